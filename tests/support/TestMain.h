@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+#include <QTest>
+
+// Gives this test process its own temporary HOME and XDG directories before Qt reads them,
+// so no test ever touches the real home folder, settings or Downloads. Returns the root.
+QString isolateHomeForTests();
+
+// A fresh, empty directory inside the isolated home (removed with it).
+QString makeTempDir(const QString& name);
+
+// Use instead of QTEST_MAIN / QTEST_GUILESS_MAIN / QTEST_APPLESS_MAIN.
+#define ORLAVANT_TEST_MAIN(TestClass)                                                                        \
+    int main(int argc, char** argv)                                                                          \
+    {                                                                                                        \
+        isolateHomeForTests();                                                                               \
+        QApplication app(argc, argv);                                                                        \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                             \
+        TestClass tc;                                                                                        \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                           \
+        return QTest::qExec(&tc, argc, argv);                                                                \
+    }
+
+#define ORLAVANT_TEST_GUILESS_MAIN(TestClass)                                                                \
+    int main(int argc, char** argv)                                                                          \
+    {                                                                                                        \
+        isolateHomeForTests();                                                                               \
+        QCoreApplication app(argc, argv);                                                                    \
+        TestClass tc;                                                                                        \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                           \
+        return QTest::qExec(&tc, argc, argv);                                                                \
+    }
