@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ProductionServer.h"
+
 #include <QList>
 #include <QString>
 #include <optional>
@@ -8,11 +10,6 @@
 // display name.
 enum class ServerEnvironment { embedded, local, production, custom };
 
-namespace Production {
-// The vault's hosted production server.
-inline const QString hostName = QStringLiteral("vault.orlavant.app");
-inline const QString baseUrl = QStringLiteral("https://vault.orlavant.app");
-} // namespace Production
 
 QString rawValue(ServerEnvironment environment);
 // Exactly the four raw values (case-sensitive); nullopt for any other text.

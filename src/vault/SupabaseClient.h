@@ -1,16 +1,17 @@
 #pragma once
 
+#include "platform/HttpClient.h"
 #include "vault/SupabaseRecords.h"
 
 #include <QFuture>
 #include <QMutex>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QThreadPool>
 #include <QUrl>
 #include <optional>
 
-class HttpClient;
 class Settings;
 
 // The one client of the vault: the hosted project (auth, REST registry, storage) and the
@@ -52,7 +53,8 @@ public:
 
     // Devices: best effort, never fail.
     QFuture<void> registerDevice(const QString& deviceName, const QString& deviceType);
-    QFuture<void> bindDeviceSyncFolder(const QString& deviceId, const QString& folderPath, const QString& folderName);
+    QFuture<void> bindDeviceSyncFolder(const QString& deviceId, const QString& folderPath,
+                                       const QString& folderName);
 
     // File registry.
     QFuture<std::optional<SupabaseFileRecord>> checkHashExists(const QString& hash);
@@ -63,14 +65,16 @@ public:
     QFuture<QList<SupabaseFileRecord>> fetchAllUserFiles();
 
     // Storage transfer. Uploads stream the file from disk.
-    QFuture<bool> uploadToStorage(const QString& localPath, const QString& remotePath, const QString& mimeType);
+    QFuture<bool> uploadToStorage(const QString& localPath, const QString& remotePath,
+                                  const QString& mimeType);
     QFuture<std::optional<QUrl>> getSignedDownloadUrl(const QString& filePath);
     // Writes to a temporary file beside the destination and replaces it only after a complete reply.
     QFuture<bool> downloadFile(const QString& filePath, const QString& destinationPath);
 
     // The application backend's upload path: pre-upload, PUT, confirm.
-    QFuture<DeduplicateResult> syncToCloudVault(const QString& filePath, const QString& fileHash, qint64 fileSize,
-                                                const QString& relativePath, const QString& deviceName,
+    QFuture<DeduplicateResult> syncToCloudVault(const QString& filePath, const QString& fileHash,
+                                                qint64 fileSize, const QString& relativePath,
+                                                const QString& deviceName,
                                                 const std::optional<QString>& deviceId,
                                                 const QString& folderPath);
 
@@ -87,6 +91,31 @@ Q_SIGNALS:
     void signedOut();
 
 private:
+    // What one operation works with, read once under the lock when it starts.
+    struct Snapshot {
+        QString supabaseUrl;
+        QString anonKey;
+        QString backendBaseUrl;
+        std::optional<SupabaseSession> session;
+    };
+    Snapshot snapshot() const;
+
+    void restoreSavedSession();
+    void saveSession(const SupabaseSession& session);
+    // Stores the session and announces it on this object's (the main) thread, then hands it on.
+    QFuture<SupabaseSession> completeSignIn(QFuture<SupabaseSession> future);
+
+    // The blocking bodies of the operations above; they run on m_pool.
+    SupabaseSession hostedAuth(bool signUp, const QString& email, const QString& password);
+    SupabaseSession signInWithBackend(const QString& email, const QString& password);
+    SupabaseSession signUpWithBackend(const QString& email, const QString& password);
+    SupabaseSession backendAuth(const QStringList& candidates, const QByteArray& body, const QString& email);
+    SupabaseSession demoSession();
+    bool downloadDirectStream(const QString& filePath, const QString& destinationPath);
+
+    // Sends on the shared HTTP client and waits; transport failures throw VaultError.
+    HttpResponse send(HttpRequest request) const;
+
     Settings& m_settings;
     HttpClient& m_http;
     QThreadPool m_pool;
