@@ -30,9 +30,9 @@ class AppState : public QObject {
 public:
     // Where the web directory search starts; tests point these at temporary folders.
     struct WebLocations {
-        QString installedWebDirectory;   // stands for the bundle's "web" resource
-        QString executablePath;          // the program's first argument
-        QString workingDirectory;        // the current directory
+        QString installedWebDirectory; // stands for the bundle's "web" resource
+        QString executablePath;        // the program's first argument
+        QString workingDirectory;      // the current directory
     };
     static WebLocations defaultWebLocations();
 

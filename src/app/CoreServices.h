@@ -19,8 +19,8 @@ public:
     struct Options {
         QString settingsPath = Settings::defaultPath();
         QString ledgerDirectory = SyncLedger::defaultDirectory();
-        Dialogs* dialogs = nullptr;                    // required
-        NotificationSink* notificationSink = nullptr;  // required
+        Dialogs* dialogs = nullptr;                   // required
+        NotificationSink* notificationSink = nullptr; // required
     };
 
     explicit CoreServices(const Options& options);

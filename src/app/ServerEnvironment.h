@@ -10,7 +10,6 @@
 // display name.
 enum class ServerEnvironment { embedded, local, production, custom };
 
-
 QString rawValue(ServerEnvironment environment);
 // Exactly the four raw values (case-sensitive); nullopt for any other text.
 std::optional<ServerEnvironment> serverEnvironmentFromRawValue(const QString& raw);
@@ -32,9 +31,7 @@ public:
 private:
     ServerStatus(Kind kind, QString text)
         : m_kind(kind)
-        , m_text(std::move(text))
-    {
-    }
+        , m_text(std::move(text)) {}
     Kind m_kind;
     QString m_text;
 };

@@ -6,8 +6,7 @@
 namespace {
 
 // /etc/machine-info is a shell-style assignment file; values may be quoted.
-QString prettyHostName(const QString& path)
-{
+QString prettyHostName(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return {};
@@ -16,7 +15,8 @@ QString prettyHostName(const QString& path)
         if (!line.startsWith(QLatin1String("PRETTY_HOSTNAME=")))
             continue;
         QString value = line.mid(int(qstrlen("PRETTY_HOSTNAME=")));
-        if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') && value.back() == value.front())
+        if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
+            value.back() == value.front())
             value = value.mid(1, value.size() - 2);
         return value.trimmed();
     }
@@ -25,8 +25,7 @@ QString prettyHostName(const QString& path)
 
 } // namespace
 
-QString deviceDisplayName(const QString& machineInfoPath)
-{
+QString deviceDisplayName(const QString& machineInfoPath) {
     QString name = prettyHostName(machineInfoPath);
     if (name.isEmpty())
         name = QSysInfo::machineHostName();

@@ -8,7 +8,6 @@
 QString deviceDisplayName(const QString& machineInfoPath = QStringLiteral("/etc/machine-info"));
 
 // The device type this client reports to the vault.
-inline QString deviceType()
-{
+inline QString deviceType() {
     return QStringLiteral("mac");
 }

@@ -12,8 +12,7 @@
 #include <QTemporaryFile>
 #include <QThread>
 
-HttpRequest& HttpRequest::setHeader(const QByteArray& name, const QByteArray& value)
-{
+HttpRequest& HttpRequest::setHeader(const QByteArray& name, const QByteArray& value) {
     for (auto& header : headers) {
         if (header.first.compare(name, Qt::CaseInsensitive) == 0) {
             header.second = value;
@@ -24,8 +23,7 @@ HttpRequest& HttpRequest::setHeader(const QByteArray& name, const QByteArray& va
     return *this;
 }
 
-QByteArray HttpResponse::header(const QByteArray& name) const
-{
+QByteArray HttpResponse::header(const QByteArray& name) const {
     for (const auto& header : headers) {
         if (header.first.compare(name, Qt::CaseInsensitive) == 0)
             return header.second;
@@ -35,8 +33,7 @@ QByteArray HttpResponse::header(const QByteArray& name) const
 
 namespace {
 
-VaultError transportError(QNetworkReply::NetworkError error, const QString& detail)
-{
+VaultError transportError(QNetworkReply::NetworkError error, const QString& detail) {
     switch (error) {
     case QNetworkReply::ConnectionRefusedError:
         return VaultError::url(VaultError::CannotConnectToHost);
@@ -91,8 +88,7 @@ private:
     QSet<Transfer*> m_transfers;
 };
 
-QNetworkAccessManager* HttpWorker::manager()
-{
+QNetworkAccessManager* HttpWorker::manager() {
     // Created lazily so that it belongs to the network thread.
     if (!m_manager) {
         m_manager = new QNetworkAccessManager(this);
@@ -102,12 +98,10 @@ QNetworkAccessManager* HttpWorker::manager()
     return m_manager;
 }
 
-void HttpWorker::start(std::shared_ptr<QPromise<HttpResponse>> promise, HttpRequest request)
-{
-    promise->start();
+void HttpWorker::start(std::shared_ptr<QPromise<HttpResponse>> promise, HttpRequest request) {
     const QUrl url = request.url;
-    if (!url.isValid() || url.isRelative() || url.host().isEmpty()
-        || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
+    if (!url.isValid() || url.isRelative() || url.host().isEmpty() ||
+        (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
         promise->setException(VaultError::url(VaultError::BadUrl));
         promise->finish();
         return;
@@ -125,13 +119,13 @@ void HttpWorker::start(std::shared_ptr<QPromise<HttpResponse>> promise, HttpRequ
     netRequest.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
 
     if (!req.saveToDirectory.isEmpty()) {
-        transfer->saveFile
-            = std::make_unique<QTemporaryFile>(req.saveToDirectory + QStringLiteral("/.orlavant-XXXXXX.part"));
+        transfer->saveFile =
+            std::make_unique<QTemporaryFile>(req.saveToDirectory + QStringLiteral("/.orlavant-XXXXXX.part"));
         if (!transfer->saveFile->open()) {
-            transfer->promise->setException(VaultError::url(
-                VaultError::CannotCreateFile,
-                QStringLiteral("Could not create a file in %1: %2")
-                    .arg(req.saveToDirectory, transfer->saveFile->errorString())));
+            transfer->promise->setException(
+                VaultError::url(VaultError::CannotCreateFile,
+                                QStringLiteral("Could not create a file in %1: %2")
+                                    .arg(req.saveToDirectory, transfer->saveFile->errorString())));
             transfer->promise->finish();
             return;
         }
@@ -142,10 +136,10 @@ void HttpWorker::start(std::shared_ptr<QPromise<HttpResponse>> promise, HttpRequ
         transfer->bodyFile = std::make_unique<QFile>(req.bodyFile);
         if (!transfer->bodyFile->open(QIODevice::ReadOnly)) {
             transfer->saveFile.reset();
-            transfer->promise->setException(VaultError(
-                VaultError::FileDomain, int(transfer->bodyFile->error()),
-                QStringLiteral("The file “%1” couldn’t be read: %2")
-                    .arg(QFileInfo(req.bodyFile).fileName(), transfer->bodyFile->errorString())));
+            transfer->promise->setException(
+                VaultError(VaultError::FileDomain, int(transfer->bodyFile->error()),
+                           QStringLiteral("The file “%1” couldn’t be read: %2")
+                               .arg(QFileInfo(req.bodyFile).fileName(), transfer->bodyFile->errorString())));
             transfer->promise->finish();
             return;
         }
@@ -164,8 +158,7 @@ void HttpWorker::start(std::shared_ptr<QPromise<HttpResponse>> promise, HttpRequ
     connect(reply, &QNetworkReply::finished, this, [this, raw] { onFinished(raw); });
 }
 
-void HttpWorker::onReadyRead(Transfer* transfer)
-{
+void HttpWorker::onReadyRead(Transfer* transfer) {
     if (transfer->failure)
         return;
     QNetworkReply* reply = transfer->reply;
@@ -187,15 +180,13 @@ void HttpWorker::onReadyRead(Transfer* transfer)
     transfer->buffer.append(chunk);
 }
 
-void HttpWorker::fail(Transfer* transfer, const VaultError& error)
-{
+void HttpWorker::fail(Transfer* transfer, const VaultError& error) {
     transfer->failure = error;
     if (transfer->reply)
         transfer->reply->abort(); // finished() follows and settles the promise
 }
 
-void HttpWorker::onFinished(Transfer* transfer)
-{
+void HttpWorker::onFinished(Transfer* transfer) {
     std::unique_ptr<Transfer> owned(transfer);
     m_transfers.remove(transfer);
     QNetworkReply* reply = transfer->reply;
@@ -233,8 +224,7 @@ void HttpWorker::onFinished(Transfer* transfer)
     transfer->promise->finish();
 }
 
-void HttpWorker::abortAll()
-{
+void HttpWorker::abortAll() {
     const auto transfers = m_transfers;
     for (Transfer* transfer : transfers)
         fail(transfer, VaultError::url(VaultError::Cancelled));
@@ -245,26 +235,27 @@ void HttpWorker::abortAll()
 HttpClient::HttpClient(QObject* parent)
     : QObject(parent)
     , m_thread(new QThread)
-    , m_worker(new HttpWorker)
-{
+    , m_worker(new HttpWorker) {
     m_thread->setObjectName(QStringLiteral("store.orlavant.mac.network"));
     m_worker->moveToThread(m_thread);
     QObject::connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     m_thread->start();
 }
 
-HttpClient::~HttpClient()
-{
+HttpClient::~HttpClient() {
     // Replies in flight end as cancelled, so no caller waits forever on a dropped future.
-    QMetaObject::invokeMethod(m_worker, [worker = m_worker] { worker->abortAll(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [worker = m_worker] { worker->abortAll(); }, Qt::BlockingQueuedConnection);
     m_thread->quit();
     m_thread->wait();
     delete m_thread;
 }
 
-QFuture<HttpResponse> HttpClient::send(HttpRequest request)
-{
+QFuture<HttpResponse> HttpClient::send(HttpRequest request) {
     auto promise = std::make_shared<QPromise<HttpResponse>>();
+    // Started here, not on the network thread: a caller that waits at once must find the
+    // future running, or result() returns before there is one.
+    promise->start();
     QFuture<HttpResponse> future = promise->future();
     QMetaObject::invokeMethod(
         m_worker,

@@ -8,8 +8,7 @@ QMutex g_mutex;
 LogSink g_sink;
 } // namespace
 
-void logLine(const QString& line)
-{
+void logLine(const QString& line) {
     QMutexLocker lock(&g_mutex);
     if (g_sink) {
         g_sink(line);
@@ -21,8 +20,7 @@ void logLine(const QString& line)
     std::fflush(stdout);
 }
 
-LogSink setLogSink(LogSink sink)
-{
+LogSink setLogSink(LogSink sink) {
     QMutexLocker lock(&g_mutex);
     std::swap(g_sink, sink);
     return sink;

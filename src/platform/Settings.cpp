@@ -9,8 +9,7 @@ namespace {
 
 // Create the file user-only before QSettings first writes it; QSettings replaces the file
 // through QSaveFile, which keeps the permissions of the file it replaces.
-void ensurePrivateFile(const QString& path)
-{
+void ensurePrivateFile(const QString& path) {
     const QFileInfo info(path);
     QDir().mkpath(info.absolutePath());
     QFile file(path);
@@ -24,20 +23,17 @@ void ensurePrivateFile(const QString& path)
 } // namespace
 
 Settings::Settings(QString filePath)
-    : m_path(std::move(filePath))
-{
+    : m_path(std::move(filePath)) {
     ensurePrivateFile(m_path);
     m_settings = std::make_unique<QSettings>(m_path, QSettings::IniFormat);
 }
 
-QString Settings::defaultPath()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-           + QStringLiteral("/orlavant/orlavant.conf");
+QString Settings::defaultPath() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/orlavant/orlavant.conf");
 }
 
-std::optional<QString> Settings::string(const QString& key) const
-{
+std::optional<QString> Settings::string(const QString& key) const {
     QMutexLocker lock(&m_mutex);
     const QVariant value = m_settings->value(key);
     if (!value.isValid() || value.typeId() != QMetaType::QString)
@@ -45,8 +41,7 @@ std::optional<QString> Settings::string(const QString& key) const
     return value.toString();
 }
 
-std::optional<QByteArray> Settings::data(const QString& key) const
-{
+std::optional<QByteArray> Settings::data(const QString& key) const {
     QMutexLocker lock(&m_mutex);
     const QVariant value = m_settings->value(key);
     if (!value.isValid())
@@ -58,8 +53,7 @@ std::optional<QByteArray> Settings::data(const QString& key) const
     return std::nullopt;
 }
 
-std::optional<bool> Settings::boolean(const QString& key) const
-{
+std::optional<bool> Settings::boolean(const QString& key) const {
     QMutexLocker lock(&m_mutex);
     const QVariant value = m_settings->value(key);
     if (value.typeId() == QMetaType::Bool)
@@ -75,42 +69,35 @@ std::optional<bool> Settings::boolean(const QString& key) const
     return std::nullopt;
 }
 
-bool Settings::contains(const QString& key) const
-{
+bool Settings::contains(const QString& key) const {
     QMutexLocker lock(&m_mutex);
     return m_settings->contains(key);
 }
 
-void Settings::setString(const QString& key, const QString& value)
-{
+void Settings::setString(const QString& key, const QString& value) {
     write(key, value);
 }
 
-void Settings::setData(const QString& key, const QByteArray& value)
-{
+void Settings::setData(const QString& key, const QByteArray& value) {
     write(key, value);
 }
 
-void Settings::setBool(const QString& key, bool value)
-{
+void Settings::setBool(const QString& key, bool value) {
     write(key, value);
 }
 
-void Settings::remove(const QString& key)
-{
+void Settings::remove(const QString& key) {
     QMutexLocker lock(&m_mutex);
     m_settings->remove(key);
     m_settings->sync();
 }
 
-void Settings::sync()
-{
+void Settings::sync() {
     QMutexLocker lock(&m_mutex);
     m_settings->sync();
 }
 
-void Settings::write(const QString& key, const QVariant& value)
-{
+void Settings::write(const QString& key, const QVariant& value) {
     QMutexLocker lock(&m_mutex);
     m_settings->setValue(key, value);
     // Written at once: a crash must not lose a sign-in or a chosen folder.

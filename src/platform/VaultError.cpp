@@ -4,12 +4,9 @@ VaultError::VaultError(QString domain, int code, QString description)
     : m_domain(std::move(domain))
     , m_code(code)
     , m_description(std::move(description))
-    , m_what(QStringLiteral("%1 %2: %3").arg(m_domain).arg(m_code).arg(m_description).toUtf8())
-{
-}
+    , m_what(QStringLiteral("%1 %2: %3").arg(m_domain).arg(m_code).arg(m_description).toUtf8()) {}
 
-VaultError VaultError::url(UrlCode code)
-{
+VaultError VaultError::url(UrlCode code) {
     switch (code) {
     case Cancelled:
         return url(code, QStringLiteral("The operation was cancelled."));
@@ -35,7 +32,6 @@ VaultError VaultError::url(UrlCode code)
     return url(code, QStringLiteral("An unknown network error occurred."));
 }
 
-VaultError VaultError::url(UrlCode code, QString description)
-{
+VaultError VaultError::url(UrlCode code, QString description) {
     return VaultError(UrlDomain, code, std::move(description));
 }

@@ -1,7 +1,10 @@
 #include "ui/OrlavantTheme.h"
 
-QColor colorFromHex(quint32 hex, double alpha)
-{
+#include <QFontDatabase>
+#include <QGraphicsDropShadowEffect>
+#include <QWidget>
+
+QColor colorFromHex(quint32 hex, double alpha) {
     QColor color = QColor::fromRgb((hex >> 16) & 0xFF, (hex >> 8) & 0xFF, hex & 0xFF);
     color.setAlphaF(float(alpha));
     return color;
@@ -9,29 +12,15 @@ QColor colorFromHex(quint32 hex, double alpha)
 
 namespace OrlavantTheme {
 
-namespace {
-const QColor* const gradientStops[] = {&blue, &purple, &pink, &orange};
+QLinearGradient brandGradient(const QRectF& rect) {
+    return horizontalGradient(rect, brandStops());
 }
 
-QLinearGradient brandGradient(const QRectF& rect)
-{
-    const double midY = rect.center().y();
-    QLinearGradient gradient(QPointF(rect.left(), midY), QPointF(rect.right(), midY));
-    for (int i = 0; i < 4; ++i)
-        gradient.setColorAt(i / 3.0, *gradientStops[i]);
-    return gradient;
+QString brandGradientCss() {
+    return gradientCss(brandStops());
 }
 
-QString brandGradientCss()
-{
-    QString stops;
-    for (int i = 0; i < 4; ++i)
-        stops += QStringLiteral(", stop:%1 %2").arg(i / 3.0, 0, 'f', 4).arg(css(*gradientStops[i]));
-    return QStringLiteral("qlineargradient(x1:0, y1:0.5, x2:1, y2:0.5%1)").arg(stops);
-}
-
-QString css(const QColor& color)
-{
+QString css(const QColor& color) {
     if (color.alpha() == 255)
         return color.name(QColor::HexRgb);
     return QStringLiteral("rgba(%1, %2, %3, %4)")
@@ -39,6 +28,53 @@ QString css(const QColor& color)
         .arg(color.green())
         .arg(color.blue())
         .arg(color.alphaF(), 0, 'f', 3);
+}
+
+QGradientStops evenStops(const QList<QColor>& colors) {
+    QGradientStops stops;
+    const qsizetype last = colors.size() - 1;
+    for (qsizetype i = 0; i <= last; ++i)
+        stops.append({last > 0 ? double(i) / double(last) : 0.0, colors[i]});
+    return stops;
+}
+
+QGradientStops brandStops() {
+    return evenStops({blue, purple, pink, orange});
+}
+
+QLinearGradient horizontalGradient(const QRectF& rect, const QGradientStops& stops) {
+    const double midY = rect.center().y();
+    QLinearGradient gradient(QPointF(rect.left(), midY), QPointF(rect.right(), midY));
+    gradient.setStops(stops);
+    return gradient;
+}
+
+QString gradientCss(const QGradientStops& stops) {
+    QString text;
+    for (const auto& stop : stops)
+        text += QStringLiteral(", stop:%1 %2").arg(stop.first, 0, 'f', 4).arg(css(stop.second));
+    return QStringLiteral("qlineargradient(x1:0, y1:0.5, x2:1, y2:0.5%1)").arg(text);
+}
+
+QFont font(int pixelSize, QFont::Weight weight) {
+    QFont result;
+    result.setPixelSize(pixelSize);
+    result.setWeight(weight);
+    return result;
+}
+
+QFont monospaceFont(int pixelSize) {
+    QFont result = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    result.setPixelSize(pixelSize);
+    return result;
+}
+
+void addShadow(QWidget* widget, const QColor& color, qreal blurRadius, qreal offsetY) {
+    auto* effect = new QGraphicsDropShadowEffect(widget);
+    effect->setColor(color);
+    effect->setBlurRadius(blurRadius);
+    effect->setOffset(0, offsetY);
+    widget->setGraphicsEffect(effect);
 }
 
 } // namespace OrlavantTheme

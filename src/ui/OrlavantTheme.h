@@ -1,8 +1,12 @@
 #pragma once
 
 #include <QColor>
+#include <QFont>
+#include <QGradientStops>
 #include <QLinearGradient>
 #include <QRectF>
+
+class QWidget;
 
 // A colour from a packed 0xRRGGBB value; bits above the lowest 24 are ignored.
 QColor colorFromHex(quint32 hex, double alpha = 1.0);
@@ -26,4 +30,28 @@ QLinearGradient brandGradient(const QRectF& rect);
 QString brandGradientCss();
 // "#rrggbb" for style sheets; "rgba(...)" when not opaque.
 QString css(const QColor& color);
+
+// The platform colours the screens use beside the palette.
+inline const QColor white = colorFromHex(0xFFFFFF);
+inline const QColor red = colorFromHex(0xEF4444);
+inline const QColor green = colorFromHex(0x22C55E);
+inline const QColor grey = colorFromHex(0x8E8E93);
+inline const QColor secondary = colorFromHex(0x6E6E73);
+// The sidebar's active entry: sRGB 0.937, 0.914, 0.980.
+inline const QColor activeNavBackground = QColor::fromRgbF(0.937f, 0.914f, 0.980f);
+
+// Stops evenly spaced over 0..1.
+QGradientStops evenStops(const QList<QColor>& colors);
+QGradientStops brandStops();
+// A left-to-right gradient over `rect`, vertically centred.
+QLinearGradient horizontalGradient(const QRectF& rect, const QGradientStops& stops);
+// A style sheet value for a left-to-right gradient over the widget's box.
+QString gradientCss(const QGradientStops& stops);
+
+// Sizes are in points; at 96 dpi a point of the design is one pixel.
+QFont font(int pixelSize, QFont::Weight weight = QFont::Normal);
+QFont monospaceFont(int pixelSize);
+
+// A soft drop shadow under `widget` (a graphics effect; replaces any other effect).
+void addShadow(QWidget* widget, const QColor& color, qreal blurRadius, qreal offsetY);
 } // namespace OrlavantTheme

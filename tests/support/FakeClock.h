@@ -8,14 +8,11 @@
 class FakeClock final : public Clock {
 public:
     explicit FakeClock(QDateTime start = QDateTime(QDate(2026, 1, 15), QTime(9, 30), QTimeZone::UTC))
-        : m_now(std::move(start))
-    {
-    }
+        : m_now(std::move(start)) {}
     QDateTime now() const override { return m_now; }
     qint64 monotonicMs() const override { return m_monotonicMs; }
 
-    void advanceMs(qint64 ms)
-    {
+    void advanceMs(qint64 ms) {
         m_monotonicMs += ms;
         m_now = m_now.addMSecs(ms);
     }

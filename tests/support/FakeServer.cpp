@@ -4,19 +4,16 @@
 #include <QUrlQuery>
 #include <httplib.h>
 
-QByteArray FakeServer::Request::header(const QByteArray& name) const
-{
+QByteArray FakeServer::Request::header(const QByteArray& name) const {
     const auto it = headersLower.find(name.toLower().toStdString());
     return it == headersLower.end() ? QByteArray() : QByteArray::fromStdString(it->second);
 }
 
-bool FakeServer::Request::hasHeader(const QByteArray& name) const
-{
+bool FakeServer::Request::hasHeader(const QByteArray& name) const {
     return headersLower.count(name.toLower().toStdString()) > 0;
 }
 
-QByteArray FakeServer::Request::query(const QByteArray& key) const
-{
+QByteArray FakeServer::Request::query(const QByteArray& key) const {
     const int mark = target.indexOf('?');
     if (mark < 0)
         return {};
@@ -25,8 +22,7 @@ QByteArray FakeServer::Request::query(const QByteArray& key) const
 }
 
 FakeServer::FakeServer()
-    : m_server(std::make_unique<httplib::Server>())
-{
+    : m_server(std::make_unique<httplib::Server>()) {
     auto handle = [this](const httplib::Request& req, httplib::Response& res) {
         Request request;
         request.method = QByteArray::fromStdString(req.method);
@@ -45,7 +41,8 @@ FakeServer::FakeServer()
             if (reply.hang)
                 m_stopped.wait(lock, [this] { return m_stopping; });
             else
-                m_stopped.wait_for(lock, std::chrono::milliseconds(reply.delayMs), [this] { return m_stopping; });
+                m_stopped.wait_for(lock, std::chrono::milliseconds(reply.delayMs),
+                                   [this] { return m_stopping; });
             if (m_stopping && reply.hang)
                 return;
         }
@@ -74,8 +71,7 @@ FakeServer::FakeServer()
     // made before listen_after_bind starts its loop wait in the backlog rather than fail.
 }
 
-FakeServer::~FakeServer()
-{
+FakeServer::~FakeServer() {
     {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
@@ -86,35 +82,29 @@ FakeServer::~FakeServer()
         m_thread.join();
 }
 
-QString FakeServer::baseUrl() const
-{
+QString FakeServer::baseUrl() const {
     return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
 }
 
-QUrl FakeServer::url(const QString& path) const
-{
+QUrl FakeServer::url(const QString& path) const {
     return QUrl(baseUrl() + path);
 }
 
-void FakeServer::on(const QByteArray& method, const QByteArray& path, Reply reply)
-{
+void FakeServer::on(const QByteArray& method, const QByteArray& path, Reply reply) {
     on(method, path, [reply](const Request&) { return reply; });
 }
 
-void FakeServer::on(const QByteArray& method, const QByteArray& path, Handler handler)
-{
+void FakeServer::on(const QByteArray& method, const QByteArray& path, Handler handler) {
     std::lock_guard lock(m_mutex);
     m_routes[{method, path}] = std::move(handler);
 }
 
-void FakeServer::onPrefix(const QByteArray& method, const QByteArray& prefix, Handler handler)
-{
+void FakeServer::onPrefix(const QByteArray& method, const QByteArray& prefix, Handler handler) {
     std::lock_guard lock(m_mutex);
     m_prefixRoutes.emplace_back(method, prefix, std::move(handler));
 }
 
-FakeServer::Reply FakeServer::dispatch(const Request& request)
-{
+FakeServer::Reply FakeServer::dispatch(const Request& request) {
     Handler handler;
     {
         std::lock_guard lock(m_mutex);
@@ -135,14 +125,12 @@ FakeServer::Reply FakeServer::dispatch(const Request& request)
     return handler(request);
 }
 
-QList<FakeServer::Request> FakeServer::requests() const
-{
+QList<FakeServer::Request> FakeServer::requests() const {
     std::lock_guard lock(m_mutex);
     return m_requests;
 }
 
-QList<FakeServer::Request> FakeServer::requests(const QByteArray& method, const QByteArray& path) const
-{
+QList<FakeServer::Request> FakeServer::requests(const QByteArray& method, const QByteArray& path) const {
     QList<Request> matching;
     for (const Request& request : requests()) {
         if (request.method == method && request.path == path)
@@ -151,20 +139,17 @@ QList<FakeServer::Request> FakeServer::requests(const QByteArray& method, const 
     return matching;
 }
 
-int FakeServer::requestCount() const
-{
+int FakeServer::requestCount() const {
     std::lock_guard lock(m_mutex);
     return int(m_requests.size());
 }
 
-void FakeServer::clearRequests()
-{
+void FakeServer::clearRequests() {
     std::lock_guard lock(m_mutex);
     m_requests.clear();
 }
 
-QString FakeServer::refusedBaseUrl()
-{
+QString FakeServer::refusedBaseUrl() {
     // Bind an ephemeral port and release it: nothing listens there right after.
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);

@@ -24,8 +24,8 @@ class FakeServer {
 public:
     struct Request {
         QByteArray method;
-        QByteArray path;   // without the query
-        QByteArray target; // path and query as sent
+        QByteArray path;                                      // without the query
+        QByteArray target;                                    // path and query as sent
         std::multimap<std::string, std::string> headersLower; // names in lower case
         QByteArray body;
 
@@ -41,15 +41,13 @@ public:
         int delayMs = 0;
         bool hang = false; // never answer (until the server stops)
 
-        static Reply json(int status, const QByteArray& body)
-        {
+        static Reply json(int status, const QByteArray& body) {
             Reply reply;
             reply.status = status;
             reply.body = body;
             return reply;
         }
-        static Reply text(int status, const QByteArray& body)
-        {
+        static Reply text(int status, const QByteArray& body) {
             Reply reply = json(status, body);
             reply.contentType = "text/plain";
             return reply;

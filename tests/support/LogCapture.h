@@ -8,8 +8,7 @@
 // Collects log lines while it lives (and still prints nothing), for assertions on log texts.
 class LogCapture {
 public:
-    LogCapture()
-    {
+    LogCapture() {
         m_previous = setLogSink([this](const QString& line) {
             QMutexLocker lock(&m_mutex);
             m_lines.append(line);
@@ -17,13 +16,11 @@ public:
     }
     ~LogCapture() { setLogSink(m_previous); }
 
-    QStringList lines() const
-    {
+    QStringList lines() const {
         QMutexLocker lock(&m_mutex);
         return m_lines;
     }
-    QStringList linesStartingWith(const QString& prefix) const
-    {
+    QStringList linesStartingWith(const QString& prefix) const {
         QStringList matching;
         for (const QString& line : lines()) {
             if (line.startsWith(prefix))

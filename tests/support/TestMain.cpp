@@ -9,8 +9,7 @@ namespace {
 QTemporaryDir* g_home = nullptr;
 }
 
-QString isolateHomeForTests()
-{
+QString isolateHomeForTests() {
     if (g_home)
         return g_home->path();
     g_home = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/orlavant-test-XXXXXX"));
@@ -32,8 +31,8 @@ QString isolateHomeForTests()
         QDir().mkpath(path);
         qputenv(dir.variable, path.toLocal8Bit());
     }
-    QFile::setPermissions(root + QStringLiteral("/runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                                 | QFileDevice::ExeOwner);
+    QFile::setPermissions(root + QStringLiteral("/runtime"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     // Drop the temporary home when the process exits normally.
     std::atexit([] {
         delete g_home;
@@ -42,10 +41,9 @@ QString isolateHomeForTests()
     return root;
 }
 
-QString makeTempDir(const QString& name)
-{
-    const QString path = isolateHomeForTests() + QStringLiteral("/tmp/") + name + QLatin1Char('-')
-                         + QUuid::createUuid().toString(QUuid::WithoutBraces).left(8);
+QString makeTempDir(const QString& name) {
+    const QString path = isolateHomeForTests() + QStringLiteral("/tmp/") + name + QLatin1Char('-') +
+                         QUuid::createUuid().toString(QUuid::WithoutBraces).left(8);
     QDir().mkpath(path);
     return path;
 }

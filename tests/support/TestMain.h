@@ -12,8 +12,7 @@ QString makeTempDir(const QString& name);
 
 // Use instead of QTEST_MAIN / QTEST_GUILESS_MAIN / QTEST_APPLESS_MAIN.
 #define ORLAVANT_TEST_MAIN(TestClass)                                                                        \
-    int main(int argc, char** argv)                                                                          \
-    {                                                                                                        \
+    int main(int argc, char** argv) {                                                                        \
         isolateHomeForTests();                                                                               \
         QApplication app(argc, argv);                                                                        \
         app.setAttribute(Qt::AA_Use96Dpi, true);                                                             \
@@ -23,8 +22,7 @@ QString makeTempDir(const QString& name);
     }
 
 #define ORLAVANT_TEST_GUILESS_MAIN(TestClass)                                                                \
-    int main(int argc, char** argv)                                                                          \
-    {                                                                                                        \
+    int main(int argc, char** argv) {                                                                        \
         isolateHomeForTests();                                                                               \
         QCoreApplication app(argc, argv);                                                                    \
         TestClass tc;                                                                                        \

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QMainWindow>
+
+class AppState;
+class WebViewBox;
+class QAction;
+
+// The program's one window: the menus that drive the application state and the browser view,
+// the theme background, the minimum size, and the content it is given.
+class AppWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    AppWindow(AppState& appState, WebViewBox& webViewBox, QWidget* content, QWidget* parent = nullptr);
+
+    // Found by their titles in tests; the menu bar is the user's way in.
+    QAction* action(const QString& title) const;
+
+private:
+    void buildNavigationMenu();
+    void buildServerMenu();
+    void openPage(const QString& page);
+    void loadCurrentUrl();
+
+    AppState& m_appState;
+    WebViewBox& m_webViewBox;
+};

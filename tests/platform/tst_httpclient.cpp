@@ -1,0 +1,276 @@
+#include "platform/HttpClient.h"
+#include "platform/VaultError.h"
+#include "support/FakeServer.h"
+#include "support/TestMain.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+namespace {
+
+HttpResponse sendAndWait(HttpClient& client, HttpRequest request) {
+    return client.send(std::move(request)).result();
+}
+
+VaultError sendExpectingError(HttpClient& client, HttpRequest request) {
+    try {
+        client.send(std::move(request)).result();
+    } catch (const VaultError& error) {
+        return error;
+    }
+    return VaultError(QStringLiteral("none"), 0, QStringLiteral("no error was raised"));
+}
+
+HttpRequest get(const QUrl& url) {
+    HttpRequest request;
+    request.url = url;
+    return request;
+}
+
+} // namespace
+
+class TestHttpClient : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void statusHeadersAndBodyArriveAsSent_data();
+    void statusHeadersAndBodyArriveAsSent();
+    void requestCarriesMethodHeadersAndBody();
+    void fileBodyIsStreamedWithItsExactLength();
+    void unreadableBodyFileFailsWithoutSending();
+    void transportFailures_data();
+    void transportFailures();
+    void idleTimeoutEndsAHangingReply();
+    void oversizedReplyIsRefused();
+    void downloadToDirectoryHandsOverTheFile();
+    void failedDownloadLeavesNoTemporaryFile();
+    void redirectToAnotherOriginIsNotFollowed();
+    void sendIsSafeFromManyThreads();
+    void destructionCancelsRepliesInFlight();
+
+private:
+    HttpClient m_client;
+};
+
+void TestHttpClient::statusHeadersAndBodyArriveAsSent_data() {
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("ok with json") << 200 << QByteArray(R"({"a":1})");
+    QTest::newRow("no content") << 204 << QByteArray();
+    QTest::newRow("client error is an answer, not a failure") << 404 << QByteArray("missing");
+    QTest::newRow("server error is an answer too") << 500 << QByteArray("<html>oops</html>");
+}
+
+void TestHttpClient::statusHeadersAndBodyArriveAsSent() {
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    FakeServer server;
+    FakeServer::Reply reply = FakeServer::Reply::json(status, body);
+    reply.headers.push_back({"X-Trace", "abc"});
+    server.on("GET", "/thing", reply);
+
+    const HttpResponse response = sendAndWait(m_client, get(server.url(QStringLiteral("/thing"))));
+    QCOMPARE(response.status, status);
+    QCOMPARE(response.body, body);
+    QCOMPARE(response.header("x-trace"), QByteArray("abc"));
+    QVERIFY(response.isHttp());
+}
+
+void TestHttpClient::requestCarriesMethodHeadersAndBody() {
+    FakeServer server;
+    server.on("PATCH", "/rows", FakeServer::Reply::json(200, "[]"));
+    HttpRequest request = get(server.url(QStringLiteral("/rows?id=eq.7&select=*")));
+    request.method = "PATCH";
+    request.setHeader("Content-Type", "application/json").setHeader("apikey", "k1").setHeader("APIKEY", "k2");
+    request.body = R"({"x":true})";
+    sendAndWait(m_client, request);
+
+    const auto recorded = server.requests("PATCH", "/rows");
+    QCOMPARE(recorded.size(), 1);
+    QCOMPARE(recorded[0].target, QByteArray("/rows?id=eq.7&select=*"));
+    QCOMPARE(recorded[0].header("content-type"), QByteArray("application/json"));
+    // setHeader replaces a header of the same name whatever its case, never duplicates it.
+    QCOMPARE(recorded[0].header("apikey"), QByteArray("k2"));
+    QCOMPARE(recorded[0].headersLower.count("apikey"), size_t(1));
+    QCOMPARE(recorded[0].body, QByteArray(R"({"x":true})"));
+}
+
+void TestHttpClient::fileBodyIsStreamedWithItsExactLength() {
+    FakeServer server;
+    server.on("POST", "/upload", FakeServer::Reply::json(201, "{}"));
+    const QString path = makeTempDir(QStringLiteral("upload")) + QStringLiteral("/blob.bin");
+    QByteArray content;
+    for (int i = 0; i < 300'000; ++i)
+        content.append(char(i * 31 % 251));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+
+    HttpRequest request = get(server.url(QStringLiteral("/upload")));
+    request.method = "POST";
+    request.bodyFile = path;
+    QCOMPARE(sendAndWait(m_client, request).status, 201);
+
+    const auto recorded = server.requests("POST", "/upload");
+    QCOMPARE(recorded.size(), 1);
+    QCOMPARE(recorded[0].header("content-length"), QByteArray::number(content.size()));
+    QCOMPARE(QCryptographicHash::hash(recorded[0].body, QCryptographicHash::Sha256),
+             QCryptographicHash::hash(content, QCryptographicHash::Sha256));
+}
+
+void TestHttpClient::unreadableBodyFileFailsWithoutSending() {
+    FakeServer server;
+    HttpRequest request = get(server.url(QStringLiteral("/upload")));
+    request.method = "POST";
+    request.bodyFile = makeTempDir(QStringLiteral("gone")) + QStringLiteral("/vanished.bin");
+    const VaultError error = sendExpectingError(m_client, request);
+    QCOMPARE(error.domain(), VaultError::FileDomain);
+    QVERIFY(error.description().contains(QStringLiteral("vanished.bin")));
+    QCOMPARE(server.requestCount(), 0);
+}
+
+void TestHttpClient::transportFailures_data() {
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<int>("code");
+    QTest::newRow("refused") << FakeServer::refusedBaseUrl() + QStringLiteral("/health")
+                             << int(VaultError::CannotConnectToHost);
+    QTest::newRow("space in host") << QStringLiteral("http://exa mple.com/x") << int(VaultError::BadUrl);
+    QTest::newRow("no scheme") << QStringLiteral("127.0.0.1:8000/health") << int(VaultError::BadUrl);
+    QTest::newRow("not http") << QStringLiteral("ftp://127.0.0.1/file") << int(VaultError::BadUrl);
+    QTest::newRow("empty") << QString() << int(VaultError::BadUrl);
+    QTest::newRow("unknown host") << QStringLiteral("http://no-such-host.invalid/x")
+                                  << int(VaultError::CannotFindHost);
+}
+
+void TestHttpClient::transportFailures() {
+    QFETCH(QString, url);
+    QFETCH(int, code);
+    const VaultError error = sendExpectingError(m_client, get(QUrl(url)));
+    QCOMPARE(error.domain(), VaultError::UrlDomain);
+    QCOMPARE(error.code(), code);
+    QVERIFY(!error.description().isEmpty());
+}
+
+void TestHttpClient::idleTimeoutEndsAHangingReply() {
+    FakeServer server;
+    FakeServer::Reply hang;
+    hang.hang = true;
+    server.on("GET", "/slow", hang);
+    HttpRequest request = get(server.url(QStringLiteral("/slow")));
+    request.timeout = std::chrono::milliseconds(300);
+    const VaultError error = sendExpectingError(m_client, request);
+    QCOMPARE(error.code(), int(VaultError::TimedOut));
+    QCOMPARE(error.description(), QStringLiteral("The request timed out."));
+}
+
+void TestHttpClient::oversizedReplyIsRefused() {
+    FakeServer server;
+    server.on("GET", "/huge", FakeServer::Reply::json(200, QByteArray(200'000, 'x')));
+    HttpRequest request = get(server.url(QStringLiteral("/huge")));
+    request.maxBodyBytes = 100'000;
+    QCOMPARE(sendExpectingError(m_client, request).code(), int(VaultError::BadServerResponse));
+
+    request.maxBodyBytes = 200'000; // exactly the cap still fits
+    QCOMPARE(sendAndWait(m_client, request).body.size(), 200'000);
+}
+
+void TestHttpClient::downloadToDirectoryHandsOverTheFile() {
+    FakeServer server;
+    const QByteArray content(1'500'000, 'z');
+    server.on("GET", "/file", FakeServer::Reply::text(200, content));
+    const QString dir = makeTempDir(QStringLiteral("download"));
+    HttpRequest request = get(server.url(QStringLiteral("/file")));
+    request.saveToDirectory = dir;
+    request.maxBodyBytes = 10; // the cap is for replies kept in memory only
+    const HttpResponse response = sendAndWait(m_client, request);
+    QCOMPARE(response.status, 200);
+    QVERIFY(response.body.isEmpty());
+    QVERIFY(response.bodyFilePath.startsWith(dir + QLatin1Char('/')));
+    QFile file(response.bodyFilePath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), content);
+}
+
+void TestHttpClient::failedDownloadLeavesNoTemporaryFile() {
+    FakeServer server;
+    FakeServer::Reply hang;
+    hang.hang = true;
+    server.on("GET", "/file", hang);
+    const QString dir = makeTempDir(QStringLiteral("broken"));
+    HttpRequest request = get(server.url(QStringLiteral("/file")));
+    request.saveToDirectory = dir;
+    request.timeout = std::chrono::milliseconds(300);
+    sendExpectingError(m_client, request);
+    QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+}
+
+void TestHttpClient::redirectToAnotherOriginIsNotFollowed() {
+    FakeServer other;
+    other.on("GET", "/steal", FakeServer::Reply::json(200, "{}"));
+    FakeServer server;
+    FakeServer::Reply redirect = FakeServer::Reply::text(302, "");
+    redirect.headers.push_back({"Location", other.baseUrl().toStdString() + "/steal"});
+    server.on("GET", "/start", redirect);
+
+    HttpRequest request = get(server.url(QStringLiteral("/start")));
+    request.setHeader("Authorization", "Bearer secret");
+    try {
+        m_client.send(request).result();
+    } catch (const VaultError&) {
+    }
+    QCOMPARE(other.requestCount(), 0);
+}
+
+void TestHttpClient::sendIsSafeFromManyThreads() {
+    FakeServer server;
+    server.on("GET", "/n", [](const FakeServer::Request& request) {
+        return FakeServer::Reply::json(200, request.query("i"));
+    });
+    QList<QFuture<HttpResponse>> futures;
+    QList<QThread*> threads;
+    QMutex mutex;
+    for (int i = 0; i < 8; ++i) {
+        threads.append(QThread::create([&, i] {
+            for (int j = 0; j < 5; ++j) {
+                auto future = m_client.send(get(server.url(QStringLiteral("/n?i=%1").arg(i * 10 + j))));
+                QMutexLocker lock(&mutex);
+                futures.append(future);
+            }
+        }));
+        threads.last()->start();
+    }
+    for (QThread* thread : threads) {
+        thread->wait();
+        delete thread;
+    }
+    QSet<QByteArray> bodies;
+    for (auto& future : futures)
+        bodies.insert(future.result().body);
+    QCOMPARE(bodies.size(), 40);
+}
+
+void TestHttpClient::destructionCancelsRepliesInFlight() {
+    FakeServer server;
+    FakeServer::Reply hang;
+    hang.hang = true;
+    server.on("GET", "/slow", hang);
+    QFuture<HttpResponse> future;
+    {
+        HttpClient client;
+        future = client.send(get(server.url(QStringLiteral("/slow"))));
+        QTRY_COMPARE(server.requestCount(), 1);
+    }
+    // Nobody waits forever on a reply the destroyed client dropped.
+    try {
+        future.result();
+        QFAIL("a dropped reply must not complete as a success");
+    } catch (const VaultError& error) {
+        QCOMPARE(error.code(), int(VaultError::Cancelled));
+    }
+}
+
+ORLAVANT_TEST_GUILESS_MAIN(TestHttpClient)
+#include "tst_httpclient.moc"
