@@ -112,6 +112,7 @@ private:
     SupabaseSession backendAuth(const QStringList& candidates, const QByteArray& body, const QString& email);
     SupabaseSession demoSession();
     bool downloadDirectStream(const QString& filePath, const QString& destinationPath);
+    bool downloadInto(HttpRequest request, const QString& destinationPath);
 
     // Sends on the shared HTTP client and waits; transport failures throw VaultError.
     HttpResponse send(HttpRequest request) const;

@@ -78,6 +78,10 @@ void setJsonBody(HttpRequest& request, const QJsonObject& body) {
     request.body = VaultJson::compact(body);
 }
 
+VaultError notLoggedIn() {
+    return VaultError(QStringLiteral("SupabaseClient"), 401, QStringLiteral("User not logged in"));
+}
+
 bool isSuccess(const HttpResponse& response) {
     return response.status >= 200 && response.status <= 299;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/HttpClient.h"
+#include "platform/VaultError.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -41,6 +42,9 @@ HttpRequest hostedRequest(const QByteArray& method, const QUrl& url, const QStri
 HttpRequest backendRequest(const QByteArray& method, const QUrl& url, const std::optional<QString>& bearer);
 // Sets the compact JSON body and its content type.
 void setJsonBody(HttpRequest& request, const QJsonObject& body);
+
+// The hosted project's operations without a session.
+VaultError notLoggedIn();
 
 bool isSuccess(const HttpResponse& response); // HTTP 200 to 299
 
