@@ -139,6 +139,8 @@ void TestFileScanner::undecodableNamesAreReported() {
     const int fd = ::open(raw.constData(), O_CREAT | O_WRONLY, 0600);
     QVERIFY(fd >= 0);
     ::close(fd);
+    // Qt cannot name this file, so the temporary home could not remove it.
+    const auto remove = qScopeGuard([&] { ::unlink(raw.constData()); });
     writeFile(folder + QStringLiteral("/good.txt"));
     const FileScanner::Collection collection = FileScanner::collectCandidates(folder, {});
     QCOMPARE(collection.outcome, FileScanner::Outcome::Complete);
