@@ -56,7 +56,7 @@ QString gradientCss(const QGradientStops& stops) {
     return QStringLiteral("qlineargradient(x1:0, y1:0.5, x2:1, y2:0.5%1)").arg(text);
 }
 
-QFont font(int pixelSize, QFont::Weight weight) {
+QFont uiFont(int pixelSize, QFont::Weight weight) {
     QFont result;
     result.setPixelSize(pixelSize);
     result.setWeight(weight);

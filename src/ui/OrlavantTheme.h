@@ -49,7 +49,7 @@ QLinearGradient horizontalGradient(const QRectF& rect, const QGradientStops& sto
 QString gradientCss(const QGradientStops& stops);
 
 // Sizes are in points; at 96 dpi a point of the design is one pixel.
-QFont font(int pixelSize, QFont::Weight weight = QFont::Normal);
+QFont uiFont(int pixelSize, QFont::Weight weight = QFont::Normal);
 QFont monospaceFont(int pixelSize);
 
 // A soft drop shadow under `widget` (a graphics effect; replaces any other effect).

@@ -1,0 +1,243 @@
+#include "ui/FolderSyncView.h"
+
+#include "sync/FolderSyncManager.h"
+#include "ui/Controls.h"
+#include "ui/Icons.h"
+#include "ui/MetricCard.h"
+#include "ui/OrlavantTheme.h"
+#include "vault/SupabaseClient.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+using namespace OrlavantTheme;
+
+FolderSyncView::FolderSyncView(FolderSyncManager& syncManager, SupabaseClient& supabase, QWidget* parent)
+    : QWidget(parent)
+    , m_syncManager(syncManager)
+    , m_supabase(supabase) {
+    setAutoFillBackground(true);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, bg);
+    setPalette(palette);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = new QScrollArea;
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    outer->addWidget(scroll);
+    auto* page = new QFrame;
+    styleCard(page, QStringLiteral("folderSyncPage"), bg, Qt::transparent, 0);
+    scroll->setWidget(page);
+    auto* column = new QVBoxLayout(page);
+    column->setContentsMargins(24, 24, 24, 24);
+    column->setSpacing(24);
+
+    auto* card = makeCard(QStringLiteral("syncCard"), white, border, 16);
+    addShadow(card, QColor(0, 0, 0, 14), 16, 4);
+    auto* main = new QVBoxLayout(card);
+    main->setContentsMargins(22, 20, 22, 22);
+    main->setSpacing(16);
+
+    // Header with the status pill.
+    auto* header = new QHBoxLayout;
+    auto* titles = new QVBoxLayout;
+    titles->setSpacing(3);
+    titles->addWidget(makeLabel(QStringLiteral("Cloud Folder Sync Engine"), uiFont(18, QFont::Bold), ink));
+    titles->addWidget(
+        makeLabel(QStringLiteral("Continuous background deduplication & cloud sync"), uiFont(13), secondary));
+    header->addLayout(titles, 1);
+    m_pill = new QFrame;
+    auto* pillLayout = new QHBoxLayout(m_pill);
+    pillLayout->setContentsMargins(10, 5, 12, 5);
+    pillLayout->setSpacing(6);
+    m_pillDot = new QFrame;
+    m_pillDot->setFixedSize(8, 8);
+    pillLayout->addWidget(m_pillDot, 0, Qt::AlignVCenter);
+    m_pillText = makeLabel(QString(), uiFont(12, QFont::DemiBold), ink);
+    m_pillText->setObjectName(QStringLiteral("statusPillText"));
+    pillLayout->addWidget(m_pillText);
+    header->addWidget(m_pill, 0, Qt::AlignVCenter);
+    main->addLayout(header);
+    main->addWidget(makeRule(border));
+
+    // Folder section.
+    auto* folder = new QHBoxLayout;
+    folder->setSpacing(14);
+    m_folderIcon = new SymbolLabel(QString(), secondary, 24);
+    m_folderIcon->setObjectName(QStringLiteral("folderIcon"));
+    folder->addWidget(m_folderIcon);
+    auto* folderTexts = new QVBoxLayout;
+    folderTexts->setSpacing(3);
+    folderTexts->addWidget(makeLabel(QStringLiteral("CURRENTLY SYNCED DIRECTORY (ABSOLUTE PATH):"),
+                                     uiFont(11, QFont::DemiBold), secondary));
+    m_folderPath = makeLabel(QString(), monospaceFont(13), ink);
+    m_folderPath->setObjectName(QStringLiteral("folderPath"));
+    m_folderPath->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_folderPath->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    folderTexts->addWidget(m_folderPath);
+    folder->addLayout(folderTexts, 1);
+    auto* change =
+        new QPushButton(QIcon(Icons::tinted(QStringLiteral("arrow.triangle.2.circlepath"), ink, 14, 2.0)),
+                        QStringLiteral("Change Folder"));
+    change->setObjectName(QStringLiteral("changeFolderButton"));
+    change->setToolTip(
+        QStringLiteral("Select a new folder to sync. Halts active uploads and resets sync state."));
+    change->setCursor(Qt::PointingHandCursor);
+    change->setStyleSheet(QStringLiteral("QPushButton { background: white; color: %1; border: 1px solid %2; "
+                                         "border-radius: 6px; padding: 5px 12px; }"
+                                         "QPushButton:pressed { background: %3; }")
+                              .arg(css(ink), css(colorFromHex(0x000000, 0.18)), css(soft)));
+    folder->addWidget(change);
+    main->addLayout(folder);
+    main->addWidget(makeRule(border));
+
+    // Status row.
+    auto* status = new QHBoxLayout;
+    status->setSpacing(8);
+    m_spinner = new Spinner(purple, 14);
+    m_spinner->setObjectName(QStringLiteral("syncSpinner"));
+    status->addWidget(m_spinner);
+    m_infoIcon = new SymbolLabel(QStringLiteral("info.circle"), secondary, 14);
+    m_infoIcon->setObjectName(QStringLiteral("infoIcon"));
+    status->addWidget(m_infoIcon);
+    m_statusText = makeLabel(QString(), uiFont(13), ink);
+    m_statusText->setObjectName(QStringLiteral("syncStatusText"));
+    m_statusText->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    status->addWidget(m_statusText, 1);
+    m_lastScan = makeLabel(QString(), uiFont(11), secondary);
+    m_lastScan->setObjectName(QStringLiteral("lastScanText"));
+    status->addWidget(m_lastScan);
+    main->addLayout(status);
+
+    // Start and Stop, equally wide.
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(12);
+    const QColor grey30 = colorFromHex(0x8E8E93, 0.30);
+    m_start = new GradientButton(QStringLiteral("Start Sync"));
+    m_start->setObjectName(QStringLiteral("startSyncButton"));
+    m_start->setSymbol(QStringLiteral("play.fill"));
+    m_start->setDisabledBackground({{0.0, grey30}, {1.0, grey30}});
+    m_start->setToolTip(
+        QStringLiteral("Begin or resume automatic file monitoring and background cloud upload"));
+    m_start->setFixedHeight(42);
+    buttons->addWidget(m_start, 1);
+    m_stop = new GradientButton(QStringLiteral("Stop Sync"));
+    m_stop->setObjectName(QStringLiteral("stopSyncButton"));
+    m_stop->setSymbol(QStringLiteral("stop.fill"));
+    m_stop->setBackground(evenStops({red, red}));
+    const QColor grey20 = colorFromHex(0x8E8E93, 0.20);
+    m_stop->setDisabledBackground({{0.0, grey20}, {1.0, grey20}});
+    m_stop->setToolTip(QStringLiteral("Immediately halt upload threads and pause cloud synchronization"));
+    m_stop->setFixedHeight(42);
+    buttons->addWidget(m_stop, 1);
+    main->addLayout(buttons);
+    column->addWidget(card);
+
+    // Metrics.
+    auto* metrics = new QHBoxLayout;
+    metrics->setSpacing(16);
+    m_filesInVault = new MetricCard(QStringLiteral("Files in Vault"), QString(),
+                                    QStringLiteral("icloud.and.arrow.up.fill"), purple);
+    m_filesInVault->setObjectName(QStringLiteral("filesInVaultCard"));
+    m_deduplicated = new MetricCard(QStringLiteral("Deduplicated (Skipped)"), QString(),
+                                    QStringLiteral("doc.on.doc.fill"), orange);
+    m_deduplicated->setObjectName(QStringLiteral("deduplicatedCard"));
+    auto* vault = new MetricCard(QStringLiteral("Cloud Vault"), QStringLiteral("Orlavant Sovereign"),
+                                 QStringLiteral("externaldrive.badge.checkmark"), blue);
+    vault->setObjectName(QStringLiteral("cloudVaultCard"));
+    metrics->addWidget(m_filesInVault, 1);
+    metrics->addWidget(m_deduplicated, 1);
+    metrics->addWidget(vault, 1);
+    column->addLayout(metrics);
+    column->addStretch(1);
+
+    connect(change, &QPushButton::clicked, &m_syncManager, &FolderSyncManager::promptChooseFolder);
+    connect(m_start, &QAbstractButton::clicked, &m_syncManager, &FolderSyncManager::startSync);
+    connect(m_stop, &QAbstractButton::clicked, &m_syncManager, &FolderSyncManager::stopSync);
+    for (auto signal :
+         {&FolderSyncManager::watchedFolderPathChanged, &FolderSyncManager::isSyncingChanged,
+          &FolderSyncManager::isSyncStoppedChanged, &FolderSyncManager::syncStatusMessageChanged,
+          &FolderSyncManager::lastSyncTimeChanged, &FolderSyncManager::totalSyncedCountChanged,
+          &FolderSyncManager::deduplicatedCountChanged})
+        connect(&m_syncManager, signal, this, &FolderSyncView::refresh);
+    connect(&m_supabase, &SupabaseClient::isAuthenticatedChanged, this, &FolderSyncView::refresh);
+    refresh();
+}
+
+QString FolderSyncView::statusIndicatorText() const {
+    if (m_syncManager.isSyncing())
+        return QStringLiteral("Syncing...");
+    if (m_syncManager.isSyncStopped())
+        return QStringLiteral("Paused");
+    return QStringLiteral("Active & Watching");
+}
+
+QColor FolderSyncView::statusIndicatorColor() const {
+    if (m_syncManager.isSyncing())
+        return purple;
+    if (m_syncManager.isSyncStopped())
+        return orange;
+    return green;
+}
+
+bool FolderSyncView::isStartEnabled() const {
+    return m_syncManager.isSyncStopped() && m_syncManager.watchedFolderPath().has_value();
+}
+
+bool FolderSyncView::isStopEnabled() const {
+    return !m_syncManager.isSyncStopped();
+}
+
+QString FolderSyncView::mediumTime(const QDateTime& time) {
+    // The locale's long time format without its time zone name.
+    const QLocale locale;
+    QString format = locale.timeFormat(QLocale::LongFormat);
+    format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*$|^\\s*t+\\s*")));
+    return locale.toString(time.toLocalTime().time(), format.trimmed());
+}
+
+QString FolderSyncView::lastScanText() const {
+    const std::optional<QDateTime> last = m_syncManager.lastSyncTime();
+    if (!last)
+        return {};
+    return QStringLiteral("Last scan: ") + mediumTime(*last);
+}
+
+void FolderSyncView::refresh() {
+    const QColor color = statusIndicatorColor();
+    QColor tint = color;
+    tint.setAlphaF(0.10f);
+    styleCard(m_pill, QStringLiteral("statusPill"), tint, Qt::transparent, 12);
+    styleCard(m_pillDot, QStringLiteral("statusDot"), color, Qt::transparent, 4);
+    m_pillText->setText(statusIndicatorText());
+    QPalette textPalette = m_pillText->palette();
+    textPalette.setColor(QPalette::WindowText, color);
+    m_pillText->setPalette(textPalette);
+
+    const std::optional<QString> folder = m_syncManager.watchedFolderPath();
+    m_folderIcon->setSymbol(folder ? QStringLiteral("folder.fill")
+                                   : QStringLiteral("folder.badge.questionmark"));
+    m_folderIcon->setColor(folder ? blue : secondary);
+    m_folderPath->setText(folder ? *folder : QStringLiteral("No directory selected yet"));
+    m_folderPath->setToolTip(folder.value_or(QString()));
+
+    const bool syncing = m_syncManager.isSyncing();
+    m_spinner->setVisible(syncing);
+    m_infoIcon->setVisible(!syncing);
+    m_statusText->setText(m_syncManager.syncStatusMessage());
+    m_statusText->setToolTip(m_syncManager.syncStatusMessage());
+    m_lastScan->setText(lastScanText());
+    m_lastScan->setVisible(!lastScanText().isEmpty());
+
+    m_start->setEnabled(isStartEnabled());
+    m_stop->setEnabled(isStopEnabled());
+    m_filesInVault->setValue(QString::number(m_syncManager.totalSyncedCount()));
+    m_deduplicated->setValue(QString::number(m_syncManager.deduplicatedCount()));
+}
