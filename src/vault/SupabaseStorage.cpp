@@ -68,10 +68,20 @@ QFileDevice::Permissions newFilePermissions() {
 bool SupabaseClient::downloadInto(HttpRequest request, const QString& destinationPath) {
     const QFileInfo destination(destinationPath);
     request.saveToDirectory = destination.absolutePath();
+    // Uncompressed, so that the announced length is the length of what we keep.
+    request.setHeader("Accept-Encoding", "identity");
     const HttpResponse response = send(std::move(request));
     if (response.status != 200) {
         QFile::remove(response.bodyFilePath);
         return false;
+    }
+    // A connection closed early can still end as a 200 reply; only the length tells.
+    const QByteArray announced = response.header("Content-Length");
+    const QByteArray encoding = response.header("Content-Encoding");
+    if (!announced.isEmpty() && (encoding.isEmpty() || encoding == "identity") &&
+        announced.trimmed().toLongLong() != QFileInfo(response.bodyFilePath).size()) {
+        QFile::remove(response.bodyFilePath);
+        throw VaultError::url(VaultError::NetworkConnectionLost);
     }
     const QString target = destination.absoluteFilePath();
     QFile::setPermissions(response.bodyFilePath,
