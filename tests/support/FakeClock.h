@@ -7,7 +7,7 @@
 // A clock that moves only when the test says so.
 class FakeClock final : public Clock {
 public:
-    explicit FakeClock(QDateTime start = QDateTime(QDate(2026, 1, 15), QTime(9, 30), QTimeZone::UTC))
+    explicit FakeClock(QDateTime start = QDateTime(QDate(2026, 1, 15), QTime(9, 30), Qt::UTC))
         : m_now(std::move(start)) {}
     QDateTime now() const override { return m_now; }
     qint64 monotonicMs() const override { return m_monotonicMs; }
