@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vault {
+
+// Content-addressed file storage: every blob lives under its SHA-256 digest. New content is
+// written to a temporary file, hashed as it arrives, fsynced and only then renamed into place,
+// so a blob that exists is always complete and a crash leaves at most a stray temporary file.
+class BlobStore {
+public:
+    explicit BlobStore(std::filesystem::path root); // creates blobs/ and tmp/, clears tmp/
+
+    // One incoming blob. Nothing is visible in the store until commit() succeeds; destroying
+    // an uncommitted writer removes its temporary file.
+    class Writer {
+    public:
+        ~Writer();
+        Writer(const Writer&) = delete;
+        Writer& operator=(const Writer&) = delete;
+        bool write(const char* data, std::size_t size); // false on a disk error
+        std::uint64_t size() const { return m_size; }
+        // Ends hashing and gives the digest of everything written (callable once).
+        std::string finishDigest();
+        // Moves the finished content under its digest; false on a disk error.
+        bool commit();
+
+    private:
+        friend class BlobStore;
+        Writer(BlobStore& store, std::filesystem::path tempPath, int fd);
+        BlobStore& m_store;
+        std::filesystem::path m_tempPath;
+        int m_fd = -1;
+        std::uint64_t m_size = 0;
+        struct Hash;
+        std::unique_ptr<Hash> m_hash;
+        std::string m_digest;
+        bool m_committed = false;
+    };
+
+    std::unique_ptr<Writer> begin(); // nullptr when no temporary file can be created
+
+    bool contains(const std::string& digest) const;
+    std::optional<std::uint64_t> sizeOf(const std::string& digest) const;
+    // Where the blob lives; only for a digest that passed isLowerHexDigest().
+    std::filesystem::path pathFor(const std::string& digest) const;
+    // Removes blobs whose digest is not in `keep`; returns how many went.
+    std::size_t removeUnreferenced(const std::vector<std::string>& keep);
+
+private:
+    std::filesystem::path m_blobs;
+    std::filesystem::path m_tmp;
+};
+
+} // namespace vault

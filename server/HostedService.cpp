@@ -1,0 +1,553 @@
+// The hosted service's side of the vault: password auth, the files table with its procedure,
+// and the storage bucket, in the shapes (paths, members, statuses, errors) the real services use.
+
+#include "VaultCrypto.h"
+#include "VaultServerImpl.h"
+
+#include <algorithm>
+#include <set>
+
+namespace vault {
+
+namespace {
+
+using Req = httplib::Request;
+using Res = httplib::Response;
+using Reader = httplib::ContentReader;
+
+const char* const bucket = "orlavant-files";
+
+void authError(Res& res, int status, const std::string& error, const std::string& description) {
+    sendJson(res, status, {{"error", error}, {"error_description", description}});
+}
+
+void signupError(Res& res, int status, const std::string& message) {
+    sendJson(res, status, {{"code", status}, {"msg", message}});
+}
+
+void restError(Res& res, int status, const std::string& code, const std::string& message) {
+    sendJson(res, status, {{"code", code}, {"details", nullptr}, {"hint", nullptr}, {"message", message}});
+}
+
+// Storage reports most refusals as HTTP 400 with the real status as text in "statusCode".
+void storageError(Res& res, int httpStatus, const std::string& statusCode, const std::string& error,
+                  const std::string& message) {
+    sendJson(res, httpStatus, {{"statusCode", statusCode}, {"error", error}, {"message", message}});
+}
+
+bool hasPreference(const Req& req, const std::string& preference) {
+    for (std::size_t i = 0; i < req.get_header_value_count("Prefer"); ++i) {
+        const std::string value = req.get_header_value("Prefer", i);
+        std::size_t start = 0;
+        while (start <= value.size()) {
+            std::size_t end = std::min(value.find(',', start), value.size());
+            std::string token = value.substr(start, end - start);
+            token.erase(0, token.find_first_not_of(' '));
+            token.erase(token.find_last_not_of(' ') + 1);
+            if (token == preference)
+                return true;
+            start = end + 1;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+void VaultServer::Impl::installHosted() {
+    // Every hosted request carries the project's key, as the API gateway in front of the real
+    // services demands.
+    auto apiKeyOk = [this](const Req& req, Res& res) {
+        if (!req.has_header("apikey")) {
+            sendJson(res, 401, {{"message", "No API key found in request"}});
+            return false;
+        }
+        if (!crypto::constantTimeEquals(req.get_header_value("apikey"), config.anonKey)) {
+            sendJson(res, 401, {{"message", "Invalid API key"}});
+            return false;
+        }
+        return true;
+    };
+
+    auto readCredentials = [this](const Req& req, const Reader& reader, Res& res, std::string& email,
+                                  std::string& password, bool signup) {
+        std::string body;
+        const auto status = readBody(req, reader, config.maxJsonBytes, body);
+        if (status == BodyStatus::TooLarge) {
+            sendJson(res, 413,
+                     {{"code", 413},
+                      {"msg", "Request body too large"},
+                      {"error_description", "Request body too large"}});
+            return false;
+        }
+        const auto object = status == BodyStatus::Ok ? parseObject(body) : std::nullopt;
+        if (!object) {
+            if (signup)
+                signupError(res, 400, "Could not read the request body: expected a JSON object");
+            else
+                authError(res, 400, "invalid_request",
+                          "Could not read the request body: expected a JSON object");
+            return false;
+        }
+        const auto e = stringMember(*object, "email");
+        const auto p = stringMember(*object, "password");
+        if (!e || !p || e->empty() || p->empty()) {
+            if (signup)
+                signupError(res, 400, "Signup requires a valid email and password");
+            else
+                authError(res, 400, "invalid_request", "email and password must be non-empty strings");
+            return false;
+        }
+        email = *e;
+        password = *p;
+        return true;
+    };
+
+    auto sessionReply = [this](Res& res, int status, const Account& account) {
+        const std::string token = issueSession(account);
+        sendJson(res, status,
+                 {{"access_token", token},
+                  {"token_type", "bearer"},
+                  {"expires_in", config.sessionSeconds},
+                  {"expires_at", nowSeconds() + config.sessionSeconds},
+                  {"user", userJson(account, store)}});
+    };
+
+    post("/auth/v1/token", [=, this](const Req& req, Res& res, const Reader& reader) {
+        if (!apiKeyOk(req, res))
+            return;
+        if (req.get_param_value("grant_type") != "password") {
+            authError(res, 400, "unsupported_grant_type", "Only the password grant is supported");
+            return;
+        }
+        std::string email, password;
+        if (!readCredentials(req, reader, res, email, password, false))
+            return;
+        const auto account = store.accountByEmail(email);
+        // The same answer for an unknown address and a wrong password.
+        if (!account || !crypto::verifyPassword(password, account->passwordHash)) {
+            authError(res, 400, "invalid_grant", "Invalid login credentials");
+            return;
+        }
+        sessionReply(res, 200, *account);
+    });
+
+    post("/auth/v1/signup", [=, this](const Req& req, Res& res, const Reader& reader) {
+        if (!apiKeyOk(req, res))
+            return;
+        std::string email, password;
+        if (!readCredentials(req, reader, res, email, password, true))
+            return;
+        if (!isValidEmail(email)) {
+            signupError(res, 400, "Unable to validate email address: invalid format");
+            return;
+        }
+        if (password.size() < 6 || password.size() > 1024) {
+            signupError(res, 400, "Password should be between 6 and 1024 characters");
+            return;
+        }
+        const std::string name = displayNameFor(email);
+        const auto account =
+            store.createAccount(email, crypto::hashPassword(password, config.passwordIterations), name,
+                                name + "'s Family Vault", "basic", timestamp());
+        if (!account) {
+            signupError(res, 400, "User already registered");
+            return;
+        }
+        sessionReply(res, 200, *account);
+    });
+
+    // REST: everything below needs the key and a signed-in user; rows are only ever the user's.
+    auto restUser = [=, this](const Req& req, Res& res) -> std::optional<Account> {
+        if (!apiKeyOk(req, res))
+            return std::nullopt;
+        auto account = bearerAccount(req);
+        if (!account)
+            restError(res, 401, "PGRST301", "JWT expired or invalid; sign in again");
+        return account;
+    };
+
+    http.Get("/rest/v1/files", [=, this](const Req& req, Res& res) {
+        const auto account = restUser(req, res);
+        if (!account)
+            return;
+        std::multimap<std::string, std::string> filters;
+        std::string orderColumn;
+        bool descending = false;
+        const auto& columns = VaultStore::fileColumns();
+        for (const auto& [key, value] : req.params) {
+            if (key == "select") {
+                if (value != "*") {
+                    restError(res, 400, "PGRST100", "Only select=* is supported");
+                    return;
+                }
+            } else if (key == "order") {
+                const auto dot = value.find('.');
+                orderColumn = value.substr(0, dot);
+                const std::string direction = dot == std::string::npos ? "asc" : value.substr(dot + 1);
+                if (direction != "asc" && direction != "desc") {
+                    restError(res, 400, "PGRST100", "Unsupported ordering \"" + direction + "\"");
+                    return;
+                }
+                descending = direction == "desc";
+                if (std::find(columns.begin(), columns.end(), orderColumn) == columns.end()) {
+                    restError(res, 400, "42703", "column files." + orderColumn + " does not exist");
+                    return;
+                }
+            } else if (std::find(columns.begin(), columns.end(), key) == columns.end()) {
+                restError(res, 400, "42703", "column files." + key + " does not exist");
+                return;
+            } else if (value.rfind("eq.", 0) != 0) {
+                restError(res, 400, "PGRST100", "Only eq. filters are supported (column " + key + ")");
+                return;
+            } else {
+                filters.emplace(key, value.substr(3));
+            }
+        }
+        // A filter on another user's id simply matches nothing, as row-level security would.
+        json rows = json::array();
+        for (const auto& row : store.files(account->id, filters, orderColumn, descending))
+            rows.push_back(fileRowJson(row));
+        res.set_header("Content-Range", rows.empty() ? "*/*" : "0-" + std::to_string(rows.size() - 1) + "/*");
+        sendJson(res, 200, rows);
+    });
+
+    // Reads one row's members from a JSON object; the error text names the offending member.
+    struct RowInput {
+        FileRow row;
+        std::string error;
+        std::string code;
+    };
+    auto rowFrom = [](const json& object, const std::string& prefix, const Account& account,
+                      bool allowUserId) {
+        RowInput in;
+        in.row.userId = account.id;
+        const std::vector<std::string> textColumns = {"file_hash", "original_filename", "file_path",
+                                                      "mime_type", "device_name",       "device_type"};
+        std::set<std::string> known = {prefix + "file_size", prefix + "folder_path"};
+        for (const auto& column : textColumns)
+            known.insert(prefix + column);
+        if (allowUserId)
+            known.insert("user_id");
+        for (const auto& [key, value] : object.items()) {
+            if (!known.count(key)) {
+                in.code = "PGRST204";
+                in.error = "Could not find the '" + key + "' column of 'files' in the schema cache";
+                return in;
+            }
+        }
+        auto text = [&](const std::string& column, std::string& target) {
+            const auto it = object.find(prefix + column);
+            if (it == object.end() || it->is_null()) {
+                in.code = "23502";
+                in.error = "null value in column \"" + column +
+                           "\" of relation \"files\" violates not-null constraint";
+                return false;
+            }
+            if (!it->is_string()) {
+                in.code = "22P02";
+                in.error = "invalid input syntax for type text: " + prefix + column + " must be a string";
+                return false;
+            }
+            target = it->get<std::string>();
+            return true;
+        };
+        FileRow& r = in.row;
+        if (!text("file_hash", r.fileHash) || !text("original_filename", r.originalFilename) ||
+            !text("file_path", r.filePath) || !text("mime_type", r.mimeType) ||
+            !text("device_name", r.deviceName) || !text("device_type", r.deviceType))
+            return in;
+        const auto size = object.find(prefix + "file_size");
+        if (size == object.end() || !size->is_number_integer() || size->get<std::int64_t>() < 0) {
+            in.code = "22P02";
+            in.error = "invalid input syntax for type bigint: " + prefix + "file_size must be a whole number";
+            return in;
+        }
+        r.fileSize = size->get<std::int64_t>();
+        const auto folder = object.find(prefix + "folder_path");
+        if (folder != object.end() && !folder->is_null()) {
+            if (!folder->is_string()) {
+                in.code = "22P02";
+                in.error = "invalid input syntax for type text: " + prefix + "folder_path must be a string";
+                return in;
+            }
+            r.folderPath = folder->get<std::string>();
+        }
+        if (allowUserId && object.contains("user_id")) {
+            if (!object["user_id"].is_string() || object["user_id"].get<std::string>() != account.id) {
+                in.code = "42501";
+                in.error = "new row violates row-level security policy for table \"files\"";
+                return in;
+            }
+        }
+        return in;
+    };
+
+    auto readRestObject = [this](const Req& req, const Reader& reader, Res& res) -> std::optional<json> {
+        std::string body;
+        const auto status = readBody(req, reader, config.maxJsonBytes, body);
+        if (status == BodyStatus::TooLarge) {
+            restError(res, 413, "PGRST413",
+                      "Request body larger than " + std::to_string(config.maxJsonBytes) + " bytes");
+            return std::nullopt;
+        }
+        if (status == BodyStatus::Broken) {
+            restError(res, 400, "PGRST102", "The request body was cut off");
+            return std::nullopt;
+        }
+        // Arrays of rows are accepted by the insert, so this is not parseObject().
+        auto parsed = parseJson(body);
+        if (parsed && (parsed->is_object() || parsed->is_array()))
+            return parsed;
+        restError(res, 400, "PGRST102", "Empty or invalid json");
+        return std::nullopt;
+    };
+
+    post("/rest/v1/files", [=, this](const Req& req, Res& res, const Reader& reader) {
+        const auto account = restUser(req, res);
+        if (!account)
+            return;
+        const auto body = readRestObject(req, reader, res);
+        if (!body)
+            return;
+        const json items = body->is_array() ? *body : json::array({*body});
+        if (items.empty() || items.size() > 1000) {
+            restError(res, 400, "PGRST102", "Send between 1 and 1000 rows");
+            return;
+        }
+        std::vector<FileRow> rows;
+        for (const auto& item : items) {
+            if (!item.is_object()) {
+                restError(res, 400, "PGRST102", "Every row must be a JSON object");
+                return;
+            }
+            RowInput in = rowFrom(item, "", *account, true);
+            if (!in.error.empty()) {
+                restError(res, in.code == "42501" ? 403 : 400, in.code, in.error);
+                return;
+            }
+            rows.push_back(in.row);
+        }
+        const bool merge = hasPreference(req, "resolution=merge-duplicates");
+        json stored = json::array();
+        bool conflict = false;
+        // One statement in PostgREST: a conflict in any row stores none of them.
+        try {
+            store.transaction([&] {
+                for (const auto& row : rows) {
+                    auto result = store.insertFile(row, merge, timestamp());
+                    if (!result) {
+                        conflict = true;
+                        throw StoreError("conflict");
+                    }
+                    stored.push_back(fileRowJson(*result));
+                }
+            });
+        } catch (const StoreError&) {
+            if (!conflict)
+                throw;
+        }
+        if (conflict) {
+            restError(res, 409, "23505",
+                      "duplicate key value violates unique constraint \"files_user_id_file_path_key\"");
+            return;
+        }
+        if (hasPreference(req, "return=representation"))
+            sendJson(res, 201, stored);
+        else
+            res.status = 201;
+    });
+
+    post("/rest/v1/rpc/register_or_deduplicate_file", [=, this](const Req& req, Res& res,
+                                                                const Reader& reader) {
+        const auto account = restUser(req, res);
+        if (!account)
+            return;
+        const auto body = readRestObject(req, reader, res);
+        if (!body)
+            return;
+        static const std::set<std::string> parameters = {
+            "p_file_hash", "p_original_filename", "p_file_path",   "p_file_size",
+            "p_mime_type", "p_device_name",       "p_device_type", "p_folder_path"};
+        bool exact = body->is_object() && body->size() == parameters.size();
+        if (exact)
+            for (const auto& [key, value] : body->items())
+                exact = exact && parameters.count(key);
+        if (!exact) {
+            restError(
+                res, 404, "PGRST202",
+                "Could not find the function public.register_or_deduplicate_file with the given parameters "
+                "in the schema cache");
+            return;
+        }
+        RowInput in = rowFrom(*body, "p_", *account, false);
+        if (!in.error.empty()) {
+            restError(res, 400, in.code, in.error);
+            return;
+        }
+        if (const auto existing = store.fileByUserHash(account->id, in.row.fileHash)) {
+            sendJson(res, 200,
+                     {{"deduplicated", true},
+                      {"message", "Duplicate content: already in your vault"},
+                      {"file", fileRowJson(*existing)}});
+            return;
+        }
+        const auto stored = store.insertFile(in.row, true, timestamp());
+        sendJson(res, 200,
+                 {{"deduplicated", false}, {"message", "File registered"}, {"file", fileRowJson(*stored)}});
+    });
+
+    // Storage. Object keys begin with the owner's id; nobody reads or writes another's.
+    auto storageUser = [=, this](const Req& req, Res& res) -> std::optional<Account> {
+        if (!apiKeyOk(req, res))
+            return std::nullopt;
+        auto account = bearerAccount(req);
+        if (!account)
+            storageError(res, 400, "403", "Unauthorized", "Invalid or expired JWT");
+        return account;
+    };
+    auto objectKey = [](const Req& req, Res& res, std::string& key) {
+        if (req.matches[1] != bucket) {
+            storageError(res, 400, "404", "Bucket not found", "Bucket not found");
+            return false;
+        }
+        key = req.matches[2];
+        if (!isSafeObjectKey(key)) {
+            storageError(res, 400, "400", "InvalidKey", "Invalid key: " + key);
+            return false;
+        }
+        return true;
+    };
+    auto owns = [](const Account& account, const std::string& key) {
+        return key.compare(0, account.id.size() + 1, account.id + "/") == 0;
+    };
+
+    post("/storage/v1/object/sign/([^/]+)/(.+)", [=, this](const Req& req, Res& res, const Reader& reader) {
+        const auto account = storageUser(req, res);
+        std::string key;
+        if (!account || !objectKey(req, res, key))
+            return;
+        std::string body;
+        const auto status = readBody(req, reader, config.maxJsonBytes, body);
+        const auto object = status == BodyStatus::Ok ? parseObject(body) : std::nullopt;
+        const auto expiresIn = object ? object->find("expiresIn") : json::const_iterator();
+        if (!object || expiresIn == object->end() || !expiresIn->is_number_integer() ||
+            expiresIn->get<std::int64_t>() < 1 || expiresIn->get<std::int64_t>() > 7 * 24 * 3600) {
+            storageError(res, status == BodyStatus::TooLarge ? 413 : 400,
+                         status == BodyStatus::TooLarge ? "413" : "400", "InvalidRequest",
+                         "expiresIn must be a whole number of seconds between 1 and 604800");
+            return;
+        }
+        const auto stored = store.object(key);
+        if (!owns(*account, key) || !stored || stored->userId != account->id) {
+            storageError(res, 400, "404", "not_found", "Object not found");
+            return;
+        }
+        const std::int64_t expires = nowSeconds() + expiresIn->get<std::int64_t>();
+        const std::string token = std::to_string(expires) + "." + sign("download", key, expires);
+        sendJson(res, 200,
+                 {{"signedURL", "/object/sign/" + std::string(bucket) + "/" + percentEncodePath(key) +
+                                    "?token=" + token}});
+    });
+
+    http.Get("/storage/v1/object/sign/([^/]+)/(.+)", [=, this](const Req& req, Res& res) {
+        std::string key;
+        if (!objectKey(req, res, key))
+            return;
+        const std::string token = req.get_param_value("token");
+        const auto dot = token.find('.');
+        std::int64_t expires = 0;
+        bool valid = dot != std::string::npos && dot > 0 && dot < 20;
+        for (std::size_t i = 0; valid && i < dot; ++i) {
+            valid = std::isdigit(static_cast<unsigned char>(token[i]));
+            expires = expires * 10 + (token[i] - '0');
+        }
+        if (!valid || !verifySignature("download", key, expires, token.substr(dot + 1))) {
+            storageError(res, 400, "400", "InvalidJWT", "invalid signature");
+            return;
+        }
+        if (expires <= nowSeconds()) {
+            storageError(res, 400, "400", "InvalidJWT", "jwt expired");
+            return;
+        }
+        const auto stored = store.object(key);
+        if (!stored || !streamBlob(res, *stored))
+            storageError(res, 400, "404", "not_found", "Object not found");
+    });
+
+    http.Get("/storage/v1/object/authenticated/([^/]+)/(.+)", [=, this](const Req& req, Res& res) {
+        const auto account = storageUser(req, res);
+        std::string key;
+        if (!account || !objectKey(req, res, key))
+            return;
+        const auto stored = store.object(key);
+        if (!owns(*account, key) || !stored || stored->userId != account->id || !streamBlob(res, *stored))
+            storageError(res, 400, "404", "not_found", "Object not found");
+    });
+
+    // Registered last: the pattern would also match the sign/ and authenticated/ paths.
+    post("/storage/v1/object/([^/]+)/(.+)", [=, this](const Req& req, Res& res, const Reader& reader) {
+        const auto account = storageUser(req, res);
+        std::string key;
+        if (!account || !objectKey(req, res, key))
+            return;
+        if (!owns(*account, key)) {
+            storageError(res, 400, "403", "Unauthorized", "new row violates row-level security policy");
+            return;
+        }
+        if (req.has_header("Content-Length") && req.get_header_value<std::uint64_t>("Content-Length") >
+                                                    static_cast<std::uint64_t>(config.maxUploadBytes)) {
+            storageError(res, 413, "413", "Payload too large",
+                         "The object exceeded the maximum allowed size");
+            return;
+        }
+        const bool upsert = req.get_header_value("x-upsert") == "true";
+        if (!upsert && store.object(key)) {
+            // Read and drop the body so the connection stays usable for the client's next request.
+            reader([](const char*, std::size_t) { return true; });
+            storageError(res, 400, "409", "Duplicate", "The resource already exists");
+            return;
+        }
+        auto writer = blobs.begin();
+        if (!writer) {
+            storageError(res, 500, "500", "InternalError", "The object could not be stored");
+            return;
+        }
+        bool tooLarge = false, diskFull = false;
+        const bool complete = reader([&](const char* data, std::size_t length) {
+            if (writer->size() + length > static_cast<std::uint64_t>(config.maxUploadBytes)) {
+                tooLarge = true;
+                return false;
+            }
+            if (!writer->write(data, length)) {
+                diskFull = true;
+                return false;
+            }
+            return true;
+        });
+        if (tooLarge) {
+            storageError(res, 413, "413", "Payload too large",
+                         "The object exceeded the maximum allowed size");
+            return;
+        }
+        if (!complete || diskFull || !writer->commit()) {
+            storageError(res, 400, "400", "IncompleteUpload",
+                         "The upload did not complete; nothing was stored");
+            return;
+        }
+        std::string mime = req.get_header_value("Content-Type");
+        if (mime.empty())
+            mime = "application/octet-stream";
+        const ObjectRow row{key, account->id, writer->finishDigest(),
+                            static_cast<std::int64_t>(writer->size()), mime};
+        if (upsert) {
+            store.upsertObject(row, timestamp());
+        } else if (!store.insertObject(row, timestamp())) {
+            storageError(res, 400, "409", "Duplicate", "The resource already exists");
+            return;
+        }
+        sendJson(res, 200, {{"Key", std::string(bucket) + "/" + key}, {"Id", crypto::randomUuid()}});
+    });
+}
+
+} // namespace vault

@@ -1,0 +1,490 @@
+#include "VaultServerImpl.h"
+
+#include "VaultCrypto.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace vault {
+
+namespace {
+
+// Deeply nested input would make parsing and freeing recurse without bound.
+bool nestingWithin(const std::string& text, int limit) {
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit)
+                return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+std::string contentTypeForPage(const fs::path& path) {
+    static const std::map<std::string, std::string> types = {{".html", "text/html; charset=utf-8"},
+                                                             {".htm", "text/html; charset=utf-8"},
+                                                             {".js", "text/javascript; charset=utf-8"},
+                                                             {".mjs", "text/javascript; charset=utf-8"},
+                                                             {".css", "text/css; charset=utf-8"},
+                                                             {".json", "application/json"},
+                                                             {".svg", "image/svg+xml"},
+                                                             {".png", "image/png"},
+                                                             {".jpg", "image/jpeg"},
+                                                             {".jpeg", "image/jpeg"},
+                                                             {".gif", "image/gif"},
+                                                             {".webp", "image/webp"},
+                                                             {".ico", "image/x-icon"},
+                                                             {".woff2", "font/woff2"},
+                                                             {".txt", "text/plain; charset=utf-8"}};
+    std::string ext = path.extension().string();
+    for (auto& c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto it = types.find(ext);
+    return it == types.end() ? "application/octet-stream" : it->second;
+}
+
+// A page path below /web/: plain names only, so no request can leave the web folder.
+bool isSafePagePath(const std::string& page) {
+    if (page.empty() || page.size() > 512)
+        return false;
+    std::size_t start = 0;
+    while (start <= page.size()) {
+        const std::size_t end = std::min(page.find('/', start), page.size());
+        const std::string segment = page.substr(start, end - start);
+        if (segment.empty() || segment[0] == '.')
+            return false;
+        for (char c : segment)
+            if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_'))
+                return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+} // namespace
+
+VaultServer::Impl::Impl(Config c)
+    : config(std::move(c))
+    , store((fs::create_directories(config.dataDir), config.dataDir / "vault.sqlite3"))
+    , blobs(config.dataDir) {
+    if (auto stored = store.meta("signing_secret")) {
+        secret = *stored;
+    } else {
+        secret = crypto::hexEncode(crypto::randomBytes(32));
+        store.setMeta("signing_secret", secret);
+    }
+    for (const char* name : {"vault.sqlite3", "vault.sqlite3-wal", "vault.sqlite3-shm"}) {
+        std::error_code ignored;
+        fs::permissions(config.dataDir / name, fs::perms::owner_read | fs::perms::owner_write,
+                        fs::perm_options::replace, ignored);
+    }
+    // Content that was uploaded but never confirmed (or whose object was refused) before a
+    // stop or a crash holds no one's data.
+    if (const std::size_t removed = blobs.removeUnreferenced(store.referencedContent()))
+        log("[vault] removed " + std::to_string(removed) + " unreferenced blobs");
+}
+
+std::int64_t VaultServer::Impl::nowMicros() const {
+    if (config.nowMicros)
+        return config.nowMicros();
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string VaultServer::Impl::timestamp() const {
+    const std::int64_t micros = nowMicros();
+    const std::time_t seconds = static_cast<std::time_t>(micros / 1'000'000);
+    std::tm tm{};
+    gmtime_r(&seconds, &tm);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lld+00:00", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<long long>(micros % 1'000'000));
+    return text;
+}
+
+std::string VaultServer::Impl::issueSession(const Account& account) {
+    const std::string token = crypto::randomToken();
+    store.createSession(crypto::sha256Hex(token), account.id, nowSeconds() + config.sessionSeconds);
+    return token;
+}
+
+std::optional<Account> VaultServer::Impl::bearerAccount(const httplib::Request& req) {
+    const std::string header = req.get_header_value("Authorization");
+    static const std::string prefix = "Bearer ";
+    if (header.size() <= prefix.size() || header.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    return store.accountForSession(crypto::sha256Hex(header.substr(prefix.size())), nowSeconds());
+}
+
+VaultServer::Impl::BodyStatus VaultServer::Impl::readBody(const httplib::Request& req,
+                                                          const httplib::ContentReader& reader,
+                                                          std::size_t cap, std::string& out) {
+    out.clear();
+    if (req.has_header("Content-Length") && req.get_header_value<std::uint64_t>("Content-Length") > cap)
+        return BodyStatus::TooLarge;
+    if (!req.has_header("Content-Length") && req.get_header_value("Transfer-Encoding").empty())
+        return BodyStatus::Ok; // no body at all
+    bool tooLarge = false;
+    const bool ok = reader([&](const char* data, std::size_t length) {
+        if (out.size() + length > cap) {
+            tooLarge = true;
+            return false;
+        }
+        out.append(data, length);
+        return true;
+    });
+    if (tooLarge)
+        return BodyStatus::TooLarge;
+    return ok ? BodyStatus::Ok : BodyStatus::Broken;
+}
+
+std::optional<json> VaultServer::Impl::parseJson(const std::string& body) {
+    if (!nestingWithin(body, 32))
+        return std::nullopt;
+    json parsed = json::parse(body, nullptr, false);
+    if (parsed.is_discarded())
+        return std::nullopt;
+    return parsed;
+}
+
+std::optional<json> VaultServer::Impl::parseObject(const std::string& body) {
+    auto parsed = parseJson(body);
+    if (!parsed || !parsed->is_object())
+        return std::nullopt;
+    return parsed;
+}
+
+std::string VaultServer::Impl::sign(const std::string& purpose, const std::string& subject,
+                                    std::int64_t expires) const {
+    return crypto::hmacSha256Hex(secret, purpose + "\n" + subject + "\n" + std::to_string(expires));
+}
+
+bool VaultServer::Impl::verifySignature(const std::string& purpose, const std::string& subject,
+                                        std::int64_t expires, const std::string& signature) const {
+    return crypto::constantTimeEquals(sign(purpose, subject, expires), signature);
+}
+
+std::string VaultServer::Impl::publicBase(const httplib::Request& req) const {
+    // A wildcard bind has no address a client could use, so the client's own Host is echoed,
+    // but only when it is a plain host[:port].
+    if (host == "0.0.0.0" || host == "::") {
+        static const std::regex plainHost(R"(^[A-Za-z0-9.\-]+(:[0-9]{1,5})?$)");
+        const std::string requested = req.get_header_value("Host");
+        if (std::regex_match(requested, plainHost))
+            return "http://" + requested;
+        return "http://127.0.0.1:" + std::to_string(port);
+    }
+    return "http://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+           std::to_string(port);
+}
+
+bool VaultServer::Impl::streamBlob(httplib::Response& res, const ObjectRow& object) {
+    if (!crypto::isLowerHexDigest(object.sha256))
+        return false;
+    const int fd = ::open(blobs.pathFor(object.sha256).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return false;
+    }
+    res.status = 200;
+    res.set_content_provider(
+        static_cast<std::size_t>(st.st_size), object.mimeType,
+        [fd](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            char buffer[256 * 1024];
+            const std::size_t want = std::min(length, sizeof buffer);
+            const ssize_t got = ::pread(fd, buffer, want, static_cast<off_t>(offset));
+            if (got <= 0)
+                return false;
+            return sink.write(buffer, static_cast<std::size_t>(got));
+        },
+        [fd](bool) { ::close(fd); });
+    return true;
+}
+
+namespace {
+
+httplib::Server::HandlerWithContentReader drainingUnread(httplib::Server::HandlerWithContentReader handler) {
+    return [handler = std::move(handler)](const httplib::Request& req, httplib::Response& res,
+                                          const httplib::ContentReader& reader) {
+        bool used = false;
+        const httplib::ContentReader tracked(
+            [&](httplib::ContentReceiver receiver) {
+                used = true;
+                return reader(std::move(receiver));
+            },
+            [&](httplib::MultipartContentHeader header, httplib::ContentReceiver receiver) {
+                used = true;
+                return reader(std::move(header), std::move(receiver));
+            });
+        handler(req, res, tracked);
+        const bool hasBody =
+            req.has_header("Content-Length") || !req.get_header_value("Transfer-Encoding").empty();
+        constexpr std::uint64_t drainLimit = 64 << 20;
+        if (!used && hasBody && req.get_header_value<std::uint64_t>("Content-Length") <= drainLimit) {
+            std::uint64_t seen = 0;
+            reader([&](const char*, std::size_t length) { return (seen += length) <= drainLimit; });
+        }
+    };
+}
+
+} // namespace
+
+void VaultServer::Impl::post(const std::string& pattern, httplib::Server::HandlerWithContentReader handler) {
+    http.Post(pattern, drainingUnread(std::move(handler)));
+}
+
+void VaultServer::Impl::put(const std::string& pattern, httplib::Server::HandlerWithContentReader handler) {
+    http.Put(pattern, drainingUnread(std::move(handler)));
+}
+
+void VaultServer::Impl::log(const std::string& line) const {
+    if (config.log) {
+        config.log(line);
+        return;
+    }
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    std::cout << line << std::endl;
+}
+
+void VaultServer::Impl::installCommon() {
+    // One line per request; the query is left out because signed links carry their signature there.
+    http.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+        log("[vault] " + req.remote_addr + " " + req.method + " " + req.path + " " +
+            std::to_string(res.status));
+    });
+    http.set_error_handler(
+        httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
+            if (!res.body.empty())
+                return httplib::Server::HandlerResponse::Unhandled;
+            sendJson(res, res.status, {{"message", res.status == 404 ? "Not found" : "Request refused"}});
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+    http.set_exception_handler(
+        [this](const httplib::Request& req, httplib::Response& res, std::exception_ptr error) {
+            std::string what = "unknown error";
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& e) {
+                what = e.what();
+            } catch (...) {
+            }
+            log("[vault] internal error on " + req.method + " " + req.path + ": " + what);
+            sendJson(res, 500, {{"message", "Internal server error"}});
+        });
+    http.set_payload_max_length(static_cast<std::size_t>(config.maxUploadBytes) + (1 << 20));
+    http.set_read_timeout(30, 0);
+    http.set_write_timeout(30, 0);
+
+    http.Get("/health", [](const httplib::Request&, httplib::Response& res) {
+        sendJson(res, 200, {{"status", "ok"}, {"service", "orlavant-vault"}});
+    });
+    http.Get("/",
+             [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/web/login.html"); });
+    http.Get("/web/?",
+             [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/web/login.html"); });
+    http.Get("/web/(.+)", [this](const httplib::Request& req, httplib::Response& res) {
+        const std::string page = req.matches[1];
+        std::error_code error;
+        const fs::path root = config.webDir.empty() ? fs::path() : fs::canonical(config.webDir, error);
+        if (root.empty() || error || !isSafePagePath(page)) {
+            sendJson(res, 404, {{"message", "No such page"}});
+            return;
+        }
+        // Symbolic links inside the folder must not lead out of it either.
+        const fs::path resolved = fs::weakly_canonical(root / page, error);
+        const auto rel = resolved.lexically_relative(root);
+        if (error || rel.empty() || *rel.begin() == ".." || !fs::is_regular_file(resolved, error)) {
+            sendJson(res, 404, {{"message", "No such page"}});
+            return;
+        }
+        std::ifstream in(resolved, std::ios::binary);
+        std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        res.set_header("X-Content-Type-Options", "nosniff");
+        res.set_content(content, contentTypeForPage(resolved));
+    });
+}
+
+void sendJson(httplib::Response& res, int status, const json& body) {
+    res.status = status;
+    res.set_content(body.dump(), "application/json");
+}
+
+json fileRowJson(const FileRow& row) {
+    return json{{"id", row.id},
+                {"user_id", row.userId},
+                {"file_hash", row.fileHash},
+                {"original_filename", row.originalFilename},
+                {"file_path", row.filePath},
+                {"file_size", row.fileSize},
+                {"mime_type", row.mimeType},
+                {"device_name", row.deviceName},
+                {"device_type", row.deviceType},
+                {"folder_path", row.folderPath ? json(*row.folderPath) : json(nullptr)},
+                {"created_at", row.createdAt},
+                {"updated_at", row.updatedAt}};
+}
+
+bool isSafeObjectKey(const std::string& key) {
+    if (key.empty() || key.size() > 1024)
+        return false;
+    std::size_t start = 0;
+    while (start <= key.size()) {
+        const std::size_t end = std::min(key.find('/', start), key.size());
+        const std::string segment = key.substr(start, end - start);
+        if (segment.empty() || segment == "." || segment == "..")
+            return false;
+        start = end + 1;
+    }
+    for (unsigned char c : key)
+        if (c < 0x20 || c == 0x7f || c == '\\')
+            return false;
+    return true;
+}
+
+std::string percentEncodePath(const std::string& path) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> stringMember(const json& object, const char* key) {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_string())
+        return std::nullopt;
+    return it->get<std::string>();
+}
+
+bool isValidEmail(const std::string& email) {
+    static const std::regex pattern(R"(^[^@\s\x00-\x1f]+@[^@\s\x00-\x1f]+\.[^@\s\x00-\x1f]+$)");
+    return email.size() <= 254 && std::regex_match(email, pattern);
+}
+
+std::string displayNameFor(const std::string& email) {
+    std::string name = email.substr(0, email.find('@'));
+    bool start = true;
+    for (auto& c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        c = static_cast<char>(start ? std::toupper(u) : std::tolower(u));
+        start = !std::isalnum(u);
+    }
+    return name;
+}
+
+json userJson(const Account& account, VaultStore& store) {
+    return json{{"id", account.id},
+                {"email", account.email},
+                {"full_name", account.fullName},
+                {"household_id", account.householdId},
+                {"household_name", store.householdName(account.householdId)},
+                {"aud", "authenticated"},
+                {"role", "authenticated"},
+                {"created_at", account.createdAt},
+                {"user_metadata", {{"full_name", account.fullName}}}};
+}
+
+VaultServer::VaultServer(Config config)
+    : m_impl(std::make_unique<Impl>(std::move(config))) {
+    m_impl->installCommon();
+    m_impl->installHosted();
+    m_impl->installBackend();
+}
+
+VaultServer::~VaultServer() {
+    stop();
+}
+
+int VaultServer::bind(const std::string& host, int port) {
+    m_impl->host = host;
+    if (port == 0)
+        m_impl->port = m_impl->http.bind_to_any_port(host);
+    else
+        m_impl->port = m_impl->http.bind_to_port(host, port) ? port : -1;
+    return m_impl->port;
+}
+
+void VaultServer::run() {
+    m_impl->http.listen_after_bind();
+}
+
+void VaultServer::stop() {
+    m_impl->http.stop();
+}
+
+bool VaultServer::isRunning() const {
+    return m_impl->http.is_running();
+}
+
+std::string VaultServer::baseUrl() const {
+    const std::string& host = m_impl->host;
+    return "http://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+           std::to_string(m_impl->port);
+}
+
+VaultStore& VaultServer::store() {
+    return m_impl->store;
+}
+BlobStore& VaultServer::blobs() {
+    return m_impl->blobs;
+}
+
+std::string loadOrCreateAnonKey(const fs::path& dataDir) {
+    fs::create_directories(dataDir);
+    const fs::path file = dataDir / "anon.key";
+    {
+        std::ifstream in(file);
+        std::string key;
+        if (in && std::getline(in, key) && !key.empty())
+            return key;
+    }
+    const std::string key = "orlavant-local-" + crypto::randomToken();
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw std::runtime_error("cannot write " + file.string());
+    const std::string line = key + "\n";
+    const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    ::fsync(fd);
+    ::close(fd);
+    if (!written)
+        throw std::runtime_error("cannot write " + file.string());
+    return key;
+}
+
+} // namespace vault

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace vault {
+
+class BlobStore;
+class VaultStore;
+
+// The local vault: one HTTP server that speaks both the hosted service's contract (auth,
+// REST files table and procedure, storage bucket) and the application backend's (login,
+// devices, pre-upload / upload / confirm, web pages), over one account table and one store.
+class VaultServer {
+public:
+    struct Config {
+        std::filesystem::path dataDir;
+        std::filesystem::path webDir;            // empty: no web pages
+        std::string anonKey;                     // the "apikey" the hosted side requires
+        std::int64_t quotaBytes = 10LL << 30;    // per household, distinct content
+        std::int64_t maxUploadBytes = 4LL << 30; // per object or upload
+        std::size_t maxJsonBytes = 1 << 20;      // every JSON request body
+        int passwordIterations = 310'000;        // PBKDF2-HMAC-SHA256
+        std::int64_t sessionSeconds = 7 * 24 * 3600;
+        std::int64_t uploadLinkSeconds = 15 * 60;
+        std::function<std::int64_t()> nowMicros;     // unset: the system clock
+        std::function<void(const std::string&)> log; // unset: standard output
+    };
+
+    explicit VaultServer(Config config); // opens (or creates) the data folder; throws on failure
+    ~VaultServer();
+    VaultServer(const VaultServer&) = delete;
+    VaultServer& operator=(const VaultServer&) = delete;
+
+    // Binds the listening socket; port 0 picks a free one. Returns the port, or -1.
+    int bind(const std::string& host, int port);
+    // Serves until stop(); call after bind().
+    void run();
+    // Safe from any thread and from a signal-waiting thread.
+    void stop();
+    bool isRunning() const;
+
+    std::string baseUrl() const; // "http://host:port"
+
+    // For tests that compare the client's view with what the vault holds.
+    VaultStore& store();
+    BlobStore& blobs();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+// The anon key kept in the data folder (created with a random value on first use), so that a
+// launcher can hand the same key to the client on every start.
+std::string loadOrCreateAnonKey(const std::filesystem::path& dataDir);
+
+} // namespace vault

@@ -1,0 +1,592 @@
+#include "VaultStore.h"
+
+#include "VaultCrypto.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <sqlite3.h>
+
+namespace vault {
+
+// A prepared statement with positional binding; throws StoreError on any database failure.
+class VaultStore::Statement {
+public:
+    Statement(sqlite3* db, const std::string& sql)
+        : m_db(db) {
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &m_stmt, nullptr) != SQLITE_OK)
+            throw StoreError(sqlite3_errmsg(db));
+    }
+    ~Statement() { sqlite3_finalize(m_stmt); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(const std::string& value) {
+        sqlite3_bind_text(m_stmt, ++m_index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& bind(const char* value) { return bind(std::string(value)); }
+    Statement& bind(std::int64_t value) {
+        sqlite3_bind_int64(m_stmt, ++m_index, value);
+        return *this;
+    }
+    Statement& bind(int value) { return bind(static_cast<std::int64_t>(value)); }
+    Statement& bind(const std::optional<std::string>& value) {
+        if (value)
+            return bind(*value);
+        sqlite3_bind_null(m_stmt, ++m_index);
+        return *this;
+    }
+
+    // True while a row is available.
+    bool step() {
+        const int rc = sqlite3_step(m_stmt);
+        if (rc == SQLITE_ROW)
+            return true;
+        if (rc == SQLITE_DONE)
+            return false;
+        throw StoreError(sqlite3_errmsg(m_db));
+    }
+    // Runs a statement that may violate a constraint: false then, instead of throwing.
+    bool run() {
+        const int rc = sqlite3_step(m_stmt);
+        if (rc == SQLITE_DONE || rc == SQLITE_ROW)
+            return true;
+        if ((rc & 0xff) == SQLITE_CONSTRAINT)
+            return false;
+        throw StoreError(sqlite3_errmsg(m_db));
+    }
+
+    std::string text(int column) const {
+        const auto* p = sqlite3_column_text(m_stmt, column);
+        return p ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(m_stmt, column))
+                 : std::string();
+    }
+    std::optional<std::string> optionalText(int column) const {
+        if (sqlite3_column_type(m_stmt, column) == SQLITE_NULL)
+            return std::nullopt;
+        return text(column);
+    }
+    std::int64_t integer(int column) const { return sqlite3_column_int64(m_stmt, column); }
+
+private:
+    sqlite3* m_db;
+    sqlite3_stmt* m_stmt = nullptr;
+    int m_index = 0;
+};
+
+namespace {
+
+const char* const schema = R"sql(
+CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS households (
+    id TEXT PRIMARY KEY, name TEXT NOT NULL, plan_id TEXT NOT NULL, created_at TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS accounts (
+    id TEXT PRIMARY KEY, email TEXT NOT NULL UNIQUE COLLATE NOCASE, password_hash TEXT NOT NULL,
+    full_name TEXT NOT NULL, household_id TEXT NOT NULL REFERENCES households(id), created_at TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS sessions (
+    token_hash TEXT PRIMARY KEY, account_id TEXT NOT NULL REFERENCES accounts(id), expires_at INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS devices (
+    id TEXT PRIMARY KEY, account_id TEXT NOT NULL REFERENCES accounts(id), device_name TEXT NOT NULL,
+    device_type TEXT NOT NULL, app_version TEXT NOT NULL, folder_path TEXT, folder_name TEXT,
+    created_at TEXT NOT NULL, updated_at TEXT NOT NULL, UNIQUE (account_id, device_name));
+CREATE TABLE IF NOT EXISTS objects (
+    path TEXT PRIMARY KEY, user_id TEXT NOT NULL REFERENCES accounts(id), sha256 TEXT NOT NULL,
+    size INTEGER NOT NULL, mime_type TEXT NOT NULL, created_at TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS objects_by_content ON objects (sha256);
+CREATE TABLE IF NOT EXISTS files (
+    id TEXT PRIMARY KEY, user_id TEXT NOT NULL REFERENCES accounts(id), file_hash TEXT NOT NULL,
+    original_filename TEXT NOT NULL, file_path TEXT NOT NULL, file_size INTEGER NOT NULL,
+    mime_type TEXT NOT NULL, device_name TEXT NOT NULL, device_type TEXT NOT NULL, folder_path TEXT,
+    created_at TEXT NOT NULL, updated_at TEXT NOT NULL, UNIQUE (user_id, file_path));
+CREATE INDEX IF NOT EXISTS files_by_hash ON files (user_id, file_hash);
+CREATE TABLE IF NOT EXISTS uploads (
+    id TEXT PRIMARY KEY, account_id TEXT NOT NULL REFERENCES accounts(id), storage_key TEXT NOT NULL,
+    file_hash TEXT NOT NULL, file_size INTEGER NOT NULL, mime_type TEXT NOT NULL,
+    expires_at INTEGER NOT NULL, state INTEGER NOT NULL, created_at TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS uploads_by_key ON uploads (account_id, storage_key);
+)sql";
+
+const char* const fileSelect =
+    "SELECT id, user_id, file_hash, original_filename, file_path, file_size, mime_type, "
+    "device_name, device_type, folder_path, created_at, updated_at FROM files ";
+
+const char* const uploadSelect =
+    "SELECT id, account_id, storage_key, file_hash, file_size, mime_type, expires_at, state FROM uploads ";
+
+} // namespace
+
+VaultStore::VaultStore(const std::filesystem::path& databasePath) {
+    if (sqlite3_open_v2(databasePath.c_str(), &m_db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        const std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";
+        sqlite3_close(m_db);
+        throw StoreError("cannot open " + databasePath.string() + ": " + message);
+    }
+    sqlite3_busy_timeout(m_db, 5000);
+    exec("PRAGMA journal_mode=WAL");
+    // FULL: a reply that says "stored" must survive a power cut, not only a crash.
+    exec("PRAGMA synchronous=FULL");
+    exec("PRAGMA foreign_keys=ON");
+    exec(schema);
+}
+
+VaultStore::~VaultStore() {
+    sqlite3_close(m_db);
+}
+
+void VaultStore::exec(const char* sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        const std::string message = error ? error : "unknown error";
+        sqlite3_free(error);
+        throw StoreError(message);
+    }
+}
+
+void VaultStore::transaction(const std::function<void()>& work) {
+    std::lock_guard lock(m_mutex);
+    if (m_transactionDepth > 0) {
+        ++m_transactionDepth;
+        try {
+            work();
+        } catch (...) {
+            --m_transactionDepth;
+            throw;
+        }
+        --m_transactionDepth;
+        return;
+    }
+    exec("BEGIN IMMEDIATE");
+    m_transactionDepth = 1;
+    try {
+        work();
+        m_transactionDepth = 0;
+        exec("COMMIT");
+    } catch (...) {
+        m_transactionDepth = 0;
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+std::optional<std::string> VaultStore::meta(const std::string& key) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT value FROM meta WHERE key = ?");
+    s.bind(key);
+    if (!s.step())
+        return std::nullopt;
+    return s.text(0);
+}
+
+void VaultStore::setMeta(const std::string& key, const std::string& value) {
+    std::lock_guard lock(m_mutex);
+    Statement s(
+        m_db,
+        "INSERT INTO meta (key, value) VALUES (?, ?) ON CONFLICT(key) DO UPDATE SET value = excluded.value");
+    s.bind(key).bind(value).step();
+}
+
+namespace {
+
+template <typename S> Account readAccount(const S& s) {
+    return Account{s.text(0), s.text(1), s.text(2), s.text(3), s.text(4), s.text(5)};
+}
+
+template <typename S> FileRow readFile(const S& s) {
+    FileRow row;
+    row.id = s.text(0);
+    row.userId = s.text(1);
+    row.fileHash = s.text(2);
+    row.originalFilename = s.text(3);
+    row.filePath = s.text(4);
+    row.fileSize = s.integer(5);
+    row.mimeType = s.text(6);
+    row.deviceName = s.text(7);
+    row.deviceType = s.text(8);
+    row.folderPath = s.optionalText(9);
+    row.createdAt = s.text(10);
+    row.updatedAt = s.text(11);
+    return row;
+}
+
+template <typename S> UploadTicket readUpload(const S& s) {
+    UploadTicket t;
+    t.id = s.text(0);
+    t.accountId = s.text(1);
+    t.storageKey = s.text(2);
+    t.fileHash = s.text(3);
+    t.fileSize = s.integer(4);
+    t.mimeType = s.text(5);
+    t.expiresAt = s.integer(6);
+    t.state = static_cast<UploadTicket::State>(s.integer(7));
+    return t;
+}
+
+const char* const accountSelect =
+    "SELECT id, email, password_hash, full_name, household_id, created_at FROM accounts ";
+
+} // namespace
+
+std::optional<Account> VaultStore::accountByEmail(const std::string& email) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(accountSelect) + "WHERE email = ?");
+    s.bind(email);
+    if (!s.step())
+        return std::nullopt;
+    return readAccount(s);
+}
+
+std::optional<Account> VaultStore::accountById(const std::string& id) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(accountSelect) + "WHERE id = ?");
+    s.bind(id);
+    if (!s.step())
+        return std::nullopt;
+    return readAccount(s);
+}
+
+std::optional<Account> VaultStore::createAccount(const std::string& email, const std::string& passwordHash,
+                                                 const std::string& fullName,
+                                                 const std::string& householdName, const std::string& planId,
+                                                 const std::string& now) {
+    std::lock_guard lock(m_mutex);
+    std::optional<Account> created;
+    transaction([&] {
+        if (accountByEmail(email))
+            return;
+        const std::string householdId = crypto::randomUuid();
+        Statement h(m_db, "INSERT INTO households (id, name, plan_id, created_at) VALUES (?, ?, ?, ?)");
+        h.bind(householdId).bind(householdName).bind(planId).bind(now).step();
+        Account account{crypto::randomUuid(), email, passwordHash, fullName, householdId, now};
+        Statement a(m_db,
+                    "INSERT INTO accounts (id, email, password_hash, full_name, household_id, created_at) "
+                    "VALUES (?, ?, ?, ?, ?, ?)");
+        a.bind(account.id).bind(email).bind(passwordHash).bind(fullName).bind(householdId).bind(now).step();
+        created = account;
+    });
+    return created;
+}
+
+std::string VaultStore::householdName(const std::string& householdId) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT name FROM households WHERE id = ?");
+    s.bind(householdId);
+    return s.step() ? s.text(0) : std::string();
+}
+
+void VaultStore::createSession(const std::string& tokenHash, const std::string& accountId,
+                               std::int64_t expiresAt) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "INSERT INTO sessions (token_hash, account_id, expires_at) VALUES (?, ?, ?)");
+    s.bind(tokenHash).bind(accountId).bind(expiresAt).step();
+}
+
+std::optional<Account> VaultStore::accountForSession(const std::string& tokenHash, std::int64_t now) {
+    std::lock_guard lock(m_mutex);
+    // The lookup is by a digest of the token, so the stored value never equals what a client
+    // sends, and a timing difference in the index lookup reveals nothing usable.
+    Statement s(m_db, "SELECT a.id, a.email, a.password_hash, a.full_name, a.household_id, a.created_at "
+                      "FROM sessions s JOIN accounts a ON a.id = s.account_id "
+                      "WHERE s.token_hash = ? AND s.expires_at > ?");
+    s.bind(tokenHash).bind(now);
+    if (!s.step())
+        return std::nullopt;
+    return readAccount(s);
+}
+
+std::string VaultStore::registerDevice(const std::string& accountId, const std::string& name,
+                                       const std::string& type, const std::string& appVersion,
+                                       const std::string& now) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db,
+                "INSERT INTO devices (id, account_id, device_name, device_type, app_version, created_at, "
+                "updated_at) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT(account_id, device_name) DO UPDATE SET "
+                "device_type = excluded.device_type, app_version = excluded.app_version, "
+                "updated_at = excluded.updated_at");
+    s.bind(crypto::randomUuid())
+        .bind(accountId)
+        .bind(name)
+        .bind(type)
+        .bind(appVersion)
+        .bind(now)
+        .bind(now)
+        .step();
+    Statement q(m_db, "SELECT id FROM devices WHERE account_id = ? AND device_name = ?");
+    q.bind(accountId).bind(name);
+    q.step();
+    return q.text(0);
+}
+
+std::string VaultStore::bindSyncFolder(const std::string& accountId, const std::string& idOrName,
+                                       const std::string& folderPath, const std::string& folderName,
+                                       const std::string& now) {
+    std::lock_guard lock(m_mutex);
+    std::string id;
+    {
+        Statement q(m_db, "SELECT id FROM devices WHERE account_id = ? AND (id = ? OR device_name = ?)");
+        q.bind(accountId).bind(idOrName).bind(idOrName);
+        if (q.step())
+            id = q.text(0);
+    }
+    if (id.empty())
+        id = registerDevice(accountId, idOrName, "mac", "", now);
+    Statement s(m_db, "UPDATE devices SET folder_path = ?, folder_name = ?, updated_at = ? WHERE id = ?");
+    s.bind(folderPath).bind(folderName).bind(now).bind(id).step();
+    return id;
+}
+
+std::vector<VaultStore::Device> VaultStore::devices(const std::string& accountId) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT id, device_name, device_type, folder_path, folder_name FROM devices "
+                      "WHERE account_id = ? ORDER BY created_at");
+    s.bind(accountId);
+    std::vector<Device> out;
+    while (s.step())
+        out.push_back(Device{s.text(0), s.text(1), s.text(2), s.text(3), s.text(4)});
+    return out;
+}
+
+const std::vector<std::string>& VaultStore::fileColumns() {
+    static const std::vector<std::string> columns = {
+        "id",        "user_id",     "file_hash",   "original_filename", "file_path",  "file_size",
+        "mime_type", "device_name", "device_type", "folder_path",       "created_at", "updated_at"};
+    return columns;
+}
+
+std::vector<FileRow> VaultStore::files(const std::string& userId,
+                                       const std::multimap<std::string, std::string>& eqFilters,
+                                       const std::string& orderColumn, bool descending) {
+    const auto& columns = fileColumns();
+    auto known = [&](const std::string& c) {
+        return std::find(columns.begin(), columns.end(), c) != columns.end();
+    };
+    std::string sql = std::string(fileSelect) + "WHERE user_id = ?";
+    for (const auto& [column, value] : eqFilters) {
+        if (!known(column))
+            throw StoreError("unknown column " + column);
+        sql += " AND " + column + " = ?";
+    }
+    if (!orderColumn.empty()) {
+        if (!known(orderColumn))
+            throw StoreError("unknown column " + orderColumn);
+        sql += " ORDER BY " + orderColumn + (descending ? " DESC" : " ASC") + ", rowid " +
+               (descending ? "DESC" : "ASC");
+    } else {
+        sql += " ORDER BY rowid";
+    }
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, sql);
+    s.bind(userId);
+    for (const auto& [column, value] : eqFilters) {
+        if (column == "file_size") {
+            // A size filter that is not a whole number matches nothing rather than failing.
+            char* end = nullptr;
+            const long long number = std::strtoll(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0')
+                return {};
+            s.bind(static_cast<std::int64_t>(number));
+        } else {
+            s.bind(value);
+        }
+    }
+    std::vector<FileRow> rows;
+    while (s.step())
+        rows.push_back(readFile(s));
+    return rows;
+}
+
+std::optional<FileRow> VaultStore::fileById(const std::string& id) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(fileSelect) + "WHERE id = ?");
+    s.bind(id);
+    if (!s.step())
+        return std::nullopt;
+    return readFile(s);
+}
+
+std::optional<FileRow> VaultStore::fileByUserPath(const std::string& userId, const std::string& filePath) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(fileSelect) + "WHERE user_id = ? AND file_path = ?");
+    s.bind(userId).bind(filePath);
+    if (!s.step())
+        return std::nullopt;
+    return readFile(s);
+}
+
+std::optional<FileRow> VaultStore::fileByUserHash(const std::string& userId, const std::string& fileHash) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(fileSelect) + "WHERE user_id = ? AND file_hash = ? ORDER BY rowid LIMIT 1");
+    s.bind(userId).bind(fileHash);
+    if (!s.step())
+        return std::nullopt;
+    return readFile(s);
+}
+
+std::optional<FileRow> VaultStore::insertFile(FileRow row, bool merge, const std::string& now) {
+    std::lock_guard lock(m_mutex);
+    std::optional<FileRow> stored;
+    transaction([&] {
+        if (auto existing = fileByUserPath(row.userId, row.filePath)) {
+            if (!merge)
+                return;
+            Statement u(
+                m_db, "UPDATE files SET file_hash = ?, original_filename = ?, file_size = ?, mime_type = ?, "
+                      "device_name = ?, device_type = ?, folder_path = ?, updated_at = ? WHERE id = ?");
+            u.bind(row.fileHash)
+                .bind(row.originalFilename)
+                .bind(row.fileSize)
+                .bind(row.mimeType)
+                .bind(row.deviceName)
+                .bind(row.deviceType)
+                .bind(row.folderPath)
+                .bind(now)
+                .bind(existing->id)
+                .step();
+            stored = fileById(existing->id);
+            return;
+        }
+        row.id = crypto::randomUuid();
+        row.createdAt = now;
+        row.updatedAt = now;
+        Statement s(m_db,
+                    "INSERT INTO files (id, user_id, file_hash, original_filename, file_path, file_size, "
+                    "mime_type, device_name, device_type, folder_path, created_at, updated_at) "
+                    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        s.bind(row.id)
+            .bind(row.userId)
+            .bind(row.fileHash)
+            .bind(row.originalFilename)
+            .bind(row.filePath)
+            .bind(row.fileSize)
+            .bind(row.mimeType)
+            .bind(row.deviceName)
+            .bind(row.deviceType)
+            .bind(row.folderPath)
+            .bind(row.createdAt)
+            .bind(row.updatedAt)
+            .step();
+        stored = row;
+    });
+    return stored;
+}
+
+std::optional<ObjectRow> VaultStore::object(const std::string& path) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT path, user_id, sha256, size, mime_type FROM objects WHERE path = ?");
+    s.bind(path);
+    if (!s.step())
+        return std::nullopt;
+    return ObjectRow{s.text(0), s.text(1), s.text(2), s.integer(3), s.text(4)};
+}
+
+bool VaultStore::insertObject(const ObjectRow& row, const std::string& now) {
+    std::lock_guard lock(m_mutex);
+    Statement s(
+        m_db,
+        "INSERT INTO objects (path, user_id, sha256, size, mime_type, created_at) VALUES (?, ?, ?, ?, ?, ?)");
+    return s.bind(row.path)
+        .bind(row.userId)
+        .bind(row.sha256)
+        .bind(row.size)
+        .bind(row.mimeType)
+        .bind(now)
+        .run();
+}
+
+void VaultStore::upsertObject(const ObjectRow& row, const std::string& now) {
+    std::lock_guard lock(m_mutex);
+    Statement s(
+        m_db,
+        "INSERT INTO objects (path, user_id, sha256, size, mime_type, created_at) VALUES (?, ?, ?, ?, ?, ?) "
+        "ON CONFLICT(path) DO UPDATE SET sha256 = excluded.sha256, size = excluded.size, "
+        "mime_type = excluded.mime_type");
+    s.bind(row.path).bind(row.userId).bind(row.sha256).bind(row.size).bind(row.mimeType).bind(now).step();
+}
+
+std::vector<std::string> VaultStore::referencedContent() {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT sha256 FROM objects UNION SELECT file_hash FROM uploads WHERE state = ?");
+    s.bind(static_cast<int>(UploadTicket::State::Received));
+    std::vector<std::string> out;
+    while (s.step())
+        out.push_back(s.text(0));
+    return out;
+}
+
+std::optional<ObjectRow> VaultStore::householdObjectWithContent(const std::string& householdId,
+                                                                const std::string& sha256) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT o.path, o.user_id, o.sha256, o.size, o.mime_type FROM objects o "
+                      "JOIN accounts a ON a.id = o.user_id WHERE a.household_id = ? AND o.sha256 = ? "
+                      "ORDER BY o.rowid LIMIT 1");
+    s.bind(householdId).bind(sha256);
+    if (!s.step())
+        return std::nullopt;
+    return ObjectRow{s.text(0), s.text(1), s.text(2), s.integer(3), s.text(4)};
+}
+
+std::int64_t VaultStore::householdUsage(const std::string& householdId) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT COALESCE(SUM(size), 0) FROM (SELECT DISTINCT o.sha256, o.size FROM objects o "
+                      "JOIN accounts a ON a.id = o.user_id WHERE a.household_id = ?)");
+    s.bind(householdId);
+    s.step();
+    return s.integer(0);
+}
+
+std::int64_t VaultStore::objectCount() {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT COUNT(*) FROM objects");
+    s.step();
+    return s.integer(0);
+}
+
+void VaultStore::createUpload(const UploadTicket& t, const std::string& now) {
+    std::lock_guard lock(m_mutex);
+    Statement s(
+        m_db,
+        "INSERT INTO uploads (id, account_id, storage_key, file_hash, file_size, mime_type, expires_at, "
+        "state, created_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    s.bind(t.id)
+        .bind(t.accountId)
+        .bind(t.storageKey)
+        .bind(t.fileHash)
+        .bind(t.fileSize)
+        .bind(t.mimeType)
+        .bind(t.expiresAt)
+        .bind(static_cast<int>(t.state))
+        .bind(now)
+        .step();
+}
+
+std::optional<UploadTicket> VaultStore::upload(const std::string& id) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(uploadSelect) + "WHERE id = ?");
+    s.bind(id);
+    if (!s.step())
+        return std::nullopt;
+    return readUpload(s);
+}
+
+std::optional<UploadTicket> VaultStore::uploadByKey(const std::string& accountId,
+                                                    const std::string& storageKey,
+                                                    UploadTicket::State state) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db,
+                std::string(uploadSelect) +
+                    "WHERE account_id = ? AND storage_key = ? AND state = ? ORDER BY rowid DESC LIMIT 1");
+    s.bind(accountId).bind(storageKey).bind(static_cast<int>(state));
+    if (!s.step())
+        return std::nullopt;
+    return readUpload(s);
+}
+
+bool VaultStore::transitionUpload(const std::string& id, UploadTicket::State from, UploadTicket::State to) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "UPDATE uploads SET state = ? WHERE id = ? AND state = ?");
+    s.bind(static_cast<int>(to)).bind(id).bind(static_cast<int>(from)).step();
+    return sqlite3_changes(m_db) == 1;
+}
+
+} // namespace vault

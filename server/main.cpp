@@ -1,0 +1,180 @@
+// orlavant-vault: the local vault server. See --help.
+
+#include "VaultServer.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#ifndef ORLAVANT_WEB_INSTALL_DIR
+#define ORLAVANT_WEB_INSTALL_DIR ""
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const usage =
+    "Usage: orlavant-vault [options]\n"
+    "  --listen HOST:PORT   address to serve (default 127.0.0.1:8787; port 0 picks a free one)\n"
+    "  --data DIR           data folder (default ${XDG_DATA_HOME:-~/.local/share}/orlavant-vault)\n"
+    "  --web DIR            web pages served under /web/ (default: the installed or source pages)\n"
+    "  --quota SIZE         storage per household, e.g. 10G (default 10G)\n"
+    "  --max-upload SIZE    largest single file, e.g. 4G (default 4G)\n"
+    "  --anon-key KEY       apikey of the hosted side (default: kept in DATA/anon.key)\n"
+    "SIZE takes an optional K, M, G or T suffix (powers of 1024).\n";
+
+std::optional<std::int64_t> parseSize(const std::string& text) {
+    if (text.empty())
+        return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (errno || end == text.c_str() || value < 0)
+        return std::nullopt;
+    int shift = 0;
+    const std::string suffix = end;
+    if (suffix == "K" || suffix == "k")
+        shift = 10;
+    else if (suffix == "M" || suffix == "m")
+        shift = 20;
+    else if (suffix == "G" || suffix == "g")
+        shift = 30;
+    else if (suffix == "T" || suffix == "t")
+        shift = 40;
+    else if (!suffix.empty())
+        return std::nullopt;
+    if (shift && value > (INT64_MAX >> shift))
+        return std::nullopt;
+    return static_cast<std::int64_t>(value) << shift;
+}
+
+fs::path defaultDataDir() {
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg)
+        return fs::path(xdg) / "orlavant-vault";
+    const char* home = std::getenv("HOME");
+    return fs::path(home && *home ? home : ".") / ".local/share/orlavant-vault";
+}
+
+// The installed pages, the build tree's link to them, or the source tree beside the build.
+fs::path defaultWebDir() {
+    std::error_code error;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", error);
+    std::vector<fs::path> candidates;
+    if (!error) {
+        const fs::path dir = exe.parent_path();
+        candidates = {dir / "../share/orlavant/web", dir / "../../share/orlavant/web",
+                      dir / "../../resources/web", dir / "../resources/web"};
+    }
+    if (*ORLAVANT_WEB_INSTALL_DIR)
+        candidates.insert(candidates.begin() + (candidates.empty() ? 0 : 1),
+                          fs::path(ORLAVANT_WEB_INSTALL_DIR));
+    for (const auto& candidate : candidates)
+        if (fs::is_directory(candidate, error))
+            return fs::canonical(candidate, error);
+    return {};
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string listen = "127.0.0.1:8787";
+    vault::VaultServer::Config config;
+    config.dataDir = defaultDataDir();
+    std::optional<fs::path> webDir;
+    std::optional<std::string> anonKey;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::cerr << "orlavant-vault: " << arg << " needs a value\n" << usage;
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        auto size = [&]() {
+            const std::string text = value();
+            const auto parsed = parseSize(text);
+            if (!parsed) {
+                std::cerr << "orlavant-vault: " << arg << ": not a size: " << text << "\n";
+                std::exit(2);
+            }
+            return *parsed;
+        };
+        if (arg == "--listen")
+            listen = value();
+        else if (arg == "--data")
+            config.dataDir = value();
+        else if (arg == "--web")
+            webDir = fs::path(value());
+        else if (arg == "--quota")
+            config.quotaBytes = size();
+        else if (arg == "--max-upload")
+            config.maxUploadBytes = size();
+        else if (arg == "--anon-key")
+            anonKey = value();
+        else if (arg == "--help" || arg == "-h") {
+            std::cout << usage;
+            return 0;
+        } else {
+            std::cerr << "orlavant-vault: unknown option " << arg << "\n" << usage;
+            return 2;
+        }
+    }
+
+    const auto colon = listen.rfind(':');
+    std::string host = colon == std::string::npos ? listen : listen.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    char* end = nullptr;
+    const long port = colon == std::string::npos ? -1 : std::strtol(listen.c_str() + colon + 1, &end, 10);
+    if (host.empty() || port < 0 || port > 65535 || (end && *end)) {
+        std::cerr << "orlavant-vault: --listen wants HOST:PORT, got " << listen << "\n";
+        return 2;
+    }
+
+    // Signals are taken by one waiting thread, so no handler runs in the middle of a request.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    try {
+        config.webDir = webDir ? *webDir : defaultWebDir();
+        config.anonKey = anonKey ? *anonKey : vault::loadOrCreateAnonKey(config.dataDir);
+        vault::VaultServer server(config);
+        if (server.bind(host, static_cast<int>(port)) < 0) {
+            std::cerr << "orlavant-vault: cannot listen on " << listen << ": " << std::strerror(errno)
+                      << "\n";
+            return 1;
+        }
+        std::thread stopper([&] {
+            int received = 0;
+            sigwait(&signals, &received);
+            std::cout << "[vault] stopping on " << (received == SIGINT ? "SIGINT" : "SIGTERM") << std::endl;
+            server.stop();
+        });
+        std::cout << "[vault] data in " << config.dataDir.string() << "; web pages from "
+                  << (config.webDir.empty() ? std::string("(none)") : config.webDir.string()) << std::endl;
+        std::cout << "orlavant-vault listening on " << server.baseUrl() << std::endl;
+        server.run();
+        // Unblock the waiting thread when the server ended by itself.
+        pthread_kill(stopper.native_handle(), SIGTERM);
+        stopper.join();
+        std::cout << "[vault] stopped" << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << "orlavant-vault: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
