@@ -470,7 +470,10 @@ template <typename T> bool FolderSyncManager::waitForVault(const QFuture<T>& fut
 void FolderSyncManager::performScanAndUpload(const QString& folderPath,
                                              const std::shared_ptr<WorkItem>& workItem) {
     const QString folderName = lastComponent(folderPath);
-    onMainThread([this, folderName] {
+    onMainThread([this, folderName, workItem] {
+        // A folder change may have come first and reset the state this pass would set.
+        if (workItem->cancelled)
+            return;
         setIsSyncing(true);
         setSyncStatusMessage(QStringLiteral("Scanning files in ") + folderName + QStringLiteral("..."));
         notifyStatus();
@@ -494,6 +497,17 @@ void FolderSyncManager::performScanAndUpload(const QString& folderPath,
     int uploadedCount = 0;
     int deduplicatedCount = 0;
     int fileNotifications = 0;
+
+    // A pause or folder change made while the current file finishes keeps its own text: the
+    // progress of a file nobody waits for any more must not replace it.
+    const auto showProgress = [this, &workItem](const QString& text) {
+        onMainThread([this, text, workItem] {
+            if (workItem->cancelled || m_isSyncStopped)
+                return;
+            setSyncStatusMessage(text);
+            notifyStatus();
+        });
+    };
 
     // Records a file only if it is still what was hashed; one still being written is met
     // again by the next pass.
@@ -550,10 +564,7 @@ void FolderSyncManager::performScanAndUpload(const QString& folderPath,
         }
         const QString device = deviceName();
         const QString containingFolder = parentDirectory(filePath);
-        onMainThread([this, fileName] {
-            setSyncStatusMessage(QStringLiteral("Syncing: ") + fileName + QStringLiteral("..."));
-            notifyStatus();
-        });
+        showProgress(QStringLiteral("Syncing: ") + fileName + QStringLiteral("..."));
 
         std::optional<DeduplicateResult> result;
         std::optional<VaultError> backendError;
@@ -574,8 +585,13 @@ void FolderSyncManager::performScanAndUpload(const QString& folderPath,
                 logLine(QStringLiteral("[FolderSync] Sovereign sync error for ") + fileName +
                         QStringLiteral(": ") + plainDescription(*backendError));
         }
-        if (workItem->cancelled || m_cancelRequested)
+        if (workItem->cancelled || m_cancelRequested) {
+            // The vault has the file even though nobody waits for the answer any more; keeping
+            // the record spares the next pass over this folder a second exchange.
+            if (result)
+                recordIfUnchanged(filePath, relativePath, *facts, digest->hex);
             break;
+        }
 
         if (result) {
             recordIfUnchanged(filePath, relativePath, *facts, digest->hex);
@@ -595,16 +611,9 @@ void FolderSyncManager::performScanAndUpload(const QString& folderPath,
         }
 
         if (backendError) {
-            const QString description = backendError->description();
-            onMainThread([this, description] {
-                setSyncStatusMessage(QStringLiteral("Sync notice: ") + description);
-                notifyStatus();
-            });
+            showProgress(QStringLiteral("Sync notice: ") + backendError->description());
         }
-        onMainThread([this, fileName] {
-            setSyncStatusMessage(QStringLiteral("Uploading: ") + fileName + QStringLiteral("..."));
-            notifyStatus();
-        });
+        showProgress(QStringLiteral("Uploading: ") + fileName + QStringLiteral("..."));
         const std::optional<SupabaseSession> session = m_client.currentSession();
         const QString remotePath =
             storagePath(session ? std::optional<QString>(session->userId) : std::nullopt, device, folderPath,
