@@ -84,8 +84,14 @@ SupabaseSession SupabaseClient::hostedAuth(bool signUp, const QString& email, co
         }
         if (!response.isHttp())
             throw TryBackend{};
-        if (response.status == 200 || (signUp && response.status == 201))
-            return SupabaseSession::fromJson(response.body); // a decoding failure is final
+        if (response.status == 200 || (signUp && response.status == 201)) {
+            SupabaseSession session = SupabaseSession::fromJson(response.body); // a decoding failure is final
+            // Signed in with no token, every later request would fail and a restart would
+            // sign the user out again.
+            if (session.accessToken.isEmpty())
+                throw VaultJson::corrupted(QStringLiteral("the sign-in reply holds an empty access token."));
+            return session;
+        }
         const auto body = VaultJson::parseObject(response.body);
         const std::optional<QString> message = body ? firstMessage(*body) : std::nullopt;
         if (!message)

@@ -46,7 +46,8 @@ public:
     void signOut();
 
     // Authentication. Each success stores the session and emits signedIn() on the main
-    // thread before the future completes.
+    // thread before the future completes, so never wait for these with result() on the main
+    // thread: continue with .then(context, ...) instead.
     QFuture<SupabaseSession> signIn(const QString& email, const QString& password);
     QFuture<SupabaseSession> signUp(const QString& email, const QString& password);
     QFuture<SupabaseSession> signInDemo(); // never fails

@@ -32,8 +32,13 @@ QFuture<void> SupabaseClient::bindDeviceSyncFolder(const QString& deviceId, cons
     return QtConcurrent::run(&m_pool, [this, state, deviceId, folderPath, folderName] {
         if (!state.session)
             return;
-        // The id goes in as it comes; one that cannot form a URL (a space, a quote) sends nothing.
-        const auto url = VaultHttp::join(state.backendBaseUrl, QStringLiteral("/api/devices/") + deviceId +
+        // No URL can carry these as a name: they would address the parent path instead.
+        if (deviceId.isEmpty() || deviceId == QLatin1String(".") || deviceId == QLatin1String(".."))
+            return;
+        // The id is the computer's name, which often holds spaces or quotes ("Jane's Laptop"):
+        // escaped as one path segment, it always forms a URL and can never name another path.
+        const auto url = VaultHttp::join(state.backendBaseUrl, QStringLiteral("/api/devices/") +
+                                                                   VaultHttp::encodePathSegment(deviceId) +
                                                                    QStringLiteral("/sync-folder"));
         if (!url)
             return;

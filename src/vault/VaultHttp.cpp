@@ -48,6 +48,10 @@ QString encodeObjectPath(const QString& path) {
     return QString::fromLatin1(QUrl::toPercentEncoding(trimSlashes(path), "!$&'()*+,/:;=@"));
 }
 
+QString encodePathSegment(const QString& segment) {
+    return QString::fromLatin1(QUrl::toPercentEncoding(segment, "!$&'()*+,:;=@"));
+}
+
 QString encodeQueryValue(const QString& value) {
     return QString::fromLatin1(QUrl::toPercentEncoding(value, "!$&'()*+,/:;=?@"));
 }

@@ -33,6 +33,9 @@ std::optional<QUrl> join(const QString& base, const QString& path);
 QString encodeObjectPath(const QString& path);
 // A value escaped for a URL query (the query's own delimiters are left alone).
 QString encodeQueryValue(const QString& value);
+// One path segment: a "/" inside it cannot reach another path. ("." and ".." stay what they
+// are: the caller must refuse them.)
+QString encodePathSegment(const QString& segment);
 
 // Hosted project: "apikey" with the anon key and a bearer token (the anon key itself for the
 // auth endpoints, the session's token for everything else).

@@ -245,6 +245,8 @@ void TestVaultAuth::hostedFailures_data() {
     QTest::newRow("sign-up 201 awaiting confirmation")
         << 201 << QByteArray(R"({"id":"u","email":"a@b.c","confirmation_sent_at":"now"})") << true
         << "DecodingError" << 4865 << "" << false;
+    QTest::newRow("200 with an empty token") << 200 << QByteArray(R"({"access_token":"","user":{"id":"u"}})")
+                                             << false << "DecodingError" << 4864 << "" << false;
     QTest::newRow("sign-in 201 is not success")
         << 201 << hostedSession("t") << false << "OrlavantAuth" << 401 << InvalidCredentials << true;
 }
@@ -532,25 +534,30 @@ void TestVaultAuth::deviceCallsWithoutSessionSendNothing() {
 
 void TestVaultAuth::bindDeviceSyncFolder_data() {
     QTest::addColumn<QString>("deviceId");
-    QTest::addColumn<QByteArray>("path"); // empty: nothing may be sent
+    QTest::addColumn<QByteArray>("target");
     QTest::newRow("plain host name") << "jane-laptop" << QByteArray("/api/devices/jane-laptop/sync-folder");
-    QTest::newRow("space in the name") << "Jane Laptop" << QByteArray();
-    QTest::newRow("quote in the name") << "Jane\"s" << QByteArray();
+    QTest::newRow("pretty name with space and quote")
+        << "Jane's \"Laptop\"" << QByteArray("/api/devices/Jane's%20%22Laptop%22/sync-folder");
+    QTest::newRow("slash stays inside the segment")
+        << "a/../b" << QByteArray("/api/devices/a%2F..%2Fb/sync-folder");
+    QTest::newRow("dot-dot alone is not sent") << ".." << QByteArray();
+    QTest::newRow("empty is not sent") << "" << QByteArray();
+    QTest::newRow("non-ASCII") << "Küche" << QByteArray("/api/devices/K%C3%BCche/sync-folder");
 }
 
 void TestVaultAuth::bindDeviceSyncFolder() {
     QFETCH(QString, deviceId);
-    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, target);
     VaultFixture f(VaultFixture::session());
-    f.server.onPrefix("PUT", "/api/devices/",
+    f.server.onPrefix("PUT", "/api/",
                       [](const FakeServer::Request&) { return FakeServer::Reply::json(204, ""); });
     resultOf(f.client->bindDeviceSyncFolder(deviceId, "/home/jane/Family Photos", "Family Photos"));
-    if (path.isEmpty()) {
-        QCOMPARE(f.server.requestCount(), 0);
+    const auto requests = f.server.requests();
+    QCOMPARE(requests.size(), target.isEmpty() ? 0 : 1);
+    if (target.isEmpty())
         return;
-    }
-    const auto requests = f.server.requests("PUT", path);
-    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests.first().method, QByteArray("PUT"));
+    QCOMPARE(requests.first().target, target);
     QCOMPARE(requests.first().header("authorization"), QByteArray("Bearer user-token"));
     QCOMPARE(jsonObject(requests.first().body),
              (QJsonObject{{"folder_path", "/home/jane/Family Photos"}, {"folder_name", "Family Photos"}}));
