@@ -191,7 +191,7 @@ void HttpWorker::onFinished(Transfer* transfer) {
     m_transfers.remove(transfer);
     QNetworkReply* reply = transfer->reply;
     reply->deleteLater();
-    if (!transfer->failure)
+    if (!transfer->failure && reply->isOpen())
         onReadyRead(transfer); // whatever arrived with the last signal
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);

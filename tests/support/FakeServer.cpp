@@ -47,6 +47,9 @@ FakeServer::FakeServer()
                 return;
         }
         res.status = reply.status;
+        // Close after each reply: an idle keep-alive connection would hold the server's
+        // shutdown for the library's keep-alive time-out (seconds per test).
+        res.set_header("Connection", "close");
         for (const auto& [name, value] : reply.headers)
             res.set_header(name, value);
         res.set_content(reply.body.toStdString(), reply.contentType.toStdString());
@@ -67,8 +70,10 @@ FakeServer::FakeServer()
     m_server->set_keep_alive_max_count(1000);
     m_port = m_server->bind_to_any_port("127.0.0.1");
     m_thread = std::thread([this] { m_server->listen_after_bind(); });
-    // bind_to_any_port has already bound and is listening at the socket level, so connections
-    // made before listen_after_bind starts its loop wait in the backlog rather than fail.
+    // stop() does nothing until the accept loop runs, so a server destroyed right after it was
+    // made would leave that loop running forever: wait for it to start.
+    while (!m_server->is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 FakeServer::~FakeServer() {
