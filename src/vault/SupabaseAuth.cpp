@@ -15,10 +15,6 @@ const QString DemoEmail = QStringLiteral("demo@vault.orlavant.app");
 const QString DemoUserId = QStringLiteral("user_demo_pellan");
 const QString DemoFallbackToken = QStringLiteral("sample_fallback_access_code_9137");
 
-// Thrown inside hostedAuth when the hosted service gave no usable answer, so that the backend
-// is tried instead.
-struct TryBackend {};
-
 QJsonObject credentials(const QString& email, const QString& password) {
     return {{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
 }
@@ -64,42 +60,8 @@ QFuture<SupabaseSession> SupabaseClient::signInDemo() {
 }
 
 SupabaseSession SupabaseClient::hostedAuth(bool signUp, const QString& email, const QString& password) {
-    const Snapshot state = snapshot();
-    try {
-        // A key still holding the placeholder means the hosted project was never configured.
-        if (state.anonKey.contains(QLatin1String("placeholder")))
-            throw TryBackend{};
-        const auto url =
-            VaultHttp::join(state.supabaseUrl, signUp ? QStringLiteral("/auth/v1/signup")
-                                                      : QStringLiteral("/auth/v1/token?grant_type=password"));
-        if (!url)
-            throw TryBackend{};
-        HttpRequest request = VaultHttp::hostedRequest("POST", *url, state.anonKey, state.anonKey);
-        VaultHttp::setJsonBody(request, credentials(email, password));
-        HttpResponse response;
-        try {
-            response = send(std::move(request));
-        } catch (const VaultError&) {
-            throw TryBackend{};
-        }
-        if (!response.isHttp())
-            throw TryBackend{};
-        if (response.status == 200 || (signUp && response.status == 201)) {
-            SupabaseSession session = SupabaseSession::fromJson(response.body); // a decoding failure is final
-            // Signed in with no token, every later request would fail and a restart would
-            // sign the user out again.
-            if (session.accessToken.isEmpty())
-                throw VaultJson::corrupted(QStringLiteral("the sign-in reply holds an empty access token."));
-            return session;
-        }
-        const auto body = VaultJson::parseObject(response.body);
-        const std::optional<QString> message = body ? firstMessage(*body) : std::nullopt;
-        if (!message)
-            throw TryBackend{};
-        throw VaultError(QStringLiteral("SupabaseAuth"), response.status, *message);
-    } catch (const TryBackend&) {
-    }
-
+    if (std::optional<SupabaseSession> session = hostedAttempt(signUp, email, password))
+        return *session;
     try {
         return signUp ? signUpWithBackend(email, password) : signInWithBackend(email, password);
     } catch (const VaultError& error) {
@@ -110,6 +72,44 @@ SupabaseSession SupabaseClient::hostedAuth(bool signUp, const QString& email, co
         throw VaultError(QStringLiteral("OrlavantAuth"), 401,
                          QStringLiteral("Invalid email or password. Please verify your credentials."));
     }
+}
+
+std::optional<SupabaseSession> SupabaseClient::hostedAttempt(bool signUp, const QString& email,
+                                                             const QString& password) {
+    const Snapshot state = snapshot();
+    // A key still holding the placeholder means the hosted project was never configured.
+    if (state.anonKey.contains(QLatin1String("placeholder")))
+        return std::nullopt;
+    const auto url =
+        VaultHttp::join(state.supabaseUrl, signUp ? QStringLiteral("/auth/v1/signup")
+                                                  : QStringLiteral("/auth/v1/token?grant_type=password"));
+    if (!url)
+        return std::nullopt;
+    HttpRequest request = VaultHttp::hostedRequest("POST", *url, state.anonKey, state.anonKey);
+    VaultHttp::setJsonBody(request, credentials(email, password));
+    HttpResponse response;
+    try {
+        response = send(std::move(request));
+    } catch (const VaultError&) {
+        return std::nullopt;
+    }
+    if (!response.isHttp())
+        return std::nullopt;
+    if (response.status == 200 || (signUp && response.status == 201)) {
+        SupabaseSession session = SupabaseSession::fromJson(response.body); // a decoding failure is final
+        // Signed in with no token, every later request would fail and a restart would sign the
+        // user out again.
+        if (session.accessToken.isEmpty())
+            throw VaultJson::corrupted(QStringLiteral("the sign-in reply holds an empty access token."));
+        return session;
+    }
+    // Only a rejection the user can read ends the attempt; anything else may be a proxy or an
+    // outage, and the backend may still know the account.
+    const auto body = VaultJson::parseObject(response.body);
+    const std::optional<QString> message = body ? firstMessage(*body) : std::nullopt;
+    if (!message)
+        return std::nullopt;
+    throw VaultError(QStringLiteral("SupabaseAuth"), response.status, *message);
 }
 
 SupabaseSession SupabaseClient::signInWithBackend(const QString& email, const QString& password) {

@@ -108,6 +108,9 @@ private:
 
     // The blocking bodies of the operations above; they run on m_pool.
     SupabaseSession hostedAuth(bool signUp, const QString& email, const QString& password);
+    // The hosted service's session, or nullopt when it gave no usable answer and the backend is
+    // to be asked; a readable rejection or an unreadable success throws.
+    std::optional<SupabaseSession> hostedAttempt(bool signUp, const QString& email, const QString& password);
     SupabaseSession signInWithBackend(const QString& email, const QString& password);
     SupabaseSession signUpWithBackend(const QString& email, const QString& password);
     SupabaseSession backendAuth(const QStringList& candidates, const QByteArray& body, const QString& email);
