@@ -29,8 +29,9 @@ bool alreadyStored(const HttpResponse& response) {
     return body && VaultJson::string(*body, QStringLiteral("statusCode")) == QStringLiteral("409");
 }
 
-// The permissions a newly created file gets from this process's umask; the temporary file
-// starts user-only.
+// The permissions a newly created file gets from this process's umask, since the temporary file
+// starts user-only. Read from /proc: umask() can only be read by changing it, which would race
+// every other thread creating files.
 QFileDevice::Permissions newFilePermissions() {
     int umask = 022;
     QFile status(QStringLiteral("/proc/self/status"));
