@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTcpSocket>
+#include <sys/stat.h>
 
 Q_DECLARE_METATYPE(std::optional<QString>)
 
@@ -91,6 +92,7 @@ private Q_SLOTS:
     void signedLink();
     void downloadReplacesOnlyAfterCompleteReply_data();
     void downloadReplacesOnlyAfterCompleteReply();
+    void downloadToNewFileFollowsUmask();
     void brokenDownloadsLeaveDestination_data();
     void brokenDownloadsLeaveDestination();
 
@@ -465,6 +467,22 @@ void TestVaultFiles::downloadReplacesOnlyAfterCompleteReply() {
     QCOMPARE(requests.first().hasHeader("apikey"), !bySignedLink);
     if (bySignedLink)
         QCOMPARE(requests.first().query("token"), QByteArray("t"));
+}
+
+void TestVaultFiles::downloadToNewFileFollowsUmask() {
+    VaultFixture f(VaultFixture::session());
+    f.server.on("POST", "/storage/v1/object/sign/orlavant-files/a.txt", FakeServer::Reply::json(404, "{}"));
+    f.server.on("GET", "/storage/v1/object/authenticated/orlavant-files/a.txt",
+                FakeServer::Reply::text(200, "hi"));
+    const QString destination = makeTempDir("umask") + "/a.txt";
+    const mode_t previous = ::umask(027);
+    const bool written = resultOf(f.client->downloadFile("a.txt", destination));
+    ::umask(previous);
+    QVERIFY(written);
+    QCOMPARE(readFile(destination), QByteArray("hi"));
+    // Not the temporary file's user-only mode: what any new file of this process would get.
+    QCOMPARE(QFile::permissions(destination) & 0x0777,
+             QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup);
 }
 
 void TestVaultFiles::brokenDownloadsLeaveDestination_data() {
