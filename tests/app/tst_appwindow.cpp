@@ -1,0 +1,163 @@
+#include "app/AppState.h"
+#include "app/gui/AppWindow.h"
+#include "support/TestServices.h"
+#include "ui/OrlavantTheme.h"
+#include "web/WebViewBox.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QTest>
+
+class TestAppWindow : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void menuShortcuts_data();
+    void menuShortcuts();
+    void historyCommandsFollowTheState();
+    void pageCommandInTheEmbeddedSetup();
+    void serverSwitchEndsOnTheLoginPage();
+    void windowHasItsMinimumSize();
+    void themeColours_data();
+    void themeColours();
+    void brandGradientRunsLeftToRight();
+
+private:
+    std::unique_ptr<TestServices> m_services;
+    std::unique_ptr<AppState> m_state;
+    std::unique_ptr<WebViewBox> m_box;
+    std::unique_ptr<AppWindow> m_window;
+    QString m_root;
+};
+
+void TestAppWindow::init() {
+    m_services = std::make_unique<TestServices>();
+    m_root = makeTempDir(QStringLiteral("window"));
+    m_state = std::make_unique<AppState>(m_services->services->folderSync, m_services->services->client,
+                                         m_services->services->http,
+                                         AppState::WebLocations{QString(), QString(), m_root});
+    m_box = std::make_unique<WebViewBox>();
+    m_window = std::make_unique<AppWindow>(*m_state, *m_box, new QLabel(QStringLiteral("content")));
+}
+
+void TestAppWindow::cleanup() {
+    m_window.reset();
+    m_box.reset();
+    m_state.reset();
+    m_services.reset();
+}
+
+void TestAppWindow::menuShortcuts_data() {
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QKeySequence>("shortcut");
+    QTest::newRow("back") << QStringLiteral("Go Back") << QKeySequence(Qt::CTRL | Qt::Key_BracketLeft);
+    QTest::newRow("forward") << QStringLiteral("Go Forward") << QKeySequence(Qt::CTRL | Qt::Key_BracketRight);
+    QTest::newRow("reload") << QStringLiteral("Reload Page") << QKeySequence(Qt::CTRL | Qt::Key_R);
+    QTest::newRow("dashboard") << QStringLiteral("Dashboard") << QKeySequence(Qt::CTRL | Qt::Key_1);
+    QTest::newRow("plans") << QStringLiteral("Plans & Registration") << QKeySequence(Qt::CTRL | Qt::Key_2);
+    QTest::newRow("login") << QStringLiteral("Login") << QKeySequence(Qt::CTRL | Qt::Key_3);
+    QTest::newRow("admin") << QStringLiteral("Admin CRM") << QKeySequence(Qt::CTRL | Qt::Key_4);
+    QTest::newRow("health") << QStringLiteral("Check Server Health")
+                            << QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K);
+    QTest::newRow("local") << QStringLiteral("Use Local Server (127.0.0.1:8000)") << QKeySequence();
+    QTest::newRow("cloud") << QStringLiteral("Use Orlavant Cloud (vault.orlavant.app)") << QKeySequence();
+}
+
+void TestAppWindow::menuShortcuts() {
+    QFETCH(QString, title);
+    QFETCH(QKeySequence, shortcut);
+    QAction* action = m_window->action(title);
+    QVERIFY2(action, qPrintable(title));
+    QCOMPARE(action->shortcut(), shortcut);
+}
+
+void TestAppWindow::historyCommandsFollowTheState() {
+    QAction* back = m_window->action(QStringLiteral("Go Back"));
+    QAction* forward = m_window->action(QStringLiteral("Go Forward"));
+    QVERIFY(!back->isEnabled());
+    QVERIFY(!forward->isEnabled());
+    m_state->setCanGoBack(true);
+    QVERIFY(back->isEnabled());
+    QVERIFY(!forward->isEnabled());
+    // No browser view is placed: an enabled command still does nothing, and nothing breaks.
+    back->trigger();
+    m_window->action(QStringLiteral("Reload Page"))->trigger();
+    m_state->setCanGoBack(false);
+    QVERIFY(!back->isEnabled());
+}
+
+void TestAppWindow::pageCommandInTheEmbeddedSetup() {
+    m_window->action(QStringLiteral("Plans & Registration"))->trigger();
+    QCOMPARE(m_state->currentUrl(),
+             QUrl::fromLocalFile(m_root + QStringLiteral("/resources/web/register.html")));
+}
+
+void TestAppWindow::serverSwitchEndsOnTheLoginPage() {
+    m_state->setEnvironment(ServerEnvironment::local);
+    m_state->navigateTo(QStringLiteral("dashboard.html"));
+    m_window->action(QStringLiteral("Use Orlavant Cloud (vault.orlavant.app)"))->trigger();
+    QCOMPARE(m_state->currentUrl(), QUrl(QStringLiteral("https://vault.orlavant.app/web/login.html")));
+
+    m_window->action(QStringLiteral("Use Local Server (127.0.0.1:8000)"))->trigger();
+    QCOMPARE(m_state->environment(), ServerEnvironment::local);
+    QCOMPARE(m_state->baseUrl(), QStringLiteral("http://127.0.0.1:8000"));
+    QCOMPARE(m_state->serverStatus().kind(), ServerStatus::Kind::checking);
+    QCOMPARE(m_state->currentUrl(), QUrl(QStringLiteral("http://127.0.0.1:8000/web/login.html")));
+}
+
+void TestAppWindow::windowHasItsMinimumSize() {
+    QCOMPARE(m_window->minimumSize(), QSize(1020, 680));
+    QCOMPARE(m_window->windowTitle(), QStringLiteral("Orlavant"));
+}
+
+void TestAppWindow::themeColours_data() {
+    QTest::addColumn<QColor>("colour");
+    QTest::addColumn<int>("red");
+    QTest::addColumn<int>("green");
+    QTest::addColumn<int>("blue");
+    QTest::newRow("bg") << OrlavantTheme::bg << 251 << 247 << 240;
+    QTest::newRow("soft") << OrlavantTheme::soft << 244 << 238 << 226;
+    QTest::newRow("ink") << OrlavantTheme::ink << 36 << 28 << 51;
+    QTest::newRow("blue") << OrlavantTheme::blue << 14 << 165 << 233;
+    QTest::newRow("purple") << OrlavantTheme::purple << 139 << 92 << 246;
+    QTest::newRow("pink") << OrlavantTheme::pink << 236 << 72 << 153;
+    QTest::newRow("orange") << OrlavantTheme::orange << 249 << 115 << 22;
+    QTest::newRow("muted") << OrlavantTheme::muted << 107 << 100 << 120;
+    QTest::newRow("border") << OrlavantTheme::border << 232 << 223 << 206;
+}
+
+void TestAppWindow::themeColours() {
+    QFETCH(QColor, colour);
+    QFETCH(int, red);
+    QFETCH(int, green);
+    QFETCH(int, blue);
+    QCOMPARE(colour.red(), red);
+    QCOMPARE(colour.green(), green);
+    QCOMPARE(colour.blue(), blue);
+    QCOMPARE(colour.alpha(), 255);
+    QCOMPARE(colorFromHex(0x8B5CF6, 1.0), OrlavantTheme::purple);
+    // Only the lowest 24 bits count.
+    const QColor halfWhite = colorFromHex(0x1FFFFFF, 0.5);
+    QCOMPARE(halfWhite.rgb(), QColor(Qt::white).rgb());
+    QCOMPARE(halfWhite.alpha(), 128);
+}
+
+void TestAppWindow::brandGradientRunsLeftToRight() {
+    const QLinearGradient gradient = OrlavantTheme::brandGradient(QRectF(10, 20, 200, 40));
+    QCOMPARE(gradient.start(), QPointF(10, 40));
+    QCOMPARE(gradient.finalStop(), QPointF(210, 40));
+    const QGradientStops stops = gradient.stops();
+    QCOMPARE(stops.size(), 4);
+    const QColor expected[] = {OrlavantTheme::blue, OrlavantTheme::purple, OrlavantTheme::pink,
+                               OrlavantTheme::orange};
+    for (int i = 0; i < 4; ++i) {
+        QCOMPARE(stops[i].first, i / 3.0);
+        QCOMPARE(stops[i].second, expected[i]);
+    }
+}
+
+ORLAVANT_TEST_MAIN(TestAppWindow)
+#include "tst_appwindow.moc"
