@@ -16,6 +16,8 @@ OrlavantApp::OrlavantApp()
     : m_clock(std::make_unique<SystemClock>())
     , m_dialogs(std::make_unique<QtDialogs>())
     , m_notificationSink(std::make_unique<DbusNotificationSink>()) {
+    // The resources live in a static library: register them before the first lookup.
+    Q_INIT_RESOURCE(resources);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/orlavant/orlavant.svg")));
 
     CoreServices::Options options;
