@@ -5,13 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonParseError>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -31,13 +29,13 @@ qint64 daysFromCivil(qint64 y, unsigned m, unsigned d) {
     return era * 146097 + qint64(doe) - 719468;
 }
 
-bool digits(QStringView text, qsizetype from, qsizetype count, int* value) {
+bool digits(QByteArrayView text, qsizetype from, qsizetype count, int* value) {
     int result = 0;
     for (qsizetype i = from; i < from + count; ++i) {
-        const QChar c = text[i];
-        if (c < u'0' || c > u'9')
+        const char c = text[i];
+        if (c < '0' || c > '9')
             return false;
-        result = result * 10 + (c.unicode() - u'0');
+        result = result * 10 + (c - '0');
     }
     *value = result;
     return true;
@@ -46,29 +44,28 @@ bool digits(QStringView text, qsizetype from, qsizetype count, int* value) {
 // An internet date-time with whole seconds: 2026-01-31T12:00:00Z or with a +hh:mm / -hh:mm
 // offset. Fractional seconds are refused, as the file never holds them. Hand-written because a
 // ledger of 100,000 records holds 200,000 dates and must load quickly.
-std::optional<QDateTime> parseDate(QStringView text) {
+std::optional<QDateTime> parseDate(QByteArrayView text) {
     if (text.size() != 20 && text.size() != 25)
         return std::nullopt;
     int year, month, day, hour, minute, second;
-    if (!digits(text, 0, 4, &year) || text[4] != u'-' || !digits(text, 5, 2, &month) || text[7] != u'-' ||
-        !digits(text, 8, 2, &day) || (text[10] != u'T' && text[10] != u't') || !digits(text, 11, 2, &hour) ||
-        text[13] != u':' || !digits(text, 14, 2, &minute) || text[16] != u':' ||
-        !digits(text, 17, 2, &second))
+    if (!digits(text, 0, 4, &year) || text[4] != '-' || !digits(text, 5, 2, &month) || text[7] != '-' ||
+        !digits(text, 8, 2, &day) || (text[10] != 'T' && text[10] != 't') || !digits(text, 11, 2, &hour) ||
+        text[13] != ':' || !digits(text, 14, 2, &minute) || text[16] != ':' || !digits(text, 17, 2, &second))
         return std::nullopt;
     if (month < 1 || month > 12 || day < 1 || day > QDate(year, month, 1).daysInMonth() || hour > 23 ||
         minute > 59 || second > 60)
         return std::nullopt;
     qint64 offsetSeconds = 0;
     if (text.size() == 20) {
-        if (text[19] != u'Z' && text[19] != u'z')
+        if (text[19] != 'Z' && text[19] != 'z')
             return std::nullopt;
     } else {
         int offsetHours, offsetMinutes;
-        const QChar sign = text[19];
-        if ((sign != u'+' && sign != u'-') || !digits(text, 20, 2, &offsetHours) || text[22] != u':' ||
+        const char sign = text[19];
+        if ((sign != '+' && sign != '-') || !digits(text, 20, 2, &offsetHours) || text[22] != ':' ||
             !digits(text, 23, 2, &offsetMinutes) || offsetHours > 23 || offsetMinutes > 59)
             return std::nullopt;
-        offsetSeconds = (offsetHours * 3600 + offsetMinutes * 60) * (sign == u'+' ? 1 : -1);
+        offsetSeconds = (offsetHours * 3600 + offsetMinutes * 60) * (sign == '+' ? 1 : -1);
     }
     const qint64 seconds = daysFromCivil(year, unsigned(month), unsigned(day)) * 86400 + hour * 3600 +
                            minute * 60 + second - offsetSeconds;
@@ -116,6 +113,348 @@ void appendJsonString(QByteArray& out, const QString& text) {
     }
     out += '"';
 }
+
+// A strict JSON reader for exactly the ledger's shape, straight into records: a ledger of
+// 100,000 files must load in well under half a second, which a generic document tree does not
+// manage. Unknown members of a record are skipped; a missing or mistyped one fails the whole
+// file, as does anything after the top-level object.
+class LedgerParser {
+public:
+    explicit LedgerParser(const QByteArray& json)
+        : m_p(json.constData())
+        , m_begin(json.constData())
+        , m_end(json.constData() + json.size()) {}
+
+    std::optional<QHash<QString, SyncRecord>> parse() {
+        QHash<QString, SyncRecord> records;
+        records.reserve(qsizetype((m_end - m_begin) / 256)); // a pretty-printed record is about 300 bytes
+        skipSpace();
+        if (!expect('{'))
+            return fail(QStringLiteral("Expected a JSON object of records at the top level"));
+        skipSpace();
+        if (peek() == '}') {
+            ++m_p;
+        } else {
+            for (;;) {
+                skipSpace();
+                std::optional<QString> key = parseString();
+                if (!key)
+                    return std::nullopt;
+                skipSpace();
+                if (!expect(':'))
+                    return fail(QStringLiteral("Expected ':'"));
+                std::optional<SyncRecord> record = parseRecord(*key);
+                if (!record)
+                    return std::nullopt;
+                records.insert(*key, std::move(*record));
+                skipSpace();
+                if (expect(','))
+                    continue;
+                if (expect('}'))
+                    break;
+                return fail(QStringLiteral("Expected ',' or '}'"));
+            }
+        }
+        skipSpace();
+        if (m_p != m_end)
+            return fail(QStringLiteral("Unexpected data after the ledger object"));
+        return records;
+    }
+
+    QString error() const { return m_error; }
+
+private:
+    std::nullopt_t fail(const QString& what) {
+        if (m_error.isEmpty())
+            m_error = QStringLiteral("%1 at offset %2.").arg(what).arg(m_p - m_begin);
+        return std::nullopt;
+    }
+    char peek() const { return m_p < m_end ? *m_p : '\0'; }
+    bool expect(char c) {
+        if (peek() != c)
+            return false;
+        ++m_p;
+        return true;
+    }
+    void skipSpace() {
+        while (m_p < m_end && (*m_p == ' ' || *m_p == '\n' || *m_p == '\r' || *m_p == '\t'))
+            ++m_p;
+    }
+
+    std::optional<SyncRecord> parseRecord(const QString& key) {
+        skipSpace();
+        if (!expect('{'))
+            return fail(QStringLiteral("Record \u201C%1\u201D is not an object").arg(key));
+        std::optional<QString> path, hash;
+        std::optional<QByteArray> modified, synced;
+        std::optional<qint64> size;
+        skipSpace();
+        if (!expect('}')) {
+            for (;;) {
+                skipSpace();
+                const std::optional<QString> name = parseString();
+                if (!name)
+                    return std::nullopt;
+                skipSpace();
+                if (!expect(':'))
+                    return fail(QStringLiteral("Expected ':'"));
+                skipSpace();
+                bool ok = true;
+                if (*name == QLatin1String("relativePath"))
+                    ok = bool(path = parseString());
+                else if (*name == QLatin1String("sha256Hash"))
+                    ok = bool(hash = parseString());
+                else if (*name == QLatin1String("lastModified"))
+                    ok = bool(modified = parseBytes());
+                else if (*name == QLatin1String("syncedAt"))
+                    ok = bool(synced = parseBytes());
+                else if (*name == QLatin1String("fileSize"))
+                    ok = bool(size = parseInteger());
+                else
+                    ok = skipValue(0);
+                if (!ok)
+                    return fail(
+                        QStringLiteral("Record \u201C%1\u201D: \"%2\" has the wrong type").arg(key, *name));
+                skipSpace();
+                if (expect(','))
+                    continue;
+                if (expect('}'))
+                    break;
+                return fail(QStringLiteral("Expected ',' or '}'"));
+            }
+        }
+        if (!path || !hash || !modified || !synced || !size)
+            return fail(QStringLiteral("Record \u201C%1\u201D lacks one of its five keys").arg(key));
+        const std::optional<QDateTime> modifiedDate = parseDate(*modified);
+        const std::optional<QDateTime> syncedDate = parseDate(*synced);
+        if (!modifiedDate || !syncedDate)
+            return fail(
+                QStringLiteral("Record \u201C%1\u201D: a date is not an internet date-time with whole "
+                               "seconds")
+                    .arg(key));
+        if (!hash->isLower())
+            *hash = hash->toLower();
+        // The key and the path are nearly always the same text: keep one copy.
+        if (*path == key)
+            *path = key;
+        return SyncRecord{*path, *size, *modifiedDate, *hash, *syncedDate};
+    }
+
+    // A string's UTF-8 bytes; without escapes (the usual case) no QString is built.
+    std::optional<QByteArray> parseBytes() {
+        const char* start = m_p + 1;
+        if (peek() == '"') {
+            const char* q = start;
+            while (q < m_end && *q != '"' && *q != '\\' && static_cast<unsigned char>(*q) >= 0x20)
+                ++q;
+            if (q < m_end && *q == '"') {
+                m_p = q + 1;
+                return QByteArray::fromRawData(start, q - start);
+            }
+        }
+        const std::optional<QString> text = parseString();
+        if (!text)
+            return std::nullopt;
+        return text->toUtf8();
+    }
+
+    std::optional<QString> parseString() {
+        if (!expect('"'))
+            return fail(QStringLiteral("Expected a string"));
+        const char* start = m_p;
+        // Fast path: no escapes.
+        while (m_p < m_end && *m_p != '"' && *m_p != '\\' && static_cast<unsigned char>(*m_p) >= 0x20)
+            ++m_p;
+        if (peek() == '"') {
+            QString text = QString::fromUtf8(start, m_p - start);
+            ++m_p;
+            return text;
+        }
+        QByteArray bytes(start, m_p - start);
+        while (m_p < m_end) {
+            const char c = *m_p++;
+            if (c == '"')
+                return QString::fromUtf8(bytes);
+            if (static_cast<unsigned char>(c) < 0x20)
+                return fail(QStringLiteral("Unescaped control character in a string"));
+            if (c != '\\') {
+                bytes += c;
+                continue;
+            }
+            if (m_p >= m_end)
+                break;
+            const char e = *m_p++;
+            switch (e) {
+            case '"':
+                bytes += '"';
+                break;
+            case '\\':
+                bytes += '\\';
+                break;
+            case '/':
+                bytes += '/';
+                break;
+            case 'b':
+                bytes += '\b';
+                break;
+            case 'f':
+                bytes += '\f';
+                break;
+            case 'n':
+                bytes += '\n';
+                break;
+            case 'r':
+                bytes += '\r';
+                break;
+            case 't':
+                bytes += '\t';
+                break;
+            case 'u': {
+                std::optional<char32_t> unit = parseHex4();
+                if (!unit)
+                    return fail(QStringLiteral("Bad \\u escape"));
+                char32_t code = *unit;
+                if (code >= 0xD800 && code <= 0xDBFF) {
+                    if (m_end - m_p < 6 || m_p[0] != '\\' || m_p[1] != 'u')
+                        return fail(QStringLiteral("Unpaired surrogate"));
+                    m_p += 2;
+                    const std::optional<char32_t> low = parseHex4();
+                    if (!low || *low < 0xDC00 || *low > 0xDFFF)
+                        return fail(QStringLiteral("Unpaired surrogate"));
+                    code = 0x10000 + ((code - 0xD800) << 10) + (*low - 0xDC00);
+                } else if (code >= 0xDC00 && code <= 0xDFFF) {
+                    return fail(QStringLiteral("Unpaired surrogate"));
+                }
+                bytes += QString::fromUcs4(&code, 1).toUtf8();
+                break;
+            }
+            default:
+                return fail(QStringLiteral("Bad escape"));
+            }
+        }
+        return fail(QStringLiteral("Unterminated string"));
+    }
+
+    std::optional<char32_t> parseHex4() {
+        if (m_end - m_p < 4)
+            return std::nullopt;
+        char32_t value = 0;
+        for (int i = 0; i < 4; ++i) {
+            const char c = *m_p++;
+            value <<= 4;
+            if (c >= '0' && c <= '9')
+                value |= char32_t(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                value |= char32_t(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F')
+                value |= char32_t(c - 'A' + 10);
+            else
+                return std::nullopt;
+        }
+        return value;
+    }
+
+    // The JSON number grammar; its text, or nullopt.
+    std::optional<QByteArrayView> numberToken() {
+        const char* start = m_p;
+        expect('-');
+        if (expect('0')) {
+        } else if (peek() >= '1' && peek() <= '9') {
+            while (peek() >= '0' && peek() <= '9')
+                ++m_p;
+        } else {
+            return std::nullopt;
+        }
+        if (expect('.')) {
+            if (!(peek() >= '0' && peek() <= '9'))
+                return std::nullopt;
+            while (peek() >= '0' && peek() <= '9')
+                ++m_p;
+        }
+        if (peek() == 'e' || peek() == 'E') {
+            ++m_p;
+            if (!expect('+'))
+                expect('-');
+            if (!(peek() >= '0' && peek() <= '9'))
+                return std::nullopt;
+            while (peek() >= '0' && peek() <= '9')
+                ++m_p;
+        }
+        return QByteArrayView(start, m_p - start);
+    }
+
+    // A JSON number that is a signed 64-bit integer ("12", also "12.0" or "1.2e1").
+    std::optional<qint64> parseInteger() {
+        const std::optional<QByteArrayView> token = numberToken();
+        if (!token)
+            return std::nullopt;
+        bool ok = false;
+        const qint64 exact = token->toLongLong(&ok);
+        if (ok)
+            return exact;
+        const double value = token->toDouble(&ok);
+        if (!ok || value != std::floor(value) || value < -9223372036854775808.0 ||
+            value >= 9223372036854775808.0)
+            return std::nullopt;
+        return qint64(value);
+    }
+
+    bool skipValue(int depth) {
+        if (depth > 64)
+            return false;
+        skipSpace();
+        switch (peek()) {
+        case '"':
+            return bool(parseString());
+        case '{':
+        case '[': {
+            const char close = *m_p == '{' ? '}' : ']';
+            const bool object = *m_p == '{';
+            ++m_p;
+            skipSpace();
+            if (expect(close))
+                return true;
+            for (;;) {
+                if (object) {
+                    skipSpace();
+                    if (!parseString())
+                        return false;
+                    skipSpace();
+                    if (!expect(':'))
+                        return false;
+                }
+                if (!skipValue(depth + 1))
+                    return false;
+                skipSpace();
+                if (expect(','))
+                    continue;
+                return expect(close);
+            }
+        }
+        case 't':
+            return skipLiteral("true");
+        case 'f':
+            return skipLiteral("false");
+        case 'n':
+            return skipLiteral("null");
+        default:
+            return bool(numberToken());
+        }
+    }
+
+    bool skipLiteral(const char* literal) {
+        const size_t length = std::strlen(literal);
+        if (size_t(m_end - m_p) < length || std::memcmp(m_p, literal, length) != 0)
+            return false;
+        m_p += length;
+        return true;
+    }
+
+    const char* m_p;
+    const char* m_begin;
+    const char* m_end;
+    QString m_error;
+};
 
 } // namespace
 
@@ -248,55 +587,10 @@ void SyncLedger::load() {
 }
 
 std::optional<QHash<QString, SyncRecord>> SyncLedger::decode(const QByteArray& json, QString* error) {
-    const auto fail = [error](const QString& text) -> std::optional<QHash<QString, SyncRecord>> {
-        if (error)
-            *error = text;
-        return std::nullopt;
-    };
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        return fail(QStringLiteral("The data is not valid JSON (%1 at offset %2).")
-                        .arg(parseError.errorString())
-                        .arg(parseError.offset));
-    if (!document.isObject())
-        return fail(QStringLiteral("Expected a JSON object of records at the top level."));
-    const QJsonObject object = document.object();
-    QHash<QString, SyncRecord> records;
-    records.reserve(object.size());
-    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
-        const QString key = it.key();
-        const auto bad = [&](const QString& what) {
-            return fail(QStringLiteral("Record \u201C%1\u201D: %2.").arg(key, what));
-        };
-        if (!it.value().isObject())
-            return bad(QStringLiteral("expected an object"));
-        const QJsonObject member = it.value().toObject();
-        const QJsonValue path = member.value(QLatin1String("relativePath"));
-        const QJsonValue size = member.value(QLatin1String("fileSize"));
-        const QJsonValue modified = member.value(QLatin1String("lastModified"));
-        const QJsonValue hash = member.value(QLatin1String("sha256Hash"));
-        const QJsonValue synced = member.value(QLatin1String("syncedAt"));
-        if (!path.isString())
-            return bad(QStringLiteral("\"relativePath\" is missing or not a string"));
-        if (!hash.isString())
-            return bad(QStringLiteral("\"sha256Hash\" is missing or not a string"));
-        if (!size.isDouble())
-            return bad(QStringLiteral("\"fileSize\" is missing or not a number"));
-        const double sizeValue = size.toDouble();
-        // 2^63 is exactly representable; anything at or beyond it is not a signed 64-bit size.
-        if (sizeValue != std::floor(sizeValue) || sizeValue < -9223372036854775808.0 ||
-            sizeValue >= 9223372036854775808.0)
-            return bad(QStringLiteral("\"fileSize\" is not a 64-bit integer"));
-        const std::optional<QDateTime> modifiedDate = parseDate(modified.toString());
-        if (!modified.isString() || !modifiedDate)
-            return bad(QStringLiteral("\"lastModified\" is missing or not an internet date-time"));
-        const std::optional<QDateTime> syncedDate = parseDate(synced.toString());
-        if (!synced.isString() || !syncedDate)
-            return bad(QStringLiteral("\"syncedAt\" is missing or not an internet date-time"));
-        records.insert(key, SyncRecord{path.toString(), size.toInteger(), *modifiedDate,
-                                       hash.toString().toLower(), *syncedDate});
-    }
+    LedgerParser parser(json);
+    std::optional<QHash<QString, SyncRecord>> records = parser.parse();
+    if (!records && error)
+        *error = parser.error();
     return records;
 }
 
@@ -362,7 +656,9 @@ void SyncLedger::writerLoop() {
         if (!m_dirty)
             return; // stopping with nothing pending
         // Let a burst of records gather into one write; a flush or shutdown cuts the wait short.
-        m_writerWake.wait_until(lock, m_dirtySince + SaveDelay,
+        // A large ledger waits longer, so rewriting it never takes more than a fifth of the time.
+        const auto delay = std::max<std::chrono::steady_clock::duration>(SaveDelay, 4 * m_lastWriteDuration);
+        m_writerWake.wait_until(lock, m_dirtySince + delay,
                                 [this] { return m_stopping || m_flushRequested || !m_dirty; });
         if (!m_dirty)
             continue; // cleared meanwhile
@@ -370,8 +666,11 @@ void SyncLedger::writerLoop() {
         m_flushRequested = false;
         m_writing = true;
         lock.unlock();
+        const auto started = std::chrono::steady_clock::now();
         writeSnapshot();
+        const auto took = std::chrono::steady_clock::now() - started;
         lock.lock();
+        m_lastWriteDuration = took;
         m_writing = false;
         if (!m_dirty)
             m_writerIdle.notify_all();

@@ -25,8 +25,9 @@ struct SyncRecord {
 
 // The engine's memory of which files of the watched folder are already in the vault, kept as
 // sync_ledger.json in `directoryPath`. Safe to use from any thread. Saving happens on one
-// writer thread that coalesces bursts: every change is on disk within SaveDelay, a newer
-// snapshot is never overwritten by an older one, and destruction writes what is pending.
+// writer thread that coalesces bursts: every change is on disk within SaveDelay (longer only
+// for a ledger so large that its rewrite takes more than a quarter of that), a newer snapshot
+// is never overwritten by an older one, and destruction writes what is pending.
 class SyncLedger {
 public:
     static constexpr std::chrono::milliseconds SaveDelay{250};
@@ -83,6 +84,7 @@ private:
     bool m_flushRequested = false;
     bool m_stopping = false;
     std::chrono::steady_clock::time_point m_dirtySince;
+    std::chrono::steady_clock::duration m_lastWriteDuration{};
     // Held while the file is written or removed, so clear() and a write never interleave.
     std::mutex m_fileMutex;
     std::atomic<qint64> m_bytesWritten{0};
