@@ -148,10 +148,8 @@ void GradientButton::paintEvent(QPaintEvent*) {
 QFrame* makeRule(const QColor& color, Qt::Orientation orientation, QWidget* parent) {
     auto* rule = new QFrame(parent);
     rule->setFrameShape(QFrame::NoFrame);
-    rule->setAutoFillBackground(true);
-    QPalette palette = rule->palette();
-    palette.setColor(QPalette::Window, color);
-    rule->setPalette(palette);
+    rule->setStyleSheet(
+        QStringLiteral("QFrame { background: %1; border: none; }").arg(OrlavantTheme::css(color)));
     if (orientation == Qt::Horizontal)
         rule->setFixedHeight(1);
     else
@@ -163,9 +161,9 @@ QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color, Q
     auto* label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText);
     label->setFont(font);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, color);
-    label->setPalette(palette);
+    // A style sheet rather than the palette: an ancestor's style sheet would reset the palette.
+    label->setStyleSheet(
+        QStringLiteral("QLabel { color: %1; background: transparent; }").arg(OrlavantTheme::css(color)));
     return label;
 }
 

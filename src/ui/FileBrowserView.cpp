@@ -134,6 +134,9 @@ FileBrowserView::FileBrowserView(SupabaseClient& supabase, Dialogs& dialogs, QWi
     retry->setObjectName(QStringLiteral("retryButton"));
     retry->setFont(uiFont(11, QFont::Bold));
     retry->setCursor(Qt::PointingHandCursor);
+    retry->setStyleSheet(QStringLiteral("QPushButton { background: white; color: %1; border: 1px solid %2; "
+                                        "border-radius: 5px; padding: 3px 10px; }")
+                             .arg(css(ink), css(colorFromHex(0x000000, 0.18))));
     error->addWidget(retry);
     column->addWidget(m_errorBanner);
 
@@ -389,7 +392,8 @@ QWidget* FileBrowserView::buildRow(const SupabaseFileRecord& file) {
     auto* deviceName = makeLabel(file.deviceName, uiFont(11, QFont::DemiBold), secondary);
     deviceName->setObjectName(QStringLiteral("deviceName"));
     badgeLayout->addWidget(deviceName);
-    layout->addWidget(badge);
+    badge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    layout->addWidget(badge, 0, Qt::AlignVCenter);
 
     auto* size = makeLabel(formatFileSize(file.fileSize), uiFont(11), secondary);
     size->setObjectName(QStringLiteral("fileSize"));

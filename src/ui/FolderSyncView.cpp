@@ -145,13 +145,10 @@ FolderSyncView::FolderSyncView(FolderSyncManager& syncManager, SupabaseClient& s
     metrics->setSpacing(16);
     m_filesInVault = new MetricCard(QStringLiteral("Files in Vault"), QString(),
                                     QStringLiteral("icloud.and.arrow.up.fill"), purple);
-    m_filesInVault->setObjectName(QStringLiteral("filesInVaultCard"));
     m_deduplicated = new MetricCard(QStringLiteral("Deduplicated (Skipped)"), QString(),
                                     QStringLiteral("doc.on.doc.fill"), orange);
-    m_deduplicated->setObjectName(QStringLiteral("deduplicatedCard"));
     auto* vault = new MetricCard(QStringLiteral("Cloud Vault"), QStringLiteral("Orlavant Sovereign"),
                                  QStringLiteral("externaldrive.badge.checkmark"), blue);
-    vault->setObjectName(QStringLiteral("cloudVaultCard"));
     metrics->addWidget(m_filesInVault, 1);
     metrics->addWidget(m_deduplicated, 1);
     metrics->addWidget(vault, 1);
@@ -217,9 +214,6 @@ void FolderSyncView::refresh() {
     styleCard(m_pill, QStringLiteral("statusPill"), tint, Qt::transparent, 12);
     styleCard(m_pillDot, QStringLiteral("statusDot"), color, Qt::transparent, 4);
     m_pillText->setText(statusIndicatorText());
-    QPalette textPalette = m_pillText->palette();
-    textPalette.setColor(QPalette::WindowText, color);
-    m_pillText->setPalette(textPalette);
 
     const std::optional<QString> folder = m_syncManager.watchedFolderPath();
     m_folderIcon->setSymbol(folder ? QStringLiteral("folder.fill")

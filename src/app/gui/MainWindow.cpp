@@ -46,6 +46,7 @@ public:
     bool isActive() const { return m_active; }
     void setActive(bool active) {
         m_active = active;
+        setProperty("active", active); // readable without this class
         update();
     }
     QSize sizeHint() const override { return {180, 34}; }
@@ -188,8 +189,10 @@ void MainWindow::showContent() {
         break;
     }
     m_contentKind = kind;
-    if (m_content)
+    if (m_content) {
         m_contentLayout->addWidget(m_content, 1);
+        m_content->show(); // now, not on the next turn of the event loop
+    }
 }
 
 void MainWindow::updateAccount() {
@@ -230,7 +233,7 @@ QWidget* MainWindow::buildSidebar() {
     styleCard(sidebar, QStringLiteral("sidebar"), bg, Qt::transparent, 0);
     sidebar->setFixedWidth(210);
     auto* column = new QVBoxLayout(sidebar);
-    column->setContentsMargins(16, 20, 16, 16);
+    column->setContentsMargins(12, 20, 12, 14);
     column->setSpacing(6);
 
     // Brand.
@@ -282,7 +285,7 @@ QWidget* MainWindow::buildSidebar() {
     // Plan card: fixed values.
     auto* plan = makeCard(QStringLiteral("planCard"), white, border, 14);
     auto* planColumn = new QVBoxLayout(plan);
-    planColumn->setContentsMargins(12, 12, 12, 12);
+    planColumn->setContentsMargins(10, 10, 10, 10);
     planColumn->setSpacing(6);
     planColumn->addWidget(makeLabel(QStringLiteral("Free Family plan"), uiFont(10), muted));
     auto* storage = new QHBoxLayout;

@@ -1,0 +1,195 @@
+// Renders every native screen offscreen to PNG files for review: `orlavant-screenshots OUTDIR`.
+// The vault is a scripted fake server on a loopback port; nothing touches the real home folder.
+#include "UiTestSupport.h"
+
+#include "app/AppState.h"
+#include "app/gui/MainWindow.h"
+#include "sync/FolderSyncManager.h"
+#include "ui/FileBrowserView.h"
+#include "ui/LoginView.h"
+#include "web/WebViewBox.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTest>
+#include <cstdio>
+
+namespace {
+
+QString g_outDir;
+const QList<QSize> Sizes = {QSize(1020, 680), QSize(1280, 800)};
+
+void settle(int ms = 150) {
+    QTest::qWait(ms);
+}
+
+void save(QWidget* widget, const QString& name, bool allSizes = true) {
+    for (const QSize& size : Sizes) {
+        widget->resize(size);
+        settle(60);
+        const QString path =
+            QStringLiteral("%1/%2-%3x%4.png").arg(g_outDir, name).arg(size.width()).arg(size.height());
+        if (!widget->grab().save(path))
+            std::fprintf(stderr, "could not write %s\n", qPrintable(path));
+        else
+            std::printf("%s\n", qPrintable(path));
+        if (!allSizes)
+            break;
+    }
+    widget->resize(Sizes.first());
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+struct Window {
+    explicit Window(UiFixture& fixture)
+        : appState(fixture.folderSync(), fixture.client(), fixture.services->http)
+        , main(appState, box, fixture.client(), fixture.folderSync(), fixture.dialogs, fixture.clock) {
+        main.resize(Sizes.first());
+        main.show();
+        settle();
+    }
+    AppState appState;
+    WebViewBox box;
+    MainWindow main;
+};
+
+QList<SupabaseFileRecord> sampleFiles() {
+    return {
+        fileRecord("f1", "Family Vacation 2026.jpg", "image/jpeg", "Pellan's MacBook", "mac", 4'812'331,
+                   QStringLiteral("Pictures/Summer")),
+        fileRecord("f2", "Birthday Video.mp4", "video/mp4", "Pellan's Android", "android", 842'000'000,
+                   QStringLiteral("DCIM/Camera")),
+        fileRecord("f3", "Home Insurance.pdf", "application/pdf", "Family iPad", "web", 4'800'000),
+        fileRecord("f4", "Travel Receipts.zip", "application/zip", "Pellan's MacBook", "Mac", 76'000'000,
+                   QStringLiteral("Documents/Travel")),
+        fileRecord("f5", "Grandma's recipes.txt", "text/plain", "Kitchen NAS", "nas", 12'345, QString()),
+        fileRecord("f6", "Lullaby.m4a", "audio/mp4", "Pellan's Android", "android", 3'400'000),
+    };
+}
+
+void loginScreens() {
+    UiFixture fixture;
+    Window window(fixture);
+    auto* login = window.main.findChild<LoginView*>();
+    save(&window.main, QStringLiteral("login-signin"));
+
+    fixture.server->on("POST", "/auth/v1/token",
+                       FakeServer::Reply::json(400, R"({"error_description":"Invalid login credentials"})"));
+    login->findChild<QLineEdit*>(QStringLiteral("emailField"))->setText(QStringLiteral("pellan@family.test"));
+    login->findChild<QLineEdit*>(QStringLiteral("passwordField"))->setText(QStringLiteral("not my password"));
+    login->handleAuth();
+    waitUntil([&] { return !login->isLoading(); });
+    save(&window.main, QStringLiteral("login-signin-error"));
+
+    login->toggleMode();
+    fixture.server->on("POST", "/auth/v1/signup",
+                       FakeServer::Reply::json(422, R"({"msg":"User already registered"})"));
+    login->handleAuth();
+    waitUntil([&] { return !login->isLoading(); });
+    save(&window.main, QStringLiteral("login-signup-error"));
+
+    login->toggleSettings();
+    settle();
+    if (auto* popover = login->findChild<QWidget*>(QStringLiteral("settingsPopover")))
+        popover->grab().save(g_outDir + QStringLiteral("/login-settings-popover.png"));
+    login->toggleSettings();
+}
+
+void mainScreens() {
+    UiFixture fixture(UiFixture::session(QStringLiteral("pellan@family.test")));
+    fixture.serveFiles(sampleFiles(), 2500);
+    Window window(fixture);
+    save(&window.main, QStringLiteral("dashboard"));
+
+    window.main.setActiveTab(QStringLiteral("files"));
+    settle(300);
+    save(&window.main, QStringLiteral("files-loading"), false);
+    auto* browser = window.main.findChild<FileBrowserView*>();
+    waitUntil([&] { return !browser->isLoading(); });
+    save(&window.main, QStringLiteral("files-list"));
+
+    browser->setSearchQuery(QStringLiteral("holiday in space"));
+    save(&window.main, QStringLiteral("files-search-no-match"), false);
+    browser->setSearchQuery(QStringLiteral("android"));
+    save(&window.main, QStringLiteral("files-search-android"), false);
+    browser->setSearchQuery(QString());
+
+    // A download that arrives, then one the vault answers without the file.
+    fixture.server->onPrefix("POST", "/storage/v1/object/sign/",
+                             [](const FakeServer::Request&) { return FakeServer::Reply::json(400, "{}"); });
+    fixture.server->onPrefix("GET", "/storage/v1/object/authenticated/", [](const FakeServer::Request&) {
+        return FakeServer::Reply::text(200, "family photo bytes");
+    });
+    const QString downloads = makeTempDir(QStringLiteral("downloads"));
+    fixture.dialogs.setNextSave(downloads + QStringLiteral("/Family Vacation 2026.jpg"));
+    browser->downloadFileWithSavePanel(sampleFiles().first());
+    waitUntil([&] { return !browser->isDownloading(QStringLiteral("f1")); });
+    save(&window.main, QStringLiteral("files-download-success"), false);
+
+    fixture.server->onPrefix("GET", "/storage/v1/object/authenticated/", [](const FakeServer::Request&) {
+        return FakeServer::Reply::json(404, R"({"error":"not found"})");
+    });
+    fixture.dialogs.setNextSave(downloads + QStringLiteral("/Birthday Video.mp4"));
+    browser->dismissSuccessBanner();
+    browser->downloadFileWithSavePanel(sampleFiles()[1]);
+    waitUntil([&] { return !browser->isDownloading(QStringLiteral("f2")); });
+    save(&window.main, QStringLiteral("files-download-error"), false);
+
+    window.main.setActiveTab(QStringLiteral("dashboard"));
+    fixture.serveFiles({});
+    window.main.setActiveTab(QStringLiteral("photos"));
+    browser = window.main.findChild<FileBrowserView*>();
+    settle(100);
+    waitUntil([&] { return browser && !browser->isLoading(); });
+    save(&window.main, QStringLiteral("files-empty"), false);
+
+    // The folder sync screen through its four states.
+    window.main.setActiveTab(QStringLiteral("sync"));
+    save(&window.main, QStringLiteral("sync-no-folder"));
+    const QString folder = makeTempDir(QStringLiteral("Family Photos"));
+    fixture.folderSync().changeFolder(folder);
+    save(&window.main, QStringLiteral("sync-paused-folder"), false);
+    fixture.folderSync().startSync();
+    waitUntil(
+        [&] { return fixture.folderSync().lastSyncTime().has_value() && !fixture.folderSync().isSyncing(); });
+    save(&window.main, QStringLiteral("sync-active"));
+
+    QFile file(folder + QStringLiteral("/beach.jpg"));
+    file.open(QIODevice::WriteOnly);
+    file.write("sand and sea");
+    file.close();
+    FakeServer::Reply slow = FakeServer::Reply::json(500, R"({"error":"busy"})");
+    slow.delayMs = 4000;
+    fixture.server->on("POST", "/api/files/pre-upload", slow);
+    fixture.folderSync().triggerFolderScan();
+    waitUntil([&] { return fixture.folderSync().isSyncing(); });
+    settle(300);
+    save(&window.main, QStringLiteral("sync-scanning"), false);
+    fixture.folderSync().stopSync();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    isolateHomeForTests();
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    g_outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
+    QDir().mkpath(g_outDir);
+    loginScreens();
+    mainScreens();
+    return 0;
+}
