@@ -3,11 +3,11 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QUuid>
 
 void SystemDesktopActions::playSound(const QString& name) {
     // The sound theme has no "Glass"; its event for a finished task is the nearest match.
@@ -23,12 +23,16 @@ void SystemDesktopActions::revealFile(const QString& path) {
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
-    call << QStringList{QUrl::fromLocalFile(path).toString()} << QUuid::createUuid().toString();
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
-    if (reply.type() == QDBusMessage::ReplyMessage)
-        return;
-    // No file manager speaks the interface: at least show the folder.
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
+    call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
+    // Asked without waiting: a file manager that is slow to start must not freeze the window.
+    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, 5000));
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
+                     [path](QDBusPendingCallWatcher* self) {
+                         self->deleteLater();
+                         // No file manager speaks the interface: at least show the folder.
+                         if (self->isError())
+                             QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
+                     });
 }
 
 void SystemDesktopActions::openUrl(const QUrl& url) {

@@ -23,6 +23,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QWebEngineHistory>
 #include <QWebEngineProfile>
@@ -326,6 +327,25 @@ private Q_SLOTS:
         QVERIFY(loading.wait(LoadWaitMs));
         QTest::qWait(200); // let the host's queued work run, if it wrongly queued any
         QCOMPARE(m_appState->errorMessage(), std::optional<QString>(QStringLiteral("earlier error")));
+
+        // Navigating away from a load that is still waiting cancels it: no error ever shows.
+        QVERIFY(load(probeUrl()));
+        m_box->load(m_server->url(QStringLiteral("/web/hang.html")));
+        QTRY_VERIFY_WITH_TIMEOUT(m_appState->isLoading(), LoadWaitMs);
+        auto errorsShown = std::make_shared<QStringList>();
+        const auto connection =
+            connect(m_appState.get(), &AppState::errorMessageChanged, this, [this, errorsShown] {
+                if (const auto message = m_appState->errorMessage())
+                    *errorsShown << *message;
+            });
+        const auto disconnectLater = qScopeGuard([connection] { disconnect(connection); });
+        const QUrl page = m_server->url(QStringLiteral("/web/page.html"));
+        m_box->load(page);
+        QTRY_COMPARE_WITH_TIMEOUT(view()->url(), page, LoadWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_appState->isLoading(), LoadWaitMs);
+        QTest::qWait(200);
+        QCOMPARE(*errorsShown, QStringList());
+        QCOMPARE(m_appState->errorMessage(), std::nullopt);
     }
 
     void remoteLoadTimesOutAfterFifteenSeconds() {
