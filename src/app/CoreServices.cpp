@@ -17,5 +17,8 @@ CoreServices::CoreServices(const Options& options)
 }
 
 // Members go in reverse order: the engine (which waits for a running pass) before the client
-// and ledger that pass uses.
-CoreServices::~CoreServices() = default;
+// and ledger that pass uses. Cancelling the network first keeps a silent server from holding
+// each of those waits for a full request time-out.
+CoreServices::~CoreServices() {
+    http.shutdown();
+}

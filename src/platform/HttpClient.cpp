@@ -76,6 +76,7 @@ struct Transfer {
 class HttpWorker : public QObject {
 public:
     void start(std::shared_ptr<QPromise<HttpResponse>> promise, HttpRequest request);
+    // Ends every transfer as cancelled and refuses new ones.
     void abortAll();
 
 private:
@@ -86,6 +87,7 @@ private:
     QNetworkAccessManager* manager();
     QNetworkAccessManager* m_manager = nullptr;
     QSet<Transfer*> m_transfers;
+    bool m_closed = false;
 };
 
 QNetworkAccessManager* HttpWorker::manager() {
@@ -99,6 +101,11 @@ QNetworkAccessManager* HttpWorker::manager() {
 }
 
 void HttpWorker::start(std::shared_ptr<QPromise<HttpResponse>> promise, HttpRequest request) {
+    if (m_closed) {
+        promise->setException(VaultError::url(VaultError::Cancelled));
+        promise->finish();
+        return;
+    }
     const QUrl url = request.url;
     if (!url.isValid() || url.isRelative() || url.host().isEmpty() ||
         (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
@@ -196,8 +203,12 @@ void HttpWorker::onFinished(Transfer* transfer) {
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     std::optional<VaultError> error = transfer->failure;
-    // An HTTP error status is an answer, not a transport failure.
-    if (!error && reply->error() != QNetworkReply::NoError && !status.isValid())
+    // An HTTP error status is an answer, not a transport failure; but a connection or protocol
+    // failure after the status line (a body cut short, a bad encoding) leaves a partial body
+    // that must never pass as the answer.
+    const int code = int(reply->error());
+    const bool transportFailure = (code >= 1 && code <= 199) || (code >= 301 && code <= 399);
+    if (!error && reply->error() != QNetworkReply::NoError && (!status.isValid() || transportFailure))
         error = transportError(reply->error(), reply->errorString());
     if (!error && transfer->saveFile && !transfer->saveFile->flush())
         error = VaultError::url(VaultError::CannotCreateFile, transfer->saveFile->errorString());
@@ -225,6 +236,7 @@ void HttpWorker::onFinished(Transfer* transfer) {
 }
 
 void HttpWorker::abortAll() {
+    m_closed = true;
     const auto transfers = m_transfers;
     for (Transfer* transfer : transfers)
         fail(transfer, VaultError::url(VaultError::Cancelled));
@@ -242,10 +254,15 @@ HttpClient::HttpClient(QObject* parent)
     m_thread->start();
 }
 
-HttpClient::~HttpClient() {
-    // Replies in flight end as cancelled, so no caller waits forever on a dropped future.
+void HttpClient::shutdown() {
+    if (m_shutDown.exchange(true))
+        return;
     QMetaObject::invokeMethod(
         m_worker, [worker = m_worker] { worker->abortAll(); }, Qt::BlockingQueuedConnection);
+}
+
+HttpClient::~HttpClient() {
+    shutdown();
     m_thread->quit();
     m_thread->wait();
     delete m_thread;

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <utility>
@@ -65,7 +66,12 @@ public:
 
     QFuture<HttpResponse> send(HttpRequest request);
 
+    // Ends every request in flight as cancelled and fails every later one at once, so that
+    // nothing waiting on the network holds up the program's shutdown. Also run on destruction.
+    void shutdown();
+
 private:
+    std::atomic_bool m_shutDown{false};
     QThread* m_thread;
     HttpWorker* m_worker; // lives on m_thread
 };

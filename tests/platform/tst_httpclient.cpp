@@ -6,6 +6,8 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 namespace {
@@ -49,6 +51,8 @@ private Q_SLOTS:
     void redirectToAnotherOriginIsNotFollowed();
     void sendIsSafeFromManyThreads();
     void destructionCancelsRepliesInFlight();
+    void bodyCutShortIsAFailureNotAnAnswer();
+    void shutdownRefusesLaterRequests();
 
 private:
     HttpClient m_client;
@@ -270,6 +274,41 @@ void TestHttpClient::destructionCancelsRepliesInFlight() {
     } catch (const VaultError& error) {
         QCOMPARE(error.code(), int(VaultError::Cancelled));
     }
+}
+
+void TestHttpClient::bodyCutShortIsAFailureNotAnAnswer() {
+    // A server that announces 100 bytes, sends 5 and hangs up.
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    connect(&server, &QTcpServer::newConnection, this, [&server] {
+        QTcpSocket* socket = server.nextPendingConnection();
+        connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+            socket->readAll();
+            socket->write(
+                "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n[{\"a\"");
+            socket->flush();
+            socket->disconnectFromHost();
+        });
+    });
+    QFuture<HttpResponse> future =
+        m_client.send(get(QUrl(QStringLiteral("http://127.0.0.1:%1/x").arg(server.serverPort()))));
+    QTRY_VERIFY(future.isFinished());
+    try {
+        future.result();
+        QFAIL("a body cut short must not arrive as the answer");
+    } catch (const VaultError& error) {
+        QCOMPARE(error.domain(), VaultError::UrlDomain);
+    }
+}
+
+void TestHttpClient::shutdownRefusesLaterRequests() {
+    FakeServer server;
+    server.on("GET", "/x", FakeServer::Reply::json(200, "{}"));
+    HttpClient client;
+    client.shutdown();
+    QCOMPARE(sendExpectingError(client, get(server.url(QStringLiteral("/x")))).code(),
+             int(VaultError::Cancelled));
+    QCOMPARE(server.requestCount(), 0);
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestHttpClient)
