@@ -1,7 +1,6 @@
 #include "support/TestMain.h"
 #include "sync/FileScanner.h"
 #include "sync/FolderSyncManager.h"
-#include "vault/MediaTypes.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -56,8 +55,6 @@ private Q_SLOTS:
     void digestRefusesWhatCannotBeRead();
     void unreadableFileHasNoDigest();
     void factsFollowNoLinks();
-    void mediaTypesComeFromTheSharedTable_data();
-    void mediaTypesComeFromTheSharedTable();
 };
 
 void TestFileScanner::nameRules_data() {
@@ -256,25 +253,6 @@ void TestFileScanner::factsFollowNoLinks() {
     QCOMPARE(facts->modified, QFileInfo(folder + QStringLiteral("/f")).lastModified().toUTC());
     QVERIFY(QFile::link(folder + QStringLiteral("/f"), folder + QStringLiteral("/l")));
     QVERIFY(!FileScanner::readFacts(folder + QStringLiteral("/l")));
-}
-
-void TestFileScanner::mediaTypesComeFromTheSharedTable_data() {
-    QTest::addColumn<QString>("fileName");
-    QTest::addColumn<QString>("mimeType");
-    QTest::newRow("upper-case JPG") << "Photo.JPG"
-                                    << "image/jpeg";
-    QTest::newRow("double extension") << "archive.tar.gz"
-                                      << "application/octet-stream";
-    QTest::newRow("no extension") << "README"
-                                  << "application/octet-stream";
-    QTest::newRow("upper-case TMP") << "REPORT.TMP"
-                                    << "application/octet-stream";
-}
-
-void TestFileScanner::mediaTypesComeFromTheSharedTable() {
-    QFETCH(QString, fileName);
-    QFETCH(QString, mimeType);
-    QCOMPARE(mimeTypeFor(QFileInfo(fileName).suffix()), mimeType);
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestFileScanner)
