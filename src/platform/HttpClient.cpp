@@ -207,7 +207,7 @@ void HttpWorker::onFinished(Transfer* transfer) {
     // failure after the status line (a body cut short, a bad encoding) leaves a partial body
     // that must never pass as the answer.
     const int code = int(reply->error());
-    const bool transportFailure = (code >= 1 && code <= 199) || (code >= 301 && code <= 399);
+    const bool transportFailure = (code >= 1 && code <= 199) || reply->error() == QNetworkReply::ProtocolFailure;
     if (!error && reply->error() != QNetworkReply::NoError && (!status.isValid() || transportFailure))
         error = transportError(reply->error(), reply->errorString());
     if (!error && transfer->saveFile && !transfer->saveFile->flush())

@@ -25,6 +25,12 @@ AppState::WebLocations emptyLocations(const QString& root) {
     return {root + QStringLiteral("/not-installed"), QString(), root};
 }
 
+// The state under test, on the test's services, with a web directory search that finds nothing.
+std::unique_ptr<AppState> makeState(TestServices& t, const QString& root) {
+    return std::make_unique<AppState>(t.services->folderSync, t.services->client, t.services->http,
+                                      emptyLocations(root));
+}
+
 } // namespace
 
 class TestAppState : public QObject {
@@ -57,14 +63,14 @@ private Q_SLOTS:
 void TestAppState::freshStateIsTheEmbeddedSetup() {
     TestServices t;
     const QString root = makeTempDir(QStringLiteral("fresh"));
-    AppState state(t.services->folderSync, t.services->client, t.services->http, emptyLocations(root));
-    QCOMPARE(state.environment(), ServerEnvironment::embedded);
-    QCOMPARE(state.baseUrl(), QStringLiteral("embedded://"));
-    QCOMPARE(describe(state.serverStatus()), QStringLiteral("online(Embedded Vault)"));
-    QCOMPARE(state.currentTitle(), QStringLiteral("Orlavant"));
-    QCOMPARE(state.currentUrl(), QUrl::fromLocalFile(root + QStringLiteral("/resources/web/login.html")));
-    QCOMPARE(state.customUrlInput(), QStringLiteral("http://127.0.0.1:8000"));
-    QVERIFY(!state.errorMessage() && !state.lastDownloadedFile() && !state.isLoading());
+    const auto state = makeState(t, root);
+    QCOMPARE(state->environment(), ServerEnvironment::embedded);
+    QCOMPARE(state->baseUrl(), QStringLiteral("embedded://"));
+    QCOMPARE(describe(state->serverStatus()), QStringLiteral("online(Embedded Vault)"));
+    QCOMPARE(state->currentTitle(), QStringLiteral("Orlavant"));
+    QCOMPARE(state->currentUrl(), QUrl::fromLocalFile(root + QStringLiteral("/resources/web/login.html")));
+    QCOMPARE(state->customUrlInput(), QStringLiteral("http://127.0.0.1:8000"));
+    QVERIFY(!state->errorMessage() && !state->lastDownloadedFile() && !state->isLoading());
     QCOMPARE(rawValue(ServerEnvironment::production), QStringLiteral("Orlavant Cloud (vault.orlavant.app)"));
     QCOMPARE(serverEnvironmentFromRawValue(QStringLiteral("Custom Address...")), ServerEnvironment::custom);
     QVERIFY(!serverEnvironmentFromRawValue(QStringLiteral("custom address...")));
@@ -72,53 +78,49 @@ void TestAppState::freshStateIsTheEmbeddedSetup() {
 
 void TestAppState::switchingFromEmbeddedLandsOnTheLoginPage() {
     TestServices t;
-    AppState state(t.services->folderSync, t.services->client, t.services->http,
-                   emptyLocations(makeTempDir(QStringLiteral("switch"))));
-    state.navigateTo(QStringLiteral("dashboard.html")); // a file URL: not kept by a switch
-    state.setEnvironment(ServerEnvironment::local);
-    QCOMPARE(state.baseUrl(), QStringLiteral("http://127.0.0.1:8000"));
-    QCOMPARE(describe(state.serverStatus()), QStringLiteral("checking"));
-    QCOMPARE(state.currentUrl(), QUrl(QStringLiteral("http://127.0.0.1:8000/web/login.html")));
+    const auto state = makeState(t, makeTempDir(QStringLiteral("switch")));
+    state->navigateTo(QStringLiteral("dashboard.html")); // a file URL: not kept by a switch
+    state->setEnvironment(ServerEnvironment::local);
+    QCOMPARE(state->baseUrl(), QStringLiteral("http://127.0.0.1:8000"));
+    QCOMPARE(describe(state->serverStatus()), QStringLiteral("checking"));
+    QCOMPARE(state->currentUrl(), QUrl(QStringLiteral("http://127.0.0.1:8000/web/login.html")));
 
-    state.setEnvironment(ServerEnvironment::embedded);
-    QCOMPARE(describe(state.serverStatus()), QStringLiteral("online(Embedded Vault)"));
-    QVERIFY(state.currentUrl()->isLocalFile());
+    state->setEnvironment(ServerEnvironment::embedded);
+    QCOMPARE(describe(state->serverStatus()), QStringLiteral("online(Embedded Vault)"));
+    QVERIFY(state->currentUrl()->isLocalFile());
 }
 
 void TestAppState::switchingBetweenServersKeepsThePage() {
     TestServices t;
-    AppState state(t.services->folderSync, t.services->client, t.services->http,
-                   emptyLocations(makeTempDir(QStringLiteral("keep"))));
-    state.setEnvironment(ServerEnvironment::local);
-    state.navigateTo(QStringLiteral("dashboard.html"));
-    QCOMPARE(state.currentUrl(), QUrl(QStringLiteral("http://127.0.0.1:8000/web/dashboard.html")));
-    state.setEnvironment(ServerEnvironment::production);
-    QCOMPARE(state.baseUrl(), QStringLiteral("https://vault.orlavant.app"));
-    QCOMPARE(state.currentUrl(), QUrl(QStringLiteral("https://vault.orlavant.app/web/dashboard.html")));
+    const auto state = makeState(t, makeTempDir(QStringLiteral("keep")));
+    state->setEnvironment(ServerEnvironment::local);
+    state->navigateTo(QStringLiteral("dashboard.html"));
+    QCOMPARE(state->currentUrl(), QUrl(QStringLiteral("http://127.0.0.1:8000/web/dashboard.html")));
+    state->setEnvironment(ServerEnvironment::production);
+    QCOMPARE(state->baseUrl(), QStringLiteral("https://vault.orlavant.app"));
+    QCOMPARE(state->currentUrl(), QUrl(QStringLiteral("https://vault.orlavant.app/web/dashboard.html")));
 }
 
 void TestAppState::assigningTheSameSetupTwiceProbesTwice() {
     FakeServer server;
     server.on("GET", "/health", FakeServer::Reply::json(200, "{}"));
     TestServices t;
-    AppState state(t.services->folderSync, t.services->client, t.services->http,
-                   emptyLocations(makeTempDir(QStringLiteral("twice"))));
-    state.setCustomUrl(server.baseUrl());
-    state.setEnvironment(ServerEnvironment::custom);
-    state.navigateTo(QStringLiteral("admin.html"));
-    QSignalSpy urlChanges(&state, &AppState::currentUrlChanged);
-    state.setEnvironment(ServerEnvironment::custom);
+    const auto state = makeState(t, makeTempDir(QStringLiteral("twice")));
+    state->setCustomUrl(server.baseUrl());
+    state->setEnvironment(ServerEnvironment::custom);
+    state->navigateTo(QStringLiteral("admin.html"));
+    QSignalSpy urlChanges(state.get(), &AppState::currentUrlChanged);
+    state->setEnvironment(ServerEnvironment::custom);
     QTRY_COMPARE(server.requests("GET", "/health").size(), 2);
-    QCOMPARE(state.currentUrl(), server.url(QStringLiteral("/web/admin.html")));
+    QCOMPARE(state->currentUrl(), server.url(QStringLiteral("/web/admin.html")));
     QCOMPARE(urlChanges.size(), 0); // rebuilt to the same page
 }
 
 void TestAppState::customSetupUsesTheInputUnchanged() {
     TestServices t;
-    AppState state(t.services->folderSync, t.services->client, t.services->http,
-                   emptyLocations(makeTempDir(QStringLiteral("custom"))));
-    state.setEnvironment(ServerEnvironment::custom);
-    QCOMPARE(state.baseUrl(), QStringLiteral("http://127.0.0.1:8000"));
+    const auto state = makeState(t, makeTempDir(QStringLiteral("custom")));
+    state->setEnvironment(ServerEnvironment::custom);
+    QCOMPARE(state->baseUrl(), QStringLiteral("http://127.0.0.1:8000"));
 }
 
 void TestAppState::setCustomUrlNormalises_data() {
@@ -138,35 +140,33 @@ void TestAppState::setCustomUrlNormalises() {
     QFETCH(QString, input);
     QFETCH(QString, expected);
     TestServices t;
-    AppState state(t.services->folderSync, t.services->client, t.services->http,
-                   emptyLocations(makeTempDir(QStringLiteral("normalise"))));
-    state.setEnvironment(ServerEnvironment::local);
-    const QUrl pageBefore = state.currentUrlValue();
-    state.setCustomUrl(input);
-    QCOMPARE(state.customUrlInput(), expected);
-    QCOMPARE(state.baseUrl(), expected);
-    QCOMPARE(state.environment(), ServerEnvironment::local); // the setup itself is not switched
-    QCOMPARE(state.currentUrlValue(), pageBefore);
-    QVERIFY(state.serverStatus().kind() != ServerStatus::Kind::online);
+    const auto state = makeState(t, makeTempDir(QStringLiteral("normalise")));
+    state->setEnvironment(ServerEnvironment::local);
+    const QUrl pageBefore = state->currentUrlValue();
+    state->setCustomUrl(input);
+    QCOMPARE(state->customUrlInput(), expected);
+    QCOMPARE(state->baseUrl(), expected);
+    QCOMPARE(state->environment(), ServerEnvironment::local); // the setup itself is not switched
+    QCOMPARE(state->currentUrlValue(), pageBefore);
+    QVERIFY(state->serverStatus().kind() != ServerStatus::Kind::online);
 }
 
 void TestAppState::handleLogoutSignsOutAndShowsLogin() {
     TestServices t(TestServices::session());
     QVERIFY(t.services->client.isAuthenticated());
-    AppState state(t.services->folderSync, t.services->client, t.services->http,
-                   emptyLocations(makeTempDir(QStringLiteral("logout"))));
-    state.navigateTo(QStringLiteral("dashboard.html"));
+    const auto state = makeState(t, makeTempDir(QStringLiteral("logout")));
+    state->navigateTo(QStringLiteral("dashboard.html"));
     int statusPushes = 0;
     t.services->folderSync.onStatusChanged = [&](const std::optional<QString>&, bool, int, const QString&,
                                                  bool paused) {
         QVERIFY(paused);
         ++statusPushes;
     };
-    state.handleLogout();
+    state->handleLogout();
     QVERIFY(!t.services->client.isAuthenticated());
     QVERIFY(t.services->folderSync.isSyncStopped());
     QCOMPARE(t.services->folderSync.syncStatusMessage(), QStringLiteral("Logged out. Sync engine inactive."));
-    QCOMPARE(state.currentUrl()->fileName(), QStringLiteral("login.html"));
+    QCOMPARE(state->currentUrl()->fileName(), QStringLiteral("login.html"));
     QTRY_VERIFY(statusPushes >= 1);
     QVERIFY(!t.services->settings.contains(QStringLiteral("orlavant_supabase_session")));
 }
@@ -187,18 +187,17 @@ void TestAppState::healthFollowsTheServersAnswer() {
     FakeServer server;
     server.on("GET", "/health", FakeServer::Reply::text(status, "<html>whatever</html>"));
     TestServices t;
-    AppState state(t.services->folderSync, t.services->client, t.services->http,
-                   emptyLocations(makeTempDir(QStringLiteral("health"))));
-    state.setCustomUrl(server.baseUrl() + QStringLiteral("/"));
-    state.setEnvironment(ServerEnvironment::custom);
-    QCOMPARE(describe(state.serverStatus()), QStringLiteral("checking"));
-    QTRY_COMPARE(describe(state.serverStatus()), expected);
+    const auto state = makeState(t, makeTempDir(QStringLiteral("health")));
+    state->setCustomUrl(server.baseUrl() + QStringLiteral("/"));
+    state->setEnvironment(ServerEnvironment::custom);
+    QCOMPARE(describe(state->serverStatus()), QStringLiteral("checking"));
+    QTRY_COMPARE(describe(state->serverStatus()), expected);
     const auto probes = server.requests("GET", "/health");
     QCOMPARE(probes.size(), 1);
     QVERIFY(probes[0].body.isEmpty());
     QVERIFY(!probes[0].hasHeader("authorization"));
 
-    state.checkHealth(); // the menu command probes again
+    state->checkHealth(); // the menu command probes again
     QTRY_COMPARE(server.requests("GET", "/health").size(), 2);
 }
 
@@ -215,11 +214,10 @@ void TestAppState::healthOfARefusedOrInvalidAddress() {
     QFETCH(QString, address);
     QFETCH(QString, expected);
     TestServices t;
-    AppState state(t.services->folderSync, t.services->client, t.services->http,
-                   emptyLocations(makeTempDir(QStringLiteral("refused"))));
-    state.setCustomUrl(address);
-    state.setEnvironment(ServerEnvironment::custom);
-    QTRY_COMPARE(describe(state.serverStatus()), expected);
+    const auto state = makeState(t, makeTempDir(QStringLiteral("refused")));
+    state->setCustomUrl(address);
+    state->setEnvironment(ServerEnvironment::custom);
+    QTRY_COMPARE(describe(state->serverStatus()), expected);
 }
 
 void TestAppState::healthTimesOutAfterThreeSeconds() {
@@ -228,25 +226,23 @@ void TestAppState::healthTimesOutAfterThreeSeconds() {
     hang.hang = true;
     server.on("GET", "/health", hang);
     TestServices t;
-    AppState state(t.services->folderSync, t.services->client, t.services->http,
-                   emptyLocations(makeTempDir(QStringLiteral("hang"))));
-    state.setCustomUrl(server.baseUrl());
-    state.setEnvironment(ServerEnvironment::custom);
+    const auto state = makeState(t, makeTempDir(QStringLiteral("hang")));
+    state->setCustomUrl(server.baseUrl());
+    state->setEnvironment(ServerEnvironment::custom);
     QTest::qWait(2000);
-    QCOMPARE(describe(state.serverStatus()), QStringLiteral("checking"));
-    QTRY_COMPARE_WITH_TIMEOUT(describe(state.serverStatus()),
+    QCOMPARE(describe(state->serverStatus()), QStringLiteral("checking"));
+    QTRY_COMPARE_WITH_TIMEOUT(describe(state->serverStatus()),
                               QStringLiteral("offline(The request timed out.)"), 4000);
 }
 
 void TestAppState::embeddedSetupSendsNoProbe() {
     FakeServer server;
     TestServices t;
-    AppState state(t.services->folderSync, t.services->client, t.services->http,
-                   emptyLocations(makeTempDir(QStringLiteral("embedded"))));
-    state.setCustomUrl(server.baseUrl()); // only the custom setup would use it
-    state.checkHealth();
-    state.setEnvironment(ServerEnvironment::embedded);
-    QCOMPARE(describe(state.serverStatus()), QStringLiteral("online(Embedded Vault)"));
+    const auto state = makeState(t, makeTempDir(QStringLiteral("embedded")));
+    state->setCustomUrl(server.baseUrl()); // only the custom setup would use it
+    state->checkHealth();
+    state->setEnvironment(ServerEnvironment::embedded);
+    QCOMPARE(describe(state->serverStatus()), QStringLiteral("online(Embedded Vault)"));
     QTest::qWait(200);
     QCOMPARE(server.requestCount(), 0);
 }
@@ -258,10 +254,9 @@ void TestAppState::probeOutlivingItsStateChangesNothing() {
     server.on("GET", "/health", slow);
     TestServices t;
     {
-        AppState state(t.services->folderSync, t.services->client, t.services->http,
-                       emptyLocations(makeTempDir(QStringLiteral("outlive"))));
-        state.setCustomUrl(server.baseUrl());
-        state.setEnvironment(ServerEnvironment::custom);
+        const auto state = makeState(t, makeTempDir(QStringLiteral("outlive")));
+        state->setCustomUrl(server.baseUrl());
+        state->setEnvironment(ServerEnvironment::custom);
         QTRY_COMPARE(server.requestCount(), 1);
     }
     // The reply arrives after the state is gone; its completion must find nothing to write to.
@@ -340,14 +335,14 @@ void TestAppState::navigateToJoinsWithOneSlash() {
     QFETCH(QString, expected);
     TestServices t;
     const QString root = makeTempDir(QStringLiteral("navigate"));
-    AppState state(t.services->folderSync, t.services->client, t.services->http, emptyLocations(root));
+    const auto state = makeState(t, root);
     if (!embedded)
-        state.setEnvironment(ServerEnvironment::local);
-    state.navigateTo(page);
+        state->setEnvironment(ServerEnvironment::local);
+    state->navigateTo(page);
     if (embedded)
-        QCOMPARE(state.currentUrl()->toLocalFile(), root + QStringLiteral("/resources/web") + expected);
+        QCOMPARE(state->currentUrl()->toLocalFile(), root + QStringLiteral("/resources/web") + expected);
     else
-        QCOMPARE(state.currentUrl()->toString(), expected);
+        QCOMPARE(state->currentUrl()->toString(), expected);
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestAppState)
