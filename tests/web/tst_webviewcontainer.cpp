@@ -298,14 +298,15 @@ private Q_SLOTS:
         QVERIFY(load(probeUrl()));
         const QUrl dashboard = QUrl::fromLocalFile(m_webDir + QStringLiteral("/dashboard.html"));
         QVERIFY(load(dashboard));
-        QTRY_COMPARE(m_appState->currentTitle(), QString::fromUtf8("Orlavant – Dashboard"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentTitle(), QString::fromUtf8("Orlavant – Dashboard"),
+                                  LoadWaitMs);
         QCOMPARE(m_appState->currentUrl(), std::optional<QUrl>(dashboard));
-        QTRY_VERIFY(m_appState->canGoBack());
+        QTRY_VERIFY_WITH_TIMEOUT(m_appState->canGoBack(), LoadWaitMs);
         QVERIFY(!m_appState->canGoForward());
         m_box->goBack();
         QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentUrl(), std::optional<QUrl>(probeUrl()), LoadWaitMs);
-        QTRY_VERIFY(m_appState->canGoForward());
-        QTRY_COMPARE(m_appState->currentTitle(), QStringLiteral("Probe"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_appState->canGoForward(), LoadWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentTitle(), QStringLiteral("Probe"), LoadWaitMs);
     }
 
     void failedLoadSetsTheErrorAndCancelledLoadDoesNot() {
@@ -364,7 +365,7 @@ private Q_SLOTS:
         QVERIFY(!sync().watchedFolderPath());
         QVERIFY(load(probeUrl()));
         // Every finished load pushes the status once by itself.
-        QTRY_COMPARE(runJs(QStringLiteral("window.statusCalls.length")).toInt(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(runJs(QStringLiteral("window.statusCalls.length")).toInt(), 1, LoadWaitMs);
         runJs(QStringLiteral("window.statusCalls = []"));
         post(QStringLiteral("{action: 'getSyncStatus', token: 't', householdId: 'h'}"));
         QTRY_COMPARE_WITH_TIMEOUT(runJs(QStringLiteral("window.statusCalls.length")).toInt(), 1, LoadWaitMs);
@@ -404,14 +405,6 @@ private Q_SLOTS:
                  json({QStringLiteral("/home/") + text, true, 7, text, false}));
         QCOMPARE(runJsJson(QStringLiteral("window.syncedCalls[0]")), json({text, true}));
         QCOMPARE(runJs(QStringLiteral("window.pwned")).toInt(), 0);
-    }
-
-    void scriptsWithoutAViewAreDropped() {
-        WebViewBox emptyBox;
-        emptyBox.goBack();
-        emptyBox.reload();
-        emptyBox.load(probeUrl());
-        QCOMPARE(emptyBox.webView(), nullptr);
     }
 
     // --- Page to native -----------------------------------------------------------------------------
@@ -541,7 +534,7 @@ private Q_SLOTS:
         QSignalSpy accepted(&coordinator(), &WebViewCoordinator::scriptMessageAccepted);
         post(QStringLiteral("{action: '%1'}").arg(action));
         QTRY_COMPARE_WITH_TIMEOUT(accepted.size(), 1, LoadWaitMs);
-        QTRY_COMPARE(sync().isSyncStopped(), stoppedAfter);
+        QTRY_COMPARE_WITH_TIMEOUT(sync().isSyncStopped(), stoppedAfter, LoadWaitMs);
         sync().stopSync();
     }
 
@@ -568,7 +561,7 @@ private Q_SLOTS:
         runJs(QStringLiteral("document.getElementById('toggle-sync').click()"));
         QTRY_VERIFY_WITH_TIMEOUT(!sync().isSyncStopped(), LoadWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(text("toggle-sync"), QStringLiteral("Pause Sync"), LoadWaitMs);
-        QTRY_COMPARE(text("sync-badge"), QStringLiteral("Watching"));
+        QTRY_COMPARE_WITH_TIMEOUT(text("sync-badge"), QStringLiteral("Watching"), LoadWaitMs);
         runJs(QStringLiteral("document.getElementById('toggle-sync').click()"));
         QTRY_VERIFY_WITH_TIMEOUT(sync().isSyncStopped(), LoadWaitMs);
 
@@ -633,7 +626,7 @@ private Q_SLOTS:
         const QUrl target = m_server->url(path);
         runJs(QStringLiteral("window.open(%1); true").arg(jsString(target.toString())));
         if (outcome == QLatin1String("browser")) {
-            QTRY_COMPARE(m_desktop->opened, QList<QUrl>{target});
+            QTRY_COMPARE_WITH_TIMEOUT(m_desktop->opened, QList<QUrl>{target}, LoadWaitMs);
             QTest::qWait(100);
             QCOMPARE(view()->url(), probeUrl());
         } else if (outcome == QLatin1String("download")) {
@@ -709,7 +702,9 @@ private Q_SLOTS:
         QVERIFY(options.chooseFiles);
         QVERIFY(!options.chooseDirectories);
         QVERIFY(options.allowsMultiple);
-        QTRY_COMPARE(runJs(QStringLiteral("document.getElementById('files').files.length")).toInt(), chosen);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            runJs(QStringLiteral("document.getElementById('files').files.length")).toInt(), chosen,
+            LoadWaitMs);
     }
 
     // --- Downloads ------------------------------------------------------------------------------------
@@ -876,7 +871,7 @@ private Q_SLOTS:
     void logoutSignsOutAndShowsTheLoginPage() {
         QVERIFY(load(QUrl::fromLocalFile(m_webDir + QStringLiteral("/dashboard.html"))));
         sync().startSync();
-        QTRY_VERIFY(!sync().isSyncing());
+        QTRY_VERIFY_WITH_TIMEOUT(!sync().isSyncing(), LoadWaitMs);
         runJs(QStringLiteral("localStorage.setItem('orlavant_token', 'page-token')"));
         runJs(QStringLiteral("document.getElementById('logout').click()"));
         const QUrl login = QUrl::fromLocalFile(m_webDir + QStringLiteral("/login.html"));
