@@ -40,6 +40,7 @@ DashboardView::DashboardView(std::function<void()> navigateFiles, std::function<
     auto* scroll = new QScrollArea(this);
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setStyleSheet(scrollAreaCss());
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     outer->addWidget(scroll);
 

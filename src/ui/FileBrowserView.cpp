@@ -150,7 +150,7 @@ FileBrowserView::FileBrowserView(SupabaseClient& supabase, Dialogs& dialogs, QWi
     auto* scroll = new QScrollArea;
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
+    scroll->setStyleSheet(scrollAreaCss());
     auto* listHolder = new QWidget;
     listHolder->setObjectName(QStringLiteral("fileListHolder"));
     listHolder->setStyleSheet(QStringLiteral("QWidget#fileListHolder { background: %1; }").arg(css(bg)));

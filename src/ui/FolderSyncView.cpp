@@ -31,6 +31,7 @@ FolderSyncView::FolderSyncView(FolderSyncManager& syncManager, SupabaseClient& s
     auto* scroll = new QScrollArea;
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setStyleSheet(scrollAreaCss());
     outer->addWidget(scroll);
     auto* page = new QFrame;
     styleCard(page, QStringLiteral("folderSyncPage"), bg, Qt::transparent, 0);

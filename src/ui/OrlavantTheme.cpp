@@ -69,6 +69,16 @@ QFont monospaceFont(int pixelSize) {
     return result;
 }
 
+QString scrollAreaCss() {
+    return QStringLiteral(
+        "QScrollArea { background: transparent; border: none; }"
+        "QScrollBar:vertical { background: transparent; width: 10px; margin: 2px; }"
+        "QScrollBar::handle:vertical { background: rgba(36, 28, 51, 0.22); border-radius: 3px; "
+        "min-height: 32px; }"
+        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }");
+}
+
 void addShadow(QWidget* widget, const QColor& color, qreal blurRadius, qreal offsetY) {
     auto* effect = new QGraphicsDropShadowEffect(widget);
     effect->setColor(color);

@@ -52,6 +52,9 @@ QString gradientCss(const QGradientStops& stops);
 QFont uiFont(int pixelSize, QFont::Weight weight = QFont::Normal);
 QFont monospaceFont(int pixelSize);
 
+// Thin, light scroll bars for the screens' scroll areas.
+QString scrollAreaCss();
+
 // A soft drop shadow under `widget` (a graphics effect; replaces any other effect).
 void addShadow(QWidget* widget, const QColor& color, qreal blurRadius, qreal offsetY);
 } // namespace OrlavantTheme

@@ -5,6 +5,7 @@
 #include "app/AppState.h"
 #include "app/gui/MainWindow.h"
 #include "sync/FolderSyncManager.h"
+#include "ui/DashboardView.h"
 #include "ui/FileBrowserView.h"
 #include "ui/LoginView.h"
 #include "web/WebViewBox.h"
@@ -14,6 +15,8 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <cstdio>
@@ -113,6 +116,10 @@ void mainScreens() {
     fixture.serveFiles(sampleFiles(), 2500);
     Window window(fixture);
     save(&window.main, QStringLiteral("dashboard"));
+    if (auto* scroll = window.main.findChild<DashboardView*>()->findChild<QScrollArea*>()) {
+        scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+        save(&window.main, QStringLiteral("dashboard-bottom"), false);
+    }
 
     window.main.setActiveTab(QStringLiteral("files"));
     settle(300);
