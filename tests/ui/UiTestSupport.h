@@ -111,6 +111,15 @@ inline QString labelText(const QWidget* parent, const QString& name) {
     return label ? label->text() : QStringLiteral("(no label %1)").arg(name);
 }
 
+// Presses a button as a click would (without depending on where the layout has put it yet);
+// a disabled button ignores it.
+inline void press(QAbstractButton* button) {
+    if (!button)
+        QFAIL("no such button");
+    else
+        button->click();
+}
+
 // Every visible label text under `parent`, for "does the screen say this" checks.
 inline QStringList visibleTexts(const QWidget* parent) {
     QStringList texts;

@@ -56,7 +56,7 @@ struct WindowFixture : UiFixture {
         login->findChild<QLineEdit*>(QStringLiteral("emailField"))
             ->setText(QStringLiteral("grace@family.test"));
         login->findChild<QLineEdit*>(QStringLiteral("passwordField"))->setText(QStringLiteral("secret"));
-        QTest::mouseClick(login->findChild<QAbstractButton*>(QStringLiteral("submitButton")), Qt::LeftButton);
+        press(login->findChild<QAbstractButton*>(QStringLiteral("submitButton")));
         QTRY_VERIFY(!window->isShowingLogin());
     }
 
@@ -137,8 +137,8 @@ void TestMainWindow::tabs() {
     WindowFixture fixture(UiFixture::session());
     QVERIFY(!fixture.window->isShowingLogin());
     if (tag == QLatin1String("dashboard"))
-        QTest::mouseClick(fixture.nav(QStringLiteral("trash")), Qt::LeftButton);
-    QTest::mouseClick(fixture.nav(tag), Qt::LeftButton);
+        press(fixture.nav(QStringLiteral("trash")));
+    press(fixture.nav(tag));
     QCOMPARE(fixture.window->activeTab(), tag);
     QCOMPARE(fixture.activeEntries(), QStringList{tag});
     QWidget* current = fixture.window->currentScreen();
@@ -162,7 +162,7 @@ void TestMainWindow::fileEntriesShareOneBrowser() {
     browser->setSearchQuery(QStringLiteral("notes"));
 
     for (const QString tag : {"photos", "shared", "trash", "files"}) {
-        QTest::mouseClick(fixture.nav(tag), Qt::LeftButton);
+        press(fixture.nav(tag));
         QCOMPARE(fixture.window->currentScreen(), browser);
         QCOMPARE(fixture.activeEntries(), QStringList{tag});
     }
@@ -187,19 +187,17 @@ void TestMainWindow::dashboardNavigation() {
     WindowFixture fixture(UiFixture::session());
     auto* dashboard = qobject_cast<DashboardView*>(fixture.window->currentScreen());
     QVERIFY(dashboard);
-    QTest::mouseClick(dashboard->findChild<QPushButton*>(QStringLiteral("quickAccessViewAll")),
-                      Qt::LeftButton);
+    press(dashboard->findChild<QPushButton*>(QStringLiteral("quickAccessViewAll")));
     QCOMPARE(fixture.window->activeTab(), QStringLiteral("files"));
     QCOMPARE(fixture.activeEntries(), QStringList{"files"});
     QVERIFY(qobject_cast<FileBrowserView*>(fixture.window->currentScreen()));
 
-    QTest::mouseClick(fixture.nav(QStringLiteral("dashboard")), Qt::LeftButton);
+    press(fixture.nav(QStringLiteral("dashboard")));
     dashboard = qobject_cast<DashboardView*>(fixture.window->currentScreen());
-    QTest::mouseClick(dashboard->findChild<QPushButton*>(QStringLiteral("recentFilesViewAll")),
-                      Qt::LeftButton);
+    press(dashboard->findChild<QPushButton*>(QStringLiteral("recentFilesViewAll")));
     QCOMPARE(fixture.window->activeTab(), QStringLiteral("files"));
 
-    QTest::mouseClick(fixture.nav(QStringLiteral("dashboard")), Qt::LeftButton);
+    press(fixture.nav(QStringLiteral("dashboard")));
     dashboard = qobject_cast<DashboardView*>(fixture.window->currentScreen());
     dashboard->onNavigateSync();
     QCOMPARE(fixture.window->activeTab(), QStringLiteral("sync"));
@@ -209,11 +207,10 @@ void TestMainWindow::dashboardNavigation() {
 
 void TestMainWindow::logOutReturnsToLoginAndKeepsTab() {
     WindowFixture fixture(UiFixture::session());
-    QTest::mouseClick(fixture.nav(QStringLiteral("sync")), Qt::LeftButton);
+    press(fixture.nav(QStringLiteral("sync")));
     QVERIFY(qobject_cast<FolderSyncView*>(fixture.window->currentScreen()));
 
-    QTest::mouseClick(fixture.window->findChild<QPushButton*>(QStringLiteral("logOutButton")),
-                      Qt::LeftButton);
+    press(fixture.window->findChild<QPushButton*>(QStringLiteral("logOutButton")));
     QVERIFY(fixture.window->isShowingLogin());
     QVERIFY(!fixture.client().isAuthenticated());
     QCOMPARE(fixture.folderSync().syncStatusMessage(), QStringLiteral("Logged out. Sync engine inactive."));
@@ -232,8 +229,7 @@ void TestMainWindow::logOutReturnsToLoginAndKeepsTab() {
     QVERIFY(qobject_cast<FolderSyncView*>(fixture.window->currentScreen()));
 
     // A new login screen starts afresh.
-    QTest::mouseClick(fixture.window->findChild<QPushButton*>(QStringLiteral("logOutButton")),
-                      Qt::LeftButton);
+    press(fixture.window->findChild<QPushButton*>(QStringLiteral("logOutButton")));
     auto* login = qobject_cast<LoginView*>(fixture.window->currentScreen());
     QVERIFY(login);
     QCOMPARE(login->logoTapCount(), qint64(0));

@@ -137,7 +137,7 @@ void TestUiScreens::submitEnabledRules() {
     QCOMPARE(submit->isEnabled(), enabled);
     QCOMPARE(submit->paintOpacity(), enabled ? 1.0 : 0.6);
     // A disabled button ignores the click: no request leaves.
-    QTest::mouseClick(submit, Qt::LeftButton);
+    press(submit);
     QCOMPARE(login.isLoading(), enabled);
 }
 
@@ -170,10 +170,11 @@ void TestUiScreens::failedSignInShowsErrorAndKeepsFields() {
     login.show();
     child<QLineEdit>(&login, "emailField")->setText(QStringLiteral(" ada@family.test "));
     child<QLineEdit>(&login, "passwordField")->setText(QStringLiteral("wrong"));
-    QTest::mouseClick(child<GradientButton>(&login, "submitButton"), Qt::LeftButton);
+    press(child<GradientButton>(&login, "submitButton"));
     QTRY_VERIFY(!login.isLoading());
 
-    QCOMPARE(login.errorMessage(), std::optional<QString>(QStringLiteral("Invalid login credentials")));
+    QCOMPARE(login.errorMessage().value_or(QStringLiteral("(none)")),
+             QStringLiteral("Invalid login credentials"));
     QVERIFY(child<QWidget>(&login, "errorRow")->isVisible());
     QCOMPARE(labelText(&login, "errorText"), QStringLiteral("Invalid login credentials"));
     QCOMPARE(login.email(), QStringLiteral(" ada@family.test "));
@@ -201,7 +202,7 @@ void TestUiScreens::submitClearsErrorAtOnceAndShowsProgress() {
     slow.delayMs = 400;
     fixture.server->on("POST", "/auth/v1/token", slow);
     auto* submit = child<GradientButton>(&login, "submitButton");
-    QTest::mouseClick(submit, Qt::LeftButton);
+    press(submit);
     QVERIFY(!login.errorMessage());
     QVERIFY(!child<QWidget>(&login, "errorRow")->isVisible());
     QVERIFY(login.isLoading());
@@ -225,7 +226,7 @@ void TestUiScreens::modeToggleClearsErrorAndSwitchesCall() {
     login.handleAuth();
     QTRY_VERIFY(login.errorMessage().has_value());
 
-    QTest::mouseClick(child<QPushButton>(&login, "modeToggle"), Qt::LeftButton);
+    press(child<QPushButton>(&login, "modeToggle"));
     QVERIFY(login.isSignUp());
     QVERIFY(!login.errorMessage());
     QVERIFY(!child<QWidget>(&login, "errorRow")->isVisible());
@@ -297,7 +298,7 @@ void TestUiScreens::settingsPrefillDiscardsUnsavedEdits() {
     auto* key = child<QLineEdit>(&login, "customAnonKeyField");
     const QString serverUrl = fixture.server->baseUrl();
 
-    QTest::mouseClick(child<QPushButton>(&login, "settingsButton"), Qt::LeftButton);
+    press(child<QPushButton>(&login, "settingsButton"));
     QVERIFY(login.showSettings());
     QCOMPARE(url->text(), serverUrl);
     QCOMPARE(key->text(), QStringLiteral("test-anon-key"));
@@ -314,7 +315,7 @@ void TestUiScreens::settingsPrefillDiscardsUnsavedEdits() {
     // Saving passes the texts as typed (the client trims slashes) and closes the popover.
     url->setText(QStringLiteral("http://127.0.0.1:9///"));
     key->setText(QString());
-    QTest::mouseClick(child<QPushButton>(&login, "saveConfigurationButton"), Qt::LeftButton);
+    press(child<QPushButton>(&login, "saveConfigurationButton"));
     QVERIFY(!login.showSettings());
     QVERIFY(!child<QWidget>(&login, "settingsPopover")->isVisible());
     QCOMPARE(fixture.client().supabaseUrl(), QStringLiteral("http://127.0.0.1:9"));
@@ -462,7 +463,7 @@ void TestUiScreens::mainAreaStates() {
              QStringLiteral("Save this file locally using NSSavePanel"));
 
     // A reload with rows present keeps them in place; only Refresh is disabled.
-    QTest::mouseClick(child<QPushButton>(&browser, "refreshButton"), Qt::LeftButton);
+    press(child<QPushButton>(&browser, "refreshButton"));
     QCOMPARE(browser.mainArea(), FileBrowserView::MainArea::List);
     QVERIFY(!child<QPushButton>(&browser, "refreshButton")->isEnabled());
     QTRY_COMPARE(loaded.size(), 2);
@@ -498,7 +499,7 @@ void TestUiScreens::failedReloadKeepsRows() {
 
     // Retry reloads, and the next load clears the banner.
     fixture.serveFiles(threeFiles().mid(0, 1));
-    QTest::mouseClick(child<QPushButton>(&browser, "retryButton"), Qt::LeftButton);
+    press(child<QPushButton>(&browser, "retryButton"));
     QVERIFY(!browser.errorMessage());
     QTRY_COMPARE(loaded.size(), 3);
     QVERIFY(!child<QWidget>(&browser, "errorBanner")->isVisible());
@@ -576,7 +577,7 @@ void TestUiScreens::download() {
     if (outcome == QLatin1String("throws"))
         fixture.client().configure(FakeServer::refusedBaseUrl(), QStringLiteral("test-anon-key"));
     const auto rows = browser.findChildren<QWidget*>(QStringLiteral("fileRow"));
-    QTest::mouseClick(child<QPushButton>(rows[1], "downloadButton"), Qt::LeftButton);
+    press(child<QPushButton>(rows[1], "downloadButton"));
 
     // The save dialog's texts.
     QCOMPARE(fixture.dialogs.asked().size(), 1);
@@ -609,7 +610,7 @@ void TestUiScreens::download() {
         QFile saved(destination);
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QCOMPARE(saved.readAll(), QByteArray("%PDF tax bytes"));
-        QTest::mouseClick(child<QPushButton>(&browser, "dismissSuccessButton"), Qt::LeftButton);
+        press(child<QPushButton>(&browser, "dismissSuccessButton"));
         QVERIFY(!browser.downloadSuccessMessage());
         QVERIFY(!child<QWidget>(&browser, "successBanner")->isVisible());
     }
@@ -638,14 +639,14 @@ void TestUiScreens::downloadMarksOnlyItsRowWhileRunning() {
     auto* second = child<QPushButton>(rows[1], "downloadButton");
 
     fixture.dialogs.setNextSave(folder + QStringLiteral("/one.jpg"));
-    QTest::mouseClick(first, Qt::LeftButton);
+    press(first);
     QVERIFY(!first->isEnabled());
     QVERIFY(first->findChild<Spinner*>()->isVisible());
     QVERIFY(second->isEnabled());
     QVERIFY(!second->findChild<Spinner*>()->isVisible());
 
     fixture.dialogs.setNextSave(folder + QStringLiteral("/two.pdf"));
-    QTest::mouseClick(second, Qt::LeftButton);
+    press(second);
     QVERIFY(!second->isEnabled());
     // The second ends first: the first row stays marked until its own download ends.
     QTRY_COMPARE(finished.size(), 1);
@@ -739,7 +740,7 @@ void TestUiScreens::folderSyncStates() {
 
     // Stop pauses the engine: while a pass is still running the pill keeps "Syncing...".
     if (stopEnabled) {
-        QTest::mouseClick(child<GradientButton>(&view, "stopSyncButton"), Qt::LeftButton);
+        press(child<GradientButton>(&view, "stopSyncButton"));
         QVERIFY(engine.isSyncStopped());
         QCOMPARE(labelText(&view, "statusPillText"),
                  engine.isSyncing() ? QStringLiteral("Syncing...") : QStringLiteral("Paused"));
@@ -753,12 +754,12 @@ void TestUiScreens::dashboardActions() {
     DashboardView dashboard([&] { ++files; }, [&] { ++sync; });
     dashboard.resize(1000, 900);
     dashboard.show();
-    QTest::mouseClick(child<QPushButton>(&dashboard, "quickAccessViewAll"), Qt::LeftButton);
+    press(child<QPushButton>(&dashboard, "quickAccessViewAll"));
     QCOMPARE(files, 1);
-    QTest::mouseClick(child<QPushButton>(&dashboard, "recentFilesViewAll"), Qt::LeftButton);
+    press(child<QPushButton>(&dashboard, "recentFilesViewAll"));
     QCOMPARE(files, 2);
-    QTest::mouseClick(child<QAbstractButton>(&dashboard, "uploadFilesButton"), Qt::LeftButton);
-    QTest::mouseClick(child<QAbstractButton>(&dashboard, "viewPlansButton"), Qt::LeftButton);
+    press(child<QAbstractButton>(&dashboard, "uploadFilesButton"));
+    press(child<QAbstractButton>(&dashboard, "viewPlansButton"));
     QCOMPARE(files, 2);
     QCOMPARE(sync, 0);
 }
