@@ -102,8 +102,15 @@ BlobStore::Writer::~Writer() {
 bool BlobStore::Writer::write(const char* data, std::size_t size) {
     if (m_fd < 0 || !m_digest.empty())
         return false;
-    m_hash->sha.update(data, size);
     m_size += size;
+    m_buffer.append(data, size);
+    return m_buffer.size() < (1u << 20) || flushBuffer();
+}
+
+bool BlobStore::Writer::flushBuffer() {
+    m_hash->sha.update(m_buffer.data(), m_buffer.size());
+    const char* data = m_buffer.data();
+    std::size_t size = m_buffer.size();
     while (size > 0) {
         const ssize_t written = ::write(m_fd, data, size);
         if (written < 0) {
@@ -114,12 +121,16 @@ bool BlobStore::Writer::write(const char* data, std::size_t size) {
         data += written;
         size -= static_cast<std::size_t>(written);
     }
+    m_buffer.clear();
     return true;
 }
 
 std::string BlobStore::Writer::finishDigest() {
-    if (m_digest.empty())
+    if (m_digest.empty()) {
+        if (!flushBuffer())
+            m_flushFailed = true;
         m_digest = m_hash->sha.hex();
+    }
     return m_digest;
 }
 
@@ -127,22 +138,25 @@ bool BlobStore::Writer::commit() {
     if (m_fd < 0 || m_committed)
         return false;
     const std::string digest = finishDigest();
-    const bool synced = ::fsync(m_fd) == 0;
-    ::close(m_fd);
-    m_fd = -1;
-    if (!synced)
-        return false;
     const fs::path target = m_store.pathFor(digest);
     std::error_code error;
-    fs::create_directories(target.parent_path(), error);
-    if (error)
-        return false;
-    // Same digest, same bytes: an existing blob is already the content we hold.
-    if (fs::is_regular_file(target, error)) {
+    // Same digest, same bytes: an existing blob already holds this content, so the copy is
+    // dropped without paying for its fsync.
+    if (!m_flushFailed && fs::is_regular_file(target, error)) {
+        ::close(m_fd);
+        m_fd = -1;
         fs::remove(m_tempPath, error);
         m_committed = true;
         return true;
     }
+    const bool synced = !m_flushFailed && ::fsync(m_fd) == 0;
+    ::close(m_fd);
+    m_fd = -1;
+    if (!synced)
+        return false;
+    fs::create_directories(target.parent_path(), error);
+    if (error)
+        return false;
     fs::rename(m_tempPath, target, error);
     if (error)
         return false;

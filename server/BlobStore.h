@@ -41,6 +41,11 @@ public:
         std::unique_ptr<Hash> m_hash;
         std::string m_digest;
         bool m_committed = false;
+        // The HTTP layer hands over a few KiB at a time; writing and hashing in large runs
+        // keeps a 1 GB upload from costing hundreds of thousands of system calls.
+        std::string m_buffer;
+        bool flushBuffer();
+        bool m_flushFailed = false;
     };
 
     std::unique_ptr<Writer> begin(); // nullptr when no temporary file can be created
