@@ -202,7 +202,7 @@ void TestFileScanner::digest_data() {
     QTest::newRow("one chunk and a byte") << QByteArray(65537, 'y');
     QByteArray mixed;
     for (int i = 0; i < 300000; ++i)
-        mixed.append(char(i * 7919 % 251));
+        mixed.append(char(unsigned(i) * 7919u % 251u));
     QTest::newRow("several chunks") << mixed;
 }
 
