@@ -56,19 +56,25 @@ const QHash<QString, QString>& themeNames() {
     return names;
 }
 
+} // namespace
+
 QString shippedPath(const QString& symbol) {
+    static const bool registered = (initSymbolResources(), true);
+    Q_UNUSED(registered);
     return QStringLiteral(":/orlavant/symbols/") + symbol + QStringLiteral(".svg");
 }
 
-} // namespace
+QStringList symbolNames() {
+    QStringList names = themeNames().keys();
+    names.sort();
+    return names;
+}
 
 bool isKnown(const QString& symbol) {
     return themeNames().contains(symbol);
 }
 
 QIcon icon(const QString& symbol) {
-    static const bool registered = (initSymbolResources(), true);
-    Q_UNUSED(registered);
     static QHash<QString, QIcon> cache;
     auto cached = cache.constFind(symbol);
     if (cached != cache.constEnd())

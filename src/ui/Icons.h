@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QString>
+#include <QStringList>
 
 // The screens name their icons by symbol ("cloud.fill", "house.fill", ...). This is the one
 // table from those names to what the desktop offers: the icon theme's symbolic icon when the
@@ -14,6 +15,9 @@ namespace Icons {
 QIcon icon(const QString& symbol);
 // True when the symbol has an entry in the table (theme name or shipped drawing).
 bool isKnown(const QString& symbol);
+// Every symbol of the table; each has a shipped drawing at shippedPath().
+QStringList symbolNames();
+QString shippedPath(const QString& symbol);
 // The symbol drawn in one colour, `size` pixels square (at the screen's device pixel ratio).
 QPixmap tinted(const QString& symbol, const QColor& color, int size, qreal devicePixelRatio = 1.0);
 } // namespace Icons
