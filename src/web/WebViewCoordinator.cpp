@@ -110,16 +110,29 @@ void WebViewCoordinator::setupObservation(QWebEngineView* view) {
     m_observations << connect(view, &QWebEngineView::loadProgress, this, [this](int percent) {
         post([this, percent] { m_appState.setProgress(percent / 100.0); });
     });
-    m_observations << connect(view, &QWebEngineView::titleChanged, this, [this, watched](const QString&) {
+    // For a page without a title the engine reports its file name or address instead; only the
+    // document itself can tell the two apart. A title change can be announced before the new
+    // document is in place, so the end of the load asks again, and an answer that comes from
+    // another document than the one shown is dropped.
+    const auto readTitle = [this, watched] {
         post([this, watched] {
             if (!watched)
                 return;
-            // The engine reports the address as the title of a page without one; that is no title.
-            const QString title = watched->title();
-            if (!title.isEmpty() && title != watched->url().toDisplayString())
-                m_appState.setCurrentTitle(title);
+            QPointer<WebViewCoordinator> self(this);
+            watched->page()->runJavaScript(QStringLiteral("[document.title, location.href]"),
+                                           [self, watched](const QVariant& answer) {
+                                               const QVariantList values = answer.toList();
+                                               if (!self || !watched || values.size() != 2 ||
+                                                   QUrl(values.at(1).toString()) != watched->url())
+                                                   return;
+                                               const QString title = values.at(0).toString();
+                                               if (!title.isEmpty())
+                                                   self->m_appState.setCurrentTitle(title);
+                                           });
         });
-    });
+    };
+    m_observations << connect(view, &QWebEngineView::titleChanged, this, readTitle);
+    m_observations << connect(view, &QWebEngineView::loadFinished, this, readTitle);
     m_observations << connect(view, &QWebEngineView::urlChanged, this, [this, watched](const QUrl&) {
         post([this, watched] {
             if (!watched)

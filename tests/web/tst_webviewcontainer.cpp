@@ -159,6 +159,7 @@ private Q_SLOTS:
             QVERIFY(QFile::copy(source.filePath(name), m_webDir + QLatin1Char('/') + name));
         writeFile(m_webDir + QStringLiteral("/probe.html"), ProbePage);
         writeFile(m_webDir + QStringLiteral("/sibling.js"), "window.siblingLoaded = true;");
+        writeFile(m_webDir + QStringLiteral("/untitled.html"), "<html><body>no title</body></html>");
         m_outsideDir = makeTempDir(QStringLiteral("outside"));
         writeFile(m_outsideDir + QStringLiteral("/secret.js"), "window.secretLoaded = true;");
         m_folder = makeTempDir(QStringLiteral("synced"));
@@ -242,7 +243,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(view()->url(), login, LoadWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(!m_appState->isLoading(), LoadWaitMs);
         QCOMPARE(m_appState->currentUrl(), std::optional<QUrl>(login));
-        QCOMPARE(m_appState->currentTitle(), QString::fromUtf8("Orlavant – Sign in"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentTitle(), QString::fromUtf8("Orlavant – Sign in"),
+                                  LoadWaitMs);
         QCOMPARE(m_appState->progress(), 1.0);
         QCOMPARE(m_appState->errorMessage(), std::nullopt);
         // The page's shared script and style came from the web directory.
@@ -261,7 +263,7 @@ private Q_SLOTS:
         const auto requests = m_server->requests("GET", "/web/page.html");
         QVERIFY(!requests.isEmpty());
         QCOMPARE(QString::fromUtf8(requests.first().header("user-agent")), WebViewContainer::UserAgent);
-        QCOMPARE(m_appState->currentTitle(), QStringLiteral("Remote"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentTitle(), QStringLiteral("Remote"), LoadWaitMs);
     }
 
     void fileAccessIsConfinedToTheWebDirectory() {
@@ -307,6 +309,13 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentUrl(), std::optional<QUrl>(probeUrl()), LoadWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(m_appState->canGoForward(), LoadWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentTitle(), QStringLiteral("Probe"), LoadWaitMs);
+
+        // A page without a title leaves the last one standing.
+        QVERIFY(load(QUrl::fromLocalFile(m_webDir + QStringLiteral("/untitled.html"))));
+        QTest::qWait(100);
+        runJs(
+            QStringLiteral("1")); // answers come back in order: the host's title question is answered by now
+        QCOMPARE(m_appState->currentTitle(), QStringLiteral("Probe"));
     }
 
     void failedLoadSetsTheErrorAndCancelledLoadDoesNot() {
