@@ -96,6 +96,7 @@ private Q_SLOTS:
     // Folder sync screen
     void folderSyncStates_data();
     void folderSyncStates();
+    void changeFolderButtonAsksForFolder();
 
     // Dashboard
     void dashboardActions();
@@ -769,6 +770,21 @@ void TestUiScreens::folderSyncStates() {
                  engine.isSyncing() ? QStringLiteral("Syncing...") : QStringLiteral("Paused"));
         QVERIFY(!child<GradientButton>(&view, "stopSyncButton")->isEnabled());
     }
+}
+
+void TestUiScreens::changeFolderButtonAsksForFolder() {
+    UiFixture fixture(UiFixture::session());
+    FolderSyncView view(fixture.folderSync(), fixture.client());
+    view.show();
+    const QString folder = makeTempDir(QStringLiteral("Chosen"));
+    fixture.dialogs.setNextOpen(QStringList{folder});
+    press(child<QAbstractButton>(&view, "changeFolderButton"));
+    QTRY_COMPARE(labelText(&view, "folderPath"), fixture.folderSync().watchedFolderPath().value_or("(none)"));
+    QVERIFY(fixture.folderSync().watchedFolderPath().has_value());
+    QCOMPARE(child<SymbolLabel>(&view, "folderIcon")->symbol(), QStringLiteral("folder.fill"));
+    QVERIFY(child<GradientButton>(&view, "startSyncButton")->isEnabled());
+    QCOMPARE(child<QWidget>(&view, "changeFolderButton")->toolTip(),
+             QStringLiteral("Select a new folder to sync. Halts active uploads and resets sync state."));
 }
 
 void TestUiScreens::dashboardActions() {
