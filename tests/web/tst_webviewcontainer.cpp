@@ -893,6 +893,19 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!m_appState->isLoading(), LoadWaitMs);
         QCOMPARE(runJs(QStringLiteral("localStorage.getItem('orlavant_token')")), QVariant());
     }
+
+    void removedHostLeavesHarmlessCallbacks() {
+        m_container.reset();
+        QCOMPARE(m_box->webView(), nullptr);
+        // The engine still holds the callbacks; they find the coordinator gone and do nothing.
+        QVERIFY(sync().onStatusChanged);
+        QVERIFY(sync().onFileSynced);
+        sync().onStatusChanged(std::nullopt, false, 0, QStringLiteral("late"), true);
+        sync().onFileSynced(QStringLiteral("late.txt"), false);
+        m_box->load(probeUrl());
+        m_box->goBack();
+        QTest::qWait(50);
+    }
 };
 
 ORLAVANT_TEST_MAIN(TestWebViewContainer)
