@@ -258,10 +258,12 @@ httplib::Server::HandlerWithContentReader drainingUnread(httplib::Server::Handle
 } // namespace
 
 void VaultServer::Impl::post(const std::string& pattern, httplib::Server::HandlerWithContentReader handler) {
+    bodyRoutes.emplace_back("POST", std::regex(pattern));
     http.Post(pattern, drainingUnread(std::move(handler)));
 }
 
 void VaultServer::Impl::put(const std::string& pattern, httplib::Server::HandlerWithContentReader handler) {
+    bodyRoutes.emplace_back("PUT", std::regex(pattern));
     http.Put(pattern, drainingUnread(std::move(handler)));
 }
 
@@ -300,6 +302,19 @@ void VaultServer::Impl::installCommon() {
             log("[vault] internal error on " + req.method + " " + req.path + ": " + what);
             sendJson(res, 500, {{"message", "Internal server error"}});
         });
+    // Any other request with a body would have it buffered whole by the HTTP layer (up to the
+    // upload limit), so a large one is refused before a byte of it is read.
+    http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        const bool chunked = req.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos;
+        const std::uint64_t length = req.get_header_value<std::uint64_t>("Content-Length");
+        if (!chunked && length <= config.maxJsonBytes)
+            return httplib::Server::HandlerResponse::Unhandled;
+        for (const auto& [method, pattern] : bodyRoutes)
+            if (method == req.method && std::regex_match(req.path, pattern))
+                return httplib::Server::HandlerResponse::Unhandled;
+        sendJson(res, 413, {{"message", "This request may not carry a body of that size"}});
+        return httplib::Server::HandlerResponse::Handled;
+    });
     http.set_payload_max_length(static_cast<std::size_t>(config.maxUploadBytes) + (1 << 20));
     http.set_read_timeout(30, 0);
     http.set_write_timeout(30, 0);

@@ -11,7 +11,10 @@
 #include <nlohmann/json.hpp>
 
 #include <optional>
+#include <regex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vault {
 
@@ -58,6 +61,9 @@ struct VaultServer::Impl {
     // reading) is drained when it is small, so it is never taken for the next request.
     void post(const std::string& pattern, httplib::Server::HandlerWithContentReader handler);
     void put(const std::string& pattern, httplib::Server::HandlerWithContentReader handler);
+
+    // Methods and paths whose bodies are read by their handlers (streamed, with their own caps).
+    std::vector<std::pair<std::string, std::regex>> bodyRoutes;
 
     void installCommon();
     void installHosted();

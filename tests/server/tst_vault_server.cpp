@@ -57,6 +57,25 @@ std::int64_t fileCount(VaultFixture& vault, const std::string& userId) {
     return static_cast<std::int64_t>(vault.store().files(userId, {}, "", false).size());
 }
 
+// Sends a raw request head and gives back the status of the reply (0 when there is none).
+int rawStatus(int port, const std::string& head) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        [[maybe_unused]] auto sent = ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+        char buffer[4096];
+        ssize_t got = 0;
+        while (reply.find("\r\n") == std::string::npos && (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            reply.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return reply.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(reply.c_str() + 9) : 0;
+}
+
 // Sends the head of a request and part of its body, then hangs up.
 void sendTruncated(int port, const std::string& head, const std::string& partialBody) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -504,6 +523,13 @@ void badInput() {
                                         VaultFixture::hosted(bob.token));
     expect(foreign.status == 200 && foreign.body == json::array(), "another user's rows are invisible",
            foreign);
+    // Routes that take no body, and unknown paths, refuse a large one before reading it (the
+    // HTTP layer would otherwise hold all of it in memory).
+    for (const std::string method : {"GET /health", "POST /no/such/route", "DELETE /api/files"}) {
+        const int status =
+            rawStatus(vault.port(), method + " HTTP/1.1\r\nHost: x\r\nContent-Length: 900000000\r\n\r\n");
+        expect(status == 413, "large body refused unread: " + method);
+    }
     // The same connection keeps working after a refusal whose body was never read.
     httplib::Client client("127.0.0.1", vault.port());
     client.set_keep_alive(true);
