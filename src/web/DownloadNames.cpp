@@ -1,5 +1,7 @@
 #include "web/DownloadNames.h"
 
+#include "vault/VaultHttp.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -15,24 +17,10 @@ constexpr int MaxNumber = 100000;
 } // namespace
 
 std::optional<QUrl> resolveAddress(const QString& apiBaseUrl, const QString& urlStr) {
-    QString address;
-    if (urlStr.startsWith(QLatin1String("http://")) || urlStr.startsWith(QLatin1String("https://"))) {
-        address = urlStr;
-    } else {
-        qsizetype begin = 0;
-        qsizetype end = apiBaseUrl.size();
-        while (begin < end && apiBaseUrl.at(begin) == QLatin1Char('/'))
-            ++begin;
-        while (end > begin && apiBaseUrl.at(end - 1) == QLatin1Char('/'))
-            --end;
-        const QString base = apiBaseUrl.mid(begin, end - begin);
-        address = base + (urlStr.startsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + urlStr;
-    }
-    const QUrl url(address, QUrl::StrictMode);
-    if (!url.isValid() || url.host().isEmpty() ||
-        (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
-        return std::nullopt;
-    return url;
+    if (urlStr.startsWith(QLatin1String("http://")) || urlStr.startsWith(QLatin1String("https://")))
+        return VaultHttp::parseUrl(urlStr);
+    const QString separator = urlStr.startsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/");
+    return VaultHttp::join(VaultHttp::trimSlashes(apiBaseUrl), separator + urlStr);
 }
 
 bool sameOrigin(const QUrl& a, const QUrl& b) {

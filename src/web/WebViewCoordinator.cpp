@@ -7,6 +7,7 @@
 #include "platform/VaultError.h"
 #include "sync/FolderSyncManager.h"
 #include "vault/SupabaseClient.h"
+#include "vault/VaultHttp.h"
 #include "web/BridgeScripts.h"
 #include "web/DesktopActions.h"
 #include "web/DownloadNames.h"
@@ -352,14 +353,14 @@ void WebViewCoordinator::downloadUrlDirectly(const QString& urlStr,
         return;
     }
 
-    HttpRequest request;
-    request.url = *address;
-    request.timeout = DirectDownloadTimeout;
-    request.saveToDirectory = *directory;
     const auto session = m_client.currentSession();
+    std::optional<QString> token;
     // The token belongs to the vault's own origin; a page-supplied address elsewhere gets none.
     if (session && !session->accessToken.isEmpty() && DownloadNames::sameOrigin(*address, QUrl(apiBaseUrl)))
-        request.setHeader("Authorization", "Bearer " + session->accessToken.toUtf8());
+        token = session->accessToken;
+    HttpRequest request = VaultHttp::backendRequest("GET", *address, token);
+    request.timeout = DirectDownloadTimeout;
+    request.saveToDirectory = *directory;
 
     // The completion outlives this coordinator if need be: it needs only AppState and the desktop.
     QPointer<AppState> appState(&m_appState);

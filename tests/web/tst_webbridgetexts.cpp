@@ -157,6 +157,9 @@ private Q_SLOTS:
         QTest::newRow("file base refused") << "file:///etc"
                                            << "passwd"
                                            << "";
+        QTest::newRow("space in path refused") << "http://127.0.0.1:8000"
+                                               << "/files/my file.pdf"
+                                               << "";
         QTest::newRow("space in host refused") << "http://bad host"
                                                << "x"
                                                << "";
