@@ -482,7 +482,9 @@ void FolderSyncManager::performScanAndUpload(const QString& folderPath,
     const FileScanner::Collection collection = FileScanner::collectCandidates(
         folderPath, [&] { return workItem->cancelled || m_cancelRequested || m_shuttingDown; });
     if (collection.outcome == FileScanner::Outcome::CannotEnumerate) {
-        onMainThread([this] {
+        onMainThread([this, workItem] {
+            if (workItem->cancelled)
+                return; // the folder it could not read is no longer the watched one
             setIsSyncing(false);
             setSyncStatusMessage(QStringLiteral("Unable to read folder contents"));
             notifyStatus();
