@@ -246,6 +246,7 @@ private Q_SLOTS:
     void pauseAndLogout();
     void loginRegistersTheDevice();
     void statusCallbackReadsValuesWhenItRuns();
+    void restartRestoresFolderPauseAndCount();
     void timerTickWhilePausedDoesNothing();
 };
 
@@ -892,6 +893,36 @@ void TestFolderSync::timerTickWhilePausedDoesNothing() {
     QTest::qWait(100);
     QCOMPARE(finished.size(), 0);
     QCOMPARE(rig.engine->syncStatusMessage(), before);
+}
+
+void TestFolderSync::restartRestoresFolderPauseAndCount() {
+    FakeServer server;
+    FakeVault vault(server);
+    const QString folder = makeTempDir(QStringLiteral("kept"));
+    writeFile(folder + QStringLiteral("/a.txt"), "kept");
+    QString settingsFile, ledgerDir;
+    {
+        Rig first(server);
+        settingsFile = first.settingsPath;
+        ledgerDir = first.ledgerDirectory;
+        QVERIFY(first.startIn(folder));
+        QCOMPARE(first.ledger->totalSyncedCount(), 1);
+    }
+    {
+        Rig second(server, settingsFile, ledgerDir);
+        QVERIFY(second.client->isAuthenticated());
+        QCOMPARE(second.engine->watchedFolderPath(), std::optional<QString>(folder));
+        QCOMPARE(second.engine->syncStatusMessage(), QStringLiteral("Ready to sync"));
+        QCOMPARE(second.engine->totalSyncedCount(), 1);
+        second.engine->stopSync();
+    }
+    Rig third(server, settingsFile, ledgerDir);
+    QCOMPARE(third.engine->syncStatusMessage(), Paused);
+    server.clearRequests();
+    QSignalSpy finished(third.engine.get(), &FolderSyncManager::passFinished);
+    third.engine->startSync();
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(vault.preUploads(), 0); // the reloaded ledger still knows a.txt
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestFolderSync)
