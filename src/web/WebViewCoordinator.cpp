@@ -8,6 +8,7 @@
 #include "sync/FolderSyncManager.h"
 #include "vault/SupabaseClient.h"
 #include "vault/VaultHttp.h"
+#include "vault/VaultJson.h"
 #include "web/BridgeScripts.h"
 #include "web/DesktopActions.h"
 #include "web/DownloadNames.h"
@@ -262,14 +263,14 @@ void WebViewCoordinator::handleScriptMessage(const QString& handlerName, const Q
     if (handlerName != BridgeScripts::HandlerName || !body.isObject())
         return;
     const QJsonObject message = body.toObject();
-    const QJsonValue actionValue = message.value(QLatin1String("action"));
-    if (!actionValue.isString())
+    const std::optional<QString> actionText = VaultJson::string(message, QStringLiteral("action"));
+    if (!actionText)
         return;
-    const QString action = actionValue.toString();
+    const QString& action = *actionText;
 
     if (action == QLatin1String("loginSuccess")) {
         // The page's login is accepted as it is; the native session is the client's own.
-        if (!message.value(QLatin1String("token")).isString())
+        if (!VaultJson::string(message, QStringLiteral("token")))
             return;
     } else if (action == QLatin1String("logout")) {
         post([this] {
@@ -295,12 +296,10 @@ void WebViewCoordinator::handleScriptMessage(const QString& handlerName, const Q
     } else if (action == QLatin1String("triggerSync")) {
         post([this] { m_folderSync.triggerFolderScan(); });
     } else if (action == QLatin1String("downloadFile") || action == QLatin1String("downloadAllFiles")) {
-        const QJsonValue url = message.value(QLatin1String("url"));
-        if (!url.isString())
+        const std::optional<QString> url = VaultJson::string(message, QStringLiteral("url"));
+        if (!url)
             return;
-        const QJsonValue filename = message.value(QLatin1String("filename"));
-        downloadUrlDirectly(url.toString(),
-                            filename.isString() ? std::optional<QString>(filename.toString()) : std::nullopt);
+        downloadUrlDirectly(*url, VaultJson::string(message, QStringLiteral("filename")));
     } else {
         return;
     }
