@@ -75,7 +75,7 @@ json fileRowJson(const FileRow& row);
 // An object key: non-empty segments, none "." or "..", no backslash or control characters.
 bool isSafeObjectKey(const std::string& key);
 std::string percentEncodePath(const std::string& path);
-// Account ids, e-mails and the like: a JSON member that must be a non-empty string.
+// A JSON member holding a string (possibly empty); nullopt when absent or of another kind.
 std::optional<std::string> stringMember(const json& object, const char* key);
 bool isValidEmail(const std::string& email);
 std::string displayNameFor(const std::string& email);
