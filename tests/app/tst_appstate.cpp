@@ -175,7 +175,6 @@ void TestAppState::healthFollowsTheServersAnswer_data() {
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("expected");
     QTest::newRow("204") << 204 << QStringLiteral("online(Connected)");
-    QTest::newRow("299") << 299 << QStringLiteral("online(Connected)");
     QTest::newRow("404") << 404 << QStringLiteral("offline(Server not reachable)");
     QTest::newRow("500") << 500 << QStringLiteral("offline(Server not reachable)");
     QTest::newRow("301 without location") << 301 << QStringLiteral("offline(Server not reachable)");
