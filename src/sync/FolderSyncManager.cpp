@@ -493,8 +493,13 @@ void FolderSyncManager::performScanAndUpload(const QString& folderPath,
     }
     if (collection.outcome == FileScanner::Outcome::Cancelled)
         return; // the folder change that cancelled it resets the state itself
-    for (const QString& name : collection.undecodableNames)
-        logLine(QStringLiteral("[FolderSync] Skipping a file whose name is not valid UTF-8: ") + name);
+    // Once per name, not on every 30-second pass.
+    for (const QString& name : collection.undecodableNames) {
+        if (!m_reportedUndecodable.contains(name)) {
+            m_reportedUndecodable.insert(name);
+            logLine(QStringLiteral("[FolderSync] Skipping a file whose name is not valid UTF-8: ") + name);
+        }
+    }
 
     int uploadedCount = 0;
     int deduplicatedCount = 0;

@@ -6,6 +6,7 @@
 #include <QFuture>
 #include <QMutex>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QThread>
 #include <atomic>
@@ -149,6 +150,8 @@ private:
     QTimer* m_scanTimer = nullptr;
     QFileSystemWatcher* m_folderWatcher = nullptr;
     std::shared_ptr<WorkItem> m_activeWorkItem;
+
+    QSet<QString> m_reportedUndecodable; // sync thread only
 
     QThread m_syncThread;
     QObject* m_syncQueue = nullptr; // lives on m_syncThread; passes are queued to it

@@ -17,11 +17,14 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTimer>
 #include <condition_variable>
+#include <fcntl.h>
 #include <mutex>
 #include <set>
+#include <unistd.h>
 
 namespace {
 
@@ -232,6 +235,7 @@ private Q_SLOTS:
     void fileChangedDuringUploadIsNotRecorded();
     void knownFilesAreNotHashedAgain();
     void deletedFolderCannotBeRead();
+    void undecodableNameIsReportedOnce();
     void folderEventTriggersAPass();
     void destructionDoesNotWaitForTheNetwork();
 
@@ -575,6 +579,28 @@ void TestFolderSync::knownFilesAreNotHashedAgain() {
     QVERIFY(bytesReadByProcess() - before < Size / 4);
     QCOMPARE(vault.preUploads(), 0);
     QCOMPARE(rig.engine->syncStatusMessage(), QStringLiteral("Up to date (1 files in cloud vault)"));
+}
+
+void TestFolderSync::undecodableNameIsReportedOnce() {
+    FakeServer server;
+    FakeVault vault(server);
+    Rig rig(server);
+    const QString folder = makeTempDir(QStringLiteral("latin1"));
+    const QByteArray raw = QFile::encodeName(folder) + "/caf\xe9.txt";
+    const int fd = ::open(raw.constData(), O_CREAT | O_WRONLY, 0600);
+    QVERIFY(fd >= 0);
+    ::close(fd);
+    const auto remove = qScopeGuard([&] { ::unlink(raw.constData()); });
+    writeFile(folder + QStringLiteral("/fine.txt"), "fine");
+    LogCapture log;
+    QVERIFY(rig.startIn(folder));
+    QVERIFY(rig.runPass());
+    QCOMPARE(
+        log.linesStartingWith(QStringLiteral("[FolderSync] Skipping a file whose name is not valid UTF-8"))
+            .size(),
+        1);
+    QCOMPARE(rig.ledger->totalSyncedCount(), 1);
+    QCOMPARE(vault.preUploads(), 1);
 }
 
 void TestFolderSync::deletedFolderCannotBeRead() {
