@@ -13,7 +13,6 @@
 #include "support/TestMain.h"
 #include "web/DesktopActions.h"
 #include "web/DownloadNames.h"
-#include "web/OrlavantWebPage.h"
 #include "web/WebViewBox.h"
 #include "web/WebViewContainer.h"
 #include "web/WebViewCoordinator.h"
@@ -23,15 +22,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QScopeGuard>
 #include <QSignalSpy>
-#include <QWebEngineHistory>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
 
 namespace {
 
-constexpr int LoadWaitMs = 15000;
+constexpr int Wait = 15000;
 
 class RecordingDesktop final : public DesktopActions {
 public:
@@ -43,19 +40,19 @@ public:
     void openUrl(const QUrl& url) override { opened << url; }
 };
 
-// Calls that the probe page records, as JSON text for exact comparison.
-const char* ProbePage = R"HTML(<!DOCTYPE html>
-<html><head><meta charset="utf-8"><title>Probe</title></head>
-<body>
+// Records what the host calls, for exact comparison as JSON text.
+const char* ProbePage =
+    R"HTML(<!DOCTYPE html><html><head><meta charset="utf-8"><title>Probe</title></head><body>
 <input id="files" type="file" multiple style="position:absolute; left:10px; top:10px; width:300px; height:40px">
 <script>
-window.statusCalls = [];
-window.syncedCalls = [];
-window.updateMacSyncStatus = function () { window.statusCalls.push(Array.prototype.slice.call(arguments)); };
-window.onMacFileSynced = function () { window.syncedCalls.push(Array.prototype.slice.call(arguments)); };
-</script>
-</body></html>
-)HTML";
+window.statusCalls = []; window.syncedCalls = [];
+window.updateMacSyncStatus = function () { statusCalls.push([].slice.call(arguments)); };
+window.onMacFileSynced = function () { syncedCalls.push([].slice.call(arguments)); };
+</script></body></html>)HTML";
+
+template <typename... T> void row(const char* name, const T&... values) {
+    (QTest::newRow(name) << ... << values);
+}
 
 QByteArray readFile(const QString& path) {
     QFile file(path);
@@ -68,10 +65,12 @@ void writeFile(const QString& path, const QByteArray& content) {
     file.write(content);
 }
 
+QString json(const QJsonArray& array) {
+    return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
+}
+
 QString jsString(const QString& text) {
-    return QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact))
-        .mid(1)
-        .chopped(1);
+    return json(QJsonArray{text}).mid(1).chopped(1);
 }
 
 } // namespace
@@ -97,23 +96,26 @@ private:
     FolderSyncManager& sync() { return m_core->folderSync; }
     WebViewCoordinator& coordinator() { return m_container->coordinator(); }
     QWebEngineView* view() { return m_container->view(); }
-    QUrl probeUrl() const { return QUrl::fromLocalFile(m_webDir + QStringLiteral("/probe.html")); }
+    QUrl page(const char* name) const { return QUrl::fromLocalFile(m_webDir + QLatin1Char('/') + name); }
+    QString inDownloads(const QString& name) const { return m_downloads + QLatin1Char('/') + name; }
 
     QVariant runJs(const QString& script) {
         auto state = std::make_shared<std::pair<bool, QVariant>>(false, QVariant());
-        view()->page()->runJavaScript(script, [state](const QVariant& value) {
-            state->first = true;
-            state->second = value;
-        });
-        if (!QTest::qWaitFor([&] { return state->first; }, LoadWaitMs))
+        view()->page()->runJavaScript(script, [state](const QVariant& value) { *state = {true, value}; });
+        if (!QTest::qWaitFor([&] { return state->first; }, Wait))
             qWarning("script did not finish: %s", qPrintable(script));
         return state->second;
     }
-
     QString runJsJson(const QString& expression) {
         return runJs(QStringLiteral("JSON.stringify(") + expression + ")").toString();
     }
-
+    QString text(const char* id) {
+        return runJs(QStringLiteral("document.getElementById('%1').textContent").arg(QLatin1String(id)))
+            .toString();
+    }
+    void click(const char* id) {
+        runJs(QStringLiteral("document.getElementById('%1').click()").arg(QLatin1String(id)));
+    }
     void post(const QString& body) {
         runJs(QStringLiteral("window.webkit.messageHandlers.orlavantMac.postMessage(") + body + ")");
     }
@@ -123,10 +125,10 @@ private:
     bool load(const QUrl& url) {
         QSignalSpy finished(view(), &QWebEngineView::loadFinished);
         m_box->load(url);
-        if (!finished.wait(LoadWaitMs))
-            return false;
-        return QTest::qWaitFor([&] { return !m_appState->isLoading() && view()->url() == url; }, LoadWaitMs);
+        return finished.wait(Wait) &&
+               QTest::qWaitFor([&] { return !m_appState->isLoading() && view()->url() == url; }, Wait);
     }
+    bool onProbe() { return view()->url() == page("probe.html") || load(page("probe.html")); }
 
     void clearDownloads() {
         QDir dir(m_downloads);
@@ -135,8 +137,8 @@ private:
         m_desktop->sounds.clear();
         m_desktop->revealed.clear();
         m_desktop->opened.clear();
+        m_appState->setLastDownloadedFile(std::nullopt);
     }
-
     QStringList downloadedNames() const {
         return QDir(m_downloads).entryList(QDir::Files | QDir::Hidden, QDir::Name);
     }
@@ -146,12 +148,11 @@ private:
     void postMarkerAndWait(QSignalSpy& accepted) {
         const qsizetype before = accepted.size();
         post(QStringLiteral("{action: 'getSyncStatus', token: 'marker'}"));
-        QTRY_VERIFY_WITH_TIMEOUT(accepted.size() > before, LoadWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(accepted.size() > before, Wait);
     }
 
 private Q_SLOTS:
     void initTestCase() {
-        // The real pages, plus a probe page that records what the host calls.
         m_webDir = makeTempDir(QStringLiteral("web"));
         const QDir source(qEnvironmentVariable("ORLAVANT_SOURCE_DIR") + QStringLiteral("/resources/web"));
         QVERIFY2(source.exists(), qPrintable(source.path()));
@@ -166,34 +167,28 @@ private Q_SLOTS:
 
         m_server = std::make_unique<FakeServer>();
         m_otherServer = std::make_unique<FakeServer>();
-        FakeServer::Reply seven = FakeServer::Reply::text(200, "seven");
-        seven.headers.push_back({"Content-Disposition", "attachment; filename=\"seven.txt\""});
-        m_server->on("GET", "/api/files/7/download", seven);
-        m_server->on("GET", "/archive/all", FakeServer::Reply::text(200, "zip"));
-        for (const char* path : {"/web/page.html", "/web/Download.html", "/viewer/page.html"}) {
-            FakeServer::Reply page =
-                FakeServer::Reply::text(200, "<html><head><title>Remote</title></head><body>r</body></html>");
-            page.contentType = "text/html";
-            m_server->on("GET", path, page);
-        }
+        const auto route = [this](const char* path, const QByteArray& body, std::string name = {},
+                                  const QByteArray& type = "text/plain") {
+            FakeServer::Reply reply = FakeServer::Reply::text(200, body);
+            reply.contentType = type;
+            if (!name.empty())
+                reply.headers.push_back({"Content-Disposition", "attachment; filename=\"" + name + "\""});
+            m_server->on("GET", path, reply);
+        };
+        route("/api/files/7/download", "seven", "seven.txt");
+        route("/archive/all", "zip");
+        for (const char* path : {"/web/page.html", "/web/Download.html", "/viewer/page.html"})
+            route(path, "<html><head><title>Remote</title></head><body>r</body></html>", {}, "text/html");
+        route("/dl/notes.txt", "notes");
+        route("/dl/named", "named", "server.txt");
+        route("/dl/evil", "evil", "../../.bashrc");
+        route("/files/hostile", QByteArray("\x00\x01\x02blob", 7), "../../evil.sh",
+              "application/octet-stream");
         FakeServer::Reply hang;
         hang.hang = true;
         m_server->on("GET", "/web/hang.html", hang);
-        m_server->on("GET", "/dl/notes.txt", FakeServer::Reply::text(200, "notes"));
-        FakeServer::Reply named = FakeServer::Reply::text(200, "named");
-        named.headers.push_back({"Content-Disposition", "attachment; filename=\"server.txt\""});
-        m_server->on("GET", "/dl/named", named);
-        FakeServer::Reply evil = FakeServer::Reply::text(200, "evil");
-        evil.headers.push_back({"Content-Disposition", "attachment; filename=\"../../.bashrc\""});
-        m_server->on("GET", "/dl/evil", evil);
         m_server->on("GET", "/dl/missing", FakeServer::Reply::json(404, "{\"error\":\"not found\"}"));
-        FakeServer::Reply blob = FakeServer::Reply::text(200, QByteArray("\x00\x01\x02blob", 7));
-        blob.contentType = "application/octet-stream";
-        m_server->on("GET", "/files/blob.bin", blob);
-        FakeServer::Reply hostile = blob;
-        hostile.headers.push_back({"Content-Disposition", "attachment; filename=\"../../evil.sh\""});
-        m_server->on("GET", "/files/hostile", hostile);
-        m_otherServer->on("GET", "/files/x.txt", FakeServer::Reply::text(200, "other"));
+        m_otherServer->on("GET", "/dl/notes.txt", FakeServer::Reply::text(200, "notes"));
 
         // Signed in before the engine starts: the session is restored from the settings.
         const QString settingsPath =
@@ -218,13 +213,11 @@ private Q_SLOTS:
         m_appState = std::make_unique<AppState>(sync(), m_core->client, m_core->http,
                                                 AppState::WebLocations{m_webDir, QString(), m_webDir});
         m_box = std::make_unique<WebViewBox>(m_webDir);
-        QSignalSpy firstLoad(m_box.get(), &WebViewBox::webViewChanged);
         m_container = std::make_unique<WebViewContainer>(WebViewContainer::Services{
             *m_appState, *m_box, sync(), m_core->client, m_core->http, m_dialogs, m_desktop});
         m_container->resize(900, 700);
         m_container->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_container.get()));
-        QCOMPARE(firstLoad.size(), 1);
         m_downloads = *DownloadNames::downloadsDirectory();
         QVERIFY(m_downloads.startsWith(QDir::homePath()));
     }
@@ -238,80 +231,58 @@ private Q_SLOTS:
 
     // --- The view and its page state --------------------------------------------------------------
 
-    void placedHostLoadsTheLoginPageFromDisk() {
-        const QUrl login = QUrl::fromLocalFile(m_webDir + QStringLiteral("/login.html"));
-        QTRY_COMPARE_WITH_TIMEOUT(view()->url(), login, LoadWaitMs);
-        QTRY_VERIFY_WITH_TIMEOUT(!m_appState->isLoading(), LoadWaitMs);
-        QCOMPARE(m_appState->currentUrl(), std::optional<QUrl>(login));
-        QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentTitle(), QString::fromUtf8("Orlavant – Sign in"),
-                                  LoadWaitMs);
+    void placedHostLoadsTheLoginPageAsTheClient() {
+        QTRY_COMPARE_WITH_TIMEOUT(view()->url(), page("login.html"), Wait);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_appState->isLoading(), Wait);
+        QCOMPARE(m_appState->currentUrl(), std::optional<QUrl>(page("login.html")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentTitle(), QString::fromUtf8("Orlavant – Sign in"), Wait);
         QCOMPARE(m_appState->progress(), 1.0);
         QCOMPARE(m_appState->errorMessage(), std::nullopt);
-        // The page's shared script and style came from the web directory.
-        QCOMPARE(runJs(QStringLiteral("typeof window.Orlavant")).toString(), QStringLiteral("object"));
-        QCOMPARE(runJs(QStringLiteral("getComputedStyle(document.body).backgroundColor")).toString(),
-                 QStringLiteral("rgb(251, 247, 240)"));
-        QCOMPARE(runJs(QStringLiteral("navigator.userAgent")).toString(), WebViewContainer::UserAgent);
-        QCOMPARE(WebViewContainer::UserAgent.size(), 107);
-        QCOMPARE(m_container->profile()->isOffTheRecord(), false);
+        QVERIFY(!m_container->profile()->isOffTheRecord());
         QVERIFY(m_container->profile()->persistentStoragePath().startsWith(QDir::homePath()));
-    }
-
-    void remoteRequestsCarryTheUserAgent() {
-        m_server->clearRequests();
+        // The vault recognises the client by its user agent.
         QVERIFY(load(m_server->url(QStringLiteral("/web/page.html"))));
         const auto requests = m_server->requests("GET", "/web/page.html");
         QVERIFY(!requests.isEmpty());
         QCOMPARE(QString::fromUtf8(requests.first().header("user-agent")), WebViewContainer::UserAgent);
-        QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentTitle(), QStringLiteral("Remote"), LoadWaitMs);
     }
 
     void fileAccessIsConfinedToTheWebDirectory() {
-        QVERIFY(load(probeUrl()));
+        QVERIFY(load(page("probe.html")));
         // Script elements load asynchronously; the outcome lands in window.loadResult.
         const auto tryLoad = [this](const QString& src) {
-            runJs(
-                QStringLiteral("window.loadResult = ''; var s = document.createElement('script'); s.src = %1;"
-                               " s.onload = function () { window.loadResult = 'loaded'; };"
-                               " s.onerror = function () { window.loadResult = 'refused'; };"
-                               " document.head.appendChild(s);")
-                    .arg(jsString(src)));
+            runJs(QStringLiteral(
+                      "window.loadResult = ''; var s = document.createElement('script'); s.src = %1;"
+                      " s.onload = function () { loadResult = 'loaded'; };"
+                      " s.onerror = function () { loadResult = 'refused'; }; document.head.appendChild(s);")
+                      .arg(jsString(src)));
             QString result;
             (void)QTest::qWaitFor(
-                [&] {
-                    result = runJs(QStringLiteral("window.loadResult")).toString();
-                    return !result.isEmpty();
-                },
-                LoadWaitMs);
+                [&] { return !(result = runJs(QStringLiteral("loadResult")).toString()).isEmpty(); }, Wait);
             return result;
         };
         QCOMPARE(tryLoad(QStringLiteral("sibling.js")), QStringLiteral("loaded"));
-        QCOMPARE(runJs(QStringLiteral("window.siblingLoaded === true")).toBool(), true);
-        const QString secret = QUrl::fromLocalFile(m_outsideDir + QStringLiteral("/secret.js")).toString();
-        QCOMPARE(tryLoad(secret), QStringLiteral("refused"));
-        QCOMPARE(runJs(QStringLiteral("window.secretLoaded === true")).toBool(), false);
+        QCOMPARE(tryLoad(QUrl::fromLocalFile(m_outsideDir + QStringLiteral("/secret.js")).toString()),
+                 QStringLiteral("refused"));
         // Climbing out with ".." is the same file.
-        const QString climbing =
-            QStringLiteral("../") + QFileInfo(m_outsideDir).fileName() + QStringLiteral("/secret.js");
-        QCOMPARE(tryLoad(climbing), QStringLiteral("refused"));
+        QCOMPARE(tryLoad("../" + QFileInfo(m_outsideDir).fileName() + "/secret.js"),
+                 QStringLiteral("refused"));
+        QCOMPARE(runJs(QStringLiteral("window.secretLoaded === true")).toBool(), false);
     }
 
     void historyTitleAndAddressFollowTheView() {
-        QVERIFY(load(probeUrl()));
-        const QUrl dashboard = QUrl::fromLocalFile(m_webDir + QStringLiteral("/dashboard.html"));
-        QVERIFY(load(dashboard));
+        QVERIFY(load(page("probe.html")));
+        QVERIFY(load(page("dashboard.html")));
         QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentTitle(), QString::fromUtf8("Orlavant – Dashboard"),
-                                  LoadWaitMs);
-        QCOMPARE(m_appState->currentUrl(), std::optional<QUrl>(dashboard));
-        QTRY_VERIFY_WITH_TIMEOUT(m_appState->canGoBack(), LoadWaitMs);
+                                  Wait);
+        QTRY_VERIFY_WITH_TIMEOUT(m_appState->canGoBack(), Wait);
         QVERIFY(!m_appState->canGoForward());
         m_box->goBack();
-        QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentUrl(), std::optional<QUrl>(probeUrl()), LoadWaitMs);
-        QTRY_VERIFY_WITH_TIMEOUT(m_appState->canGoForward(), LoadWaitMs);
-        QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentTitle(), QStringLiteral("Probe"), LoadWaitMs);
-
+        QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentUrl(), std::optional<QUrl>(page("probe.html")), Wait);
+        QTRY_VERIFY_WITH_TIMEOUT(m_appState->canGoForward(), Wait);
+        QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentTitle(), QStringLiteral("Probe"), Wait);
         // A page without a title leaves the last one standing.
-        QVERIFY(load(QUrl::fromLocalFile(m_webDir + QStringLiteral("/untitled.html"))));
+        QVERIFY(load(page("untitled.html")));
         QTest::qWait(100);
         runJs(
             QStringLiteral("1")); // answers come back in order: the host's title question is answered by now
@@ -319,49 +290,42 @@ private Q_SLOTS:
     }
 
     void failedLoadSetsTheErrorAndCancelledLoadDoesNot() {
-        QVERIFY(load(probeUrl()));
+        QVERIFY(load(page("probe.html")));
         m_box->load(QUrl(FakeServer::refusedBaseUrl() + QStringLiteral("/web/login.html")));
         QTRY_COMPARE_WITH_TIMEOUT(
             m_appState->errorMessage(),
-            std::optional<QString>(VaultError::url(VaultError::CannotConnectToHost).description()),
-            LoadWaitMs);
+            std::optional<QString>(VaultError::url(VaultError::CannotConnectToHost).description()), Wait);
         QVERIFY(!m_appState->isLoading());
 
-        // A load that is stopped while it waits for the server is cancelled, not failed.
+        // Stopped while it waits for the server: cancelled, not failed.
         m_box->load(m_server->url(QStringLiteral("/web/hang.html")));
-        QTRY_VERIFY_WITH_TIMEOUT(m_appState->isLoading(), LoadWaitMs);
-        QTRY_VERIFY_WITH_TIMEOUT(!m_server->requests("GET", "/web/hang.html").isEmpty(), LoadWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_server->requests("GET", "/web/hang.html").isEmpty(), Wait);
         m_appState->setErrorMessage(QStringLiteral("earlier error"));
         QSignalSpy loading(view()->page(), &QWebEnginePage::loadingChanged);
         view()->stop();
-        QVERIFY(loading.wait(LoadWaitMs));
+        QVERIFY(loading.wait(Wait));
         QTest::qWait(200); // let the host's queued work run, if it wrongly queued any
         QCOMPARE(m_appState->errorMessage(), std::optional<QString>(QStringLiteral("earlier error")));
 
-        // Navigating away from a load that is still waiting cancels it: no error ever shows.
-        QVERIFY(load(probeUrl()));
+        // Replaced by another navigation while it waits: no error ever shows.
         m_box->load(m_server->url(QStringLiteral("/web/hang.html")));
-        QTRY_VERIFY_WITH_TIMEOUT(m_appState->isLoading(), LoadWaitMs);
-        auto errorsShown = std::make_shared<QStringList>();
-        const auto connection =
-            connect(m_appState.get(), &AppState::errorMessageChanged, this, [this, errorsShown] {
-                if (const auto message = m_appState->errorMessage())
-                    *errorsShown << *message;
-            });
-        const auto disconnectLater = qScopeGuard([connection] { disconnect(connection); });
-        const QUrl page = m_server->url(QStringLiteral("/web/page.html"));
-        m_box->load(page);
-        QTRY_COMPARE_WITH_TIMEOUT(view()->url(), page, LoadWaitMs);
-        QTRY_VERIFY_WITH_TIMEOUT(!m_appState->isLoading(), LoadWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_appState->isLoading(), Wait);
+        QStringList errorsShown;
+        QObject listening; // disconnects on every way out
+        connect(m_appState.get(), &AppState::errorMessageChanged, &listening, [&] {
+            if (const auto message = m_appState->errorMessage())
+                errorsShown << *message;
+        });
+        QVERIFY(load(m_server->url(QStringLiteral("/web/page.html"))));
         QTest::qWait(200);
-        QCOMPARE(*errorsShown, QStringList());
+        QCOMPARE(errorsShown, QStringList());
         QCOMPARE(m_appState->errorMessage(), std::nullopt);
     }
 
     void remoteLoadTimesOutAfterFifteenSeconds() {
-        QVERIFY(load(probeUrl()));
+        QVERIFY(load(page("probe.html")));
         m_box->load(m_server->url(QStringLiteral("/web/hang.html")));
-        QTRY_VERIFY_WITH_TIMEOUT(m_appState->isLoading(), LoadWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_appState->isLoading(), Wait);
         QTRY_COMPARE_WITH_TIMEOUT(m_appState->errorMessage(),
                                   std::optional<QString>(VaultError::url(VaultError::TimedOut).description()),
                                   25000);
@@ -370,49 +334,36 @@ private Q_SLOTS:
 
     // --- Native to page ---------------------------------------------------------------------------
 
-    void getSyncStatusWithoutFolderPushesEmptyPath() {
+    void statusIsPushedOnLoadAndOnRequest() {
         QVERIFY(!sync().watchedFolderPath());
-        QVERIFY(load(probeUrl()));
-        // Every finished load pushes the status once by itself.
-        QTRY_COMPARE_WITH_TIMEOUT(runJs(QStringLiteral("window.statusCalls.length")).toInt(), 1, LoadWaitMs);
-        runJs(QStringLiteral("window.statusCalls = []"));
+        QVERIFY(load(page("probe.html")));
+        QTRY_COMPARE_WITH_TIMEOUT(runJs(QStringLiteral("statusCalls.length")).toInt(), 1, Wait);
         post(QStringLiteral("{action: 'getSyncStatus', token: 't', householdId: 'h'}"));
-        QTRY_COMPARE_WITH_TIMEOUT(runJs(QStringLiteral("window.statusCalls.length")).toInt(), 1, LoadWaitMs);
-        const QJsonArray expected{QString(), false, sync().totalSyncedCount(), sync().syncStatusMessage(),
-                                  sync().isSyncStopped()};
-        QCOMPARE(runJsJson(QStringLiteral("window.statusCalls[0]")),
-                 QString::fromUtf8(QJsonDocument(expected).toJson(QJsonDocument::Compact)));
+        QTRY_COMPARE_WITH_TIMEOUT(runJs(QStringLiteral("statusCalls.length")).toInt(), 2, Wait);
+        QCOMPARE(runJsJson(QStringLiteral("statusCalls[1]")),
+                 json({QString(), false, sync().totalSyncedCount(), sync().syncStatusMessage(),
+                       sync().isSyncStopped()}));
     }
 
     void textsArriveInThePageIntact_data() {
         QTest::addColumn<QString>("text");
-        QTest::newRow("ordinary") << "Sync Active";
-        QTest::newRow("apostrophe") << "it's.txt";
-        QTest::newRow("breakout") << "');window.pwned=1;('";
-        QTest::newRow("backslash then quote") << "C:\\\\'; window.pwned=1; //";
-        QTest::newRow("double quotes") << "\"quoted\"";
-        QTest::newRow("line breaks") << "one\ntwo\rthree";
-        QTest::newRow("line separators") << QString::fromUtf16(u"a\u2028b\u2029c");
-        QTest::newRow("script end tag") << "</script><script>window.pwned=1</script>";
-        QTest::newRow("unicode") << QString::fromUtf16(u"\u00e9t\u00e9 \U0001F4F7.jpg");
+        row("ordinary", "Sync Active");
+        row("breakout", "');window.pwned=1;('");
+        row("backslash then quote", "C:\\\\'; window.pwned=1; //");
+        row("line breaks and separators", QString::fromUtf16(u"one\ntwo\rthree\u2028b\u2029c"));
+        row("script end tag and unicode",
+            QString::fromUtf16(u"</script><script>window.pwned=1</script>\u00e9"));
     }
     void textsArriveInThePageIntact() {
         QFETCH(QString, text);
-        if (view()->url() != probeUrl())
-            QVERIFY(load(probeUrl()));
-        runJs(QStringLiteral("window.statusCalls = []; window.syncedCalls = []; window.pwned = 0;"));
-
+        QVERIFY(onProbe());
+        runJs(QStringLiteral("statusCalls = []; syncedCalls = []; window.pwned = 0;"));
         coordinator().sendSyncStatusToWeb(QStringLiteral("/home/") + text, true, 7, text, false);
         sync().onFileSynced(text, true);
-        QTRY_COMPARE_WITH_TIMEOUT(runJs(QStringLiteral("window.syncedCalls.length")).toInt(), 1, LoadWaitMs);
-        QCOMPARE(runJs(QStringLiteral("window.statusCalls.length")).toInt(), 1);
-
-        const auto json = [](const QJsonArray& array) {
-            return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
-        };
-        QCOMPARE(runJsJson(QStringLiteral("window.statusCalls[0]")),
-                 json({QStringLiteral("/home/") + text, true, 7, text, false}));
-        QCOMPARE(runJsJson(QStringLiteral("window.syncedCalls[0]")), json({text, true}));
+        QTRY_COMPARE_WITH_TIMEOUT(runJs(QStringLiteral("syncedCalls.length")).toInt(), 1, Wait);
+        QCOMPARE(runJsJson(QStringLiteral("statusCalls")),
+                 "[" + json({"/home/" + text, true, 7, text, false}) + "]");
+        QCOMPARE(runJsJson(QStringLiteral("syncedCalls[0]")), json({text, true}));
         QCOMPARE(runJs(QStringLiteral("window.pwned")).toInt(), 0);
     }
 
@@ -422,37 +373,29 @@ private Q_SLOTS:
         QTest::addColumn<QString>("token");
         QTest::addColumn<QString>("household");
         QTest::addColumn<QJsonValue>("householdId");
-        QTest::newRow("token and household") << "tok-a"
-                                             << "{\"id\":\"hh-9\",\"name\":\"Smiths\"}" << QJsonValue("hh-9");
-        QTest::newRow("household not JSON") << "tok-b"
-                                            << "{oops" << QJsonValue(QJsonValue::Null);
-        QTest::newRow("no household") << "tok-c" << QString() << QJsonValue(QJsonValue::Null);
-        QTest::newRow("no token") << QString() << "{\"id\":\"hh-9\"}" << QJsonValue();
+        row("token and household", "tok-a", "{\"id\":\"hh-9\",\"name\":\"Smiths\"}", QJsonValue("hh-9"));
+        row("household not JSON", "tok-b", "{oops", QJsonValue(QJsonValue::Null));
+        row("no token", QString(), "{\"id\":\"hh-9\"}", QJsonValue());
     }
     void loginTokenScriptReachesTheNativeSide() {
         QFETCH(QString, token);
         QFETCH(QString, household);
         QFETCH(QJsonValue, householdId);
-        QVERIFY(load(probeUrl()));
-        runJs(QStringLiteral("localStorage.clear();"));
+        QVERIFY(load(page("probe.html")));
+        runJs(QStringLiteral("localStorage.clear(); localStorage.setItem('orlavant_household', %1)")
+                  .arg(jsString(household)));
         if (!token.isNull())
             runJs(QStringLiteral("localStorage.setItem('orlavant_token', %1)").arg(jsString(token)));
-        if (!household.isNull())
-            runJs(QStringLiteral("localStorage.setItem('orlavant_household', %1)").arg(jsString(household)));
-
         QSignalSpy accepted(&coordinator(), &WebViewCoordinator::scriptMessageAccepted);
-        QVERIFY(load(QUrl::fromLocalFile(m_webDir + QStringLiteral("/dashboard.html"))));
+        QVERIFY(load(page("dashboard.html")));
         postMarkerAndWait(accepted);
-        const QString firstAction = accepted.first().at(0).toString();
-        if (token.isNull()) {
-            QCOMPARE(firstAction, QStringLiteral("getSyncStatus"));
-        } else {
-            QCOMPARE(firstAction, QStringLiteral("loginSuccess"));
-            const QJsonObject body = accepted.first().at(1).toJsonObject();
-            QCOMPARE(body.value(QLatin1String("token")).toString(), token);
-            QCOMPARE(body.value(QLatin1String("household")).toObject().value(QLatin1String("id")),
-                     householdId);
-        }
+        const QJsonObject body = accepted.first().at(1).toJsonObject();
+        QCOMPARE(accepted.first().at(0).toString(),
+                 QLatin1String(token.isNull() ? "getSyncStatus" : "loginSuccess"));
+        if (!token.isNull())
+            QCOMPARE(body, (QJsonObject{{"action", "loginSuccess"},
+                                        {"token", token},
+                                        {"household", QJsonObject{{"id", householdId}}}}));
         // Nothing on the native side changed: the client's own session stays.
         QCOMPARE(m_core->client.currentSession()->accessToken, QStringLiteral("tok-123"));
         runJs(QStringLiteral("localStorage.clear();"));
@@ -460,22 +403,20 @@ private Q_SLOTS:
 
     void malformedMessagesAreIgnored_data() {
         QTest::addColumn<QString>("body");
-        QTest::newRow("text body") << "'toggleSync'";
-        QTest::newRow("array body") << "[{action: 'toggleSync'}]";
-        QTest::newRow("null body") << "null";
-        QTest::newRow("number action") << "{action: 1}";
-        QTest::newRow("missing action") << "{url: '/api/files/7/download'}";
-        QTest::newRow("object action") << "{action: {name: 'toggleSync'}}";
-        QTest::newRow("other case") << "{action: 'ToggleSync'}";
-        QTest::newRow("unknown action") << "{action: 'formatDisk'}";
-        QTest::newRow("download without url") << "{action: 'downloadFile', filename: 'x.txt'}";
-        QTest::newRow("download with number url") << "{action: 'downloadAllFiles', url: 7}";
-        QTest::newRow("login without token") << "{action: 'loginSuccess', household: {id: 'h'}}";
+        row("text body", "'toggleSync'");
+        row("array body", "[{action: 'toggleSync'}]");
+        row("null body", "null");
+        row("number action", "{action: 1}");
+        row("missing action", "{url: '/api/files/7/download'}");
+        row("other case", "{action: 'ToggleSync'}");
+        row("unknown action", "{action: 'formatDisk'}");
+        row("download without url", "{action: 'downloadFile', filename: 'x.txt'}");
+        row("download with number url", "{action: 'downloadAllFiles', url: 7}");
+        row("login without token", "{action: 'loginSuccess', household: {id: 'h'}}");
     }
     void malformedMessagesAreIgnored() {
         QFETCH(QString, body);
-        if (view()->url() != probeUrl())
-            QVERIFY(load(probeUrl()));
+        QVERIFY(onProbe());
         const bool stopped = sync().isSyncStopped();
         m_server->clearRequests();
         QSignalSpy accepted(&coordinator(), &WebViewCoordinator::scriptMessageAccepted);
@@ -486,166 +427,107 @@ private Q_SLOTS:
         QTest::qWait(50);
         QCOMPARE(sync().isSyncStopped(), stopped);
         QCOMPARE(m_server->requestCount(), 0);
-    }
-
-    void messagesForAnotherHandlerAreIgnored() {
-        QSignalSpy accepted(&coordinator(), &WebViewCoordinator::scriptMessageAccepted);
+        // Only the "orlavantMac" handler is heard.
         coordinator().handleScriptMessage(QStringLiteral("orlavant"),
-                                          QJsonObject{{"action", "getSyncStatus"}});
-        coordinator().handleScriptMessage(QStringLiteral("orlavantMac"),
                                           QJsonObject{{"action", "getSyncStatus"}});
         QCOMPARE(accepted.size(), 1);
     }
 
-    void chooseFolderAsksForAFolder() {
-        QVERIFY(load(probeUrl()));
+    void dashboardDrivesTheEngine() {
+        QVERIFY(load(page("dashboard.html")));
         m_dialogs.clear();
         m_dialogs.setNextOpen(QStringList{m_folder});
-        runJs(QStringLiteral("window.statusCalls = []"));
-        post(QStringLiteral("{action: 'chooseFolder'}"));
-        QTRY_COMPARE_WITH_TIMEOUT(sync().watchedFolderPath(), std::optional<QString>(m_folder), LoadWaitMs);
+        click("choose-folder");
+        QTRY_COMPARE_WITH_TIMEOUT(sync().watchedFolderPath(), std::optional<QString>(m_folder), Wait);
         QCOMPARE(m_dialogs.asked().size(), 1);
         QVERIFY(m_dialogs.asked().first().open.chooseDirectories);
-        // The engine's own status report reaches the page.
-        QTRY_VERIFY_WITH_TIMEOUT(runJs(QStringLiteral("window.statusCalls.length")).toInt() > 0, LoadWaitMs);
-        const QJsonArray last =
-            QJsonDocument::fromJson(
-                runJsJson(QStringLiteral("window.statusCalls[window.statusCalls.length - 1]")).toUtf8())
-                .array();
-        QCOMPARE(last.at(0).toString(), m_folder);
-        QCOMPARE(last.at(1).toBool(), true);
-        QCOMPARE(last.at(3).toString(), sync().syncStatusMessage());
+        // The engine's own reports reach the page.
+        sync().stopSync();
+        QTRY_COMPARE_WITH_TIMEOUT(text("sync-badge"), QStringLiteral("Paused"), Wait);
+        QCOMPARE(text("sync-path"), m_folder);
+        QCOMPARE(text("sync-message"), sync().syncStatusMessage());
+
+        click("toggle-sync");
+        QTRY_VERIFY_WITH_TIMEOUT(!sync().isSyncStopped(), Wait);
+        QTRY_COMPARE_WITH_TIMEOUT(text("sync-badge"), QStringLiteral("Watching"), Wait);
+        QTRY_VERIFY_WITH_TIMEOUT(!sync().isSyncing(), Wait);
+        QSignalSpy passes(&sync(), &FolderSyncManager::passFinished);
+        click("trigger-sync");
+        QVERIFY(passes.wait(Wait));
+        sync().stopSync();
+
+        sync().onFileSynced(QStringLiteral("it's <b>bold</b>.txt"), true);
+        QTRY_COMPARE_WITH_TIMEOUT(runJs(QStringLiteral("document.querySelector('#activity li').textContent")),
+                                  QVariant(QStringLiteral("Already in the vault: it's <b>bold</b>.txt")),
+                                  Wait);
+        QCOMPARE(runJs(QStringLiteral("document.querySelectorAll('#activity b').length")).toInt(), 0);
+        QCOMPARE(text("sync-duplicates"), QStringLiteral("1"));
     }
 
     void syncActionsDriveTheEngine_data() {
         QTest::addColumn<QString>("action");
         QTest::addColumn<bool>("stoppedBefore");
         QTest::addColumn<bool>("stoppedAfter");
-        QTest::newRow("toggle starts a stopped engine") << "toggleSync" << true << false;
-        QTest::newRow("toggle stops a running engine") << "toggleSync" << false << true;
-        QTest::newRow("start") << "startSync" << true << false;
-        QTest::newRow("start when running") << "startSync" << false << false;
-        QTest::newRow("stop") << "stopSync" << false << true;
-        QTest::newRow("stop when stopped") << "stopSync" << true << true;
+        row("toggle starts a stopped engine", "toggleSync", true, false);
+        row("toggle stops a running engine", "toggleSync", false, true);
+        row("start", "startSync", true, false);
+        row("stop", "stopSync", false, true);
     }
     void syncActionsDriveTheEngine() {
         QFETCH(QString, action);
         QFETCH(bool, stoppedBefore);
         QFETCH(bool, stoppedAfter);
-        QVERIFY(sync().watchedFolderPath());
-        if (view()->url() != probeUrl())
-            QVERIFY(load(probeUrl()));
-        if (stoppedBefore)
-            sync().stopSync();
-        else
-            sync().startSync();
+        QVERIFY(onProbe());
+        stoppedBefore ? sync().stopSync() : sync().startSync();
         QCOMPARE(sync().isSyncStopped(), stoppedBefore);
-        QSignalSpy accepted(&coordinator(), &WebViewCoordinator::scriptMessageAccepted);
         post(QStringLiteral("{action: '%1'}").arg(action));
-        QTRY_COMPARE_WITH_TIMEOUT(accepted.size(), 1, LoadWaitMs);
-        QTRY_COMPARE_WITH_TIMEOUT(sync().isSyncStopped(), stoppedAfter, LoadWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(sync().isSyncStopped(), stoppedAfter, Wait);
         sync().stopSync();
-    }
-
-    void triggerSyncRunsAPass() {
-        sync().startSync();
-        QSignalSpy passes(&sync(), &FolderSyncManager::passFinished);
-        QTRY_VERIFY_WITH_TIMEOUT(!sync().isSyncing() && passes.size() >= 1, LoadWaitMs);
-        passes.clear();
-        post(QStringLiteral("{action: 'triggerSync'}"));
-        QVERIFY(passes.wait(LoadWaitMs));
-        sync().stopSync();
-    }
-
-    void dashboardShowsAndDrivesTheEngine() {
-        QVERIFY(load(QUrl::fromLocalFile(m_webDir + QStringLiteral("/dashboard.html"))));
-        const auto text = [this](const char* id) {
-            return runJs(QStringLiteral("document.getElementById('%1').textContent").arg(QLatin1String(id)))
-                .toString();
-        };
-        QTRY_COMPARE_WITH_TIMEOUT(text("sync-message"), sync().syncStatusMessage(), LoadWaitMs);
-        QCOMPARE(text("sync-path"), m_folder);
-        QCOMPARE(text("sync-badge"), QStringLiteral("Paused"));
-
-        runJs(QStringLiteral("document.getElementById('toggle-sync').click()"));
-        QTRY_VERIFY_WITH_TIMEOUT(!sync().isSyncStopped(), LoadWaitMs);
-        QTRY_COMPARE_WITH_TIMEOUT(text("toggle-sync"), QStringLiteral("Pause Sync"), LoadWaitMs);
-        QTRY_COMPARE_WITH_TIMEOUT(text("sync-badge"), QStringLiteral("Watching"), LoadWaitMs);
-        runJs(QStringLiteral("document.getElementById('toggle-sync').click()"));
-        QTRY_VERIFY_WITH_TIMEOUT(sync().isSyncStopped(), LoadWaitMs);
-
-        sync().onFileSynced(QStringLiteral("it's <b>bold</b>.txt"), true);
-        QTRY_COMPARE_WITH_TIMEOUT(
-            runJs(QStringLiteral("document.querySelector('#activity li').textContent")).toString(),
-            QStringLiteral("Already in the vault: it's <b>bold</b>.txt"), LoadWaitMs);
-        QCOMPARE(runJs(QStringLiteral("document.querySelectorAll('#activity b').length")).toInt(), 0);
-        QCOMPARE(text("sync-duplicates"), QStringLiteral("1"));
     }
 
     // --- Navigation policy, new windows, dialogs ------------------------------------------------------
 
     void navigationPolicy_data() {
+        QTest::addColumn<bool>("newWindow");
         QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("intercepted");
-        QTest::addColumn<QString>("savedAs");
-        QTest::newRow("download path") << "/api/files/7/download" << true << "seven.txt";
-        QTest::newRow("archive path") << "/archive/all" << true << "all";
-        QTest::newRow("ordinary page") << "/web/page.html" << false << "";
-        QTest::newRow("capital letter is not a match") << "/web/Download.html" << false << "";
+        QTest::addColumn<QString>("outcome"); // a saved name, "browser" or "view"
+        row("download path", false, "/api/files/7/download", "seven.txt");
+        row("archive path", false, "/archive/all", "all");
+        row("ordinary page", false, "/web/page.html", "view");
+        row("capital letter is not a match", false, "/web/Download.html", "view");
+        row("new window: download", true, "/api/files/7/download", "seven.txt");
+        row("new window: viewer opens the browser", true, "/viewer/page.html", "browser");
+        row("new window: other pages stay in this view", true, "/web/page.html", "view");
     }
     void navigationPolicy() {
-        QFETCH(QString, path);
-        QFETCH(bool, intercepted);
-        QFETCH(QString, savedAs);
-        QVERIFY(load(probeUrl()));
-        clearDownloads();
-        m_server->clearRequests();
-        const QUrl target = m_server->url(path);
-        runJs(QStringLiteral("var a = document.createElement('a'); a.href = %1; a.id = 'go';"
-                             " document.body.appendChild(a); a.click();")
-                  .arg(jsString(target.toString())));
-        if (intercepted) {
-            QTRY_COMPARE_WITH_TIMEOUT(m_appState->lastDownloadedFile(),
-                                      std::optional<QString>(m_downloads + QLatin1Char('/') + savedAs),
-                                      LoadWaitMs);
-            QCOMPARE(view()->url(), probeUrl());
-            QCOMPARE(m_desktop->sounds, QStringList{QStringLiteral("Glass")});
-            QCOMPARE(m_desktop->revealed, QStringList{m_downloads + QLatin1Char('/') + savedAs});
-        } else {
-            QTRY_COMPARE_WITH_TIMEOUT(view()->url(), target, LoadWaitMs);
-            QVERIFY(downloadedNames().isEmpty());
-        }
-    }
-
-    void newWindowRequests_data() {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("outcome");
-        QTest::newRow("view opens the browser") << "/viewer/page.html"
-                                                << "browser";
-        QTest::newRow("download is fetched") << "/api/files/7/download"
-                                             << "download";
-        QTest::newRow("other pages stay in this view") << "/web/page.html"
-                                                       << "navigate";
-    }
-    void newWindowRequests() {
+        QFETCH(bool, newWindow);
         QFETCH(QString, path);
         QFETCH(QString, outcome);
-        QVERIFY(load(probeUrl()));
+        QVERIFY(load(page("probe.html")));
         clearDownloads();
         const QUrl target = m_server->url(path);
-        runJs(QStringLiteral("window.open(%1); true").arg(jsString(target.toString())));
-        if (outcome == QLatin1String("browser")) {
-            QTRY_COMPARE_WITH_TIMEOUT(m_desktop->opened, QList<QUrl>{target}, LoadWaitMs);
-            QTest::qWait(100);
-            QCOMPARE(view()->url(), probeUrl());
-        } else if (outcome == QLatin1String("download")) {
-            QTRY_COMPARE_WITH_TIMEOUT(downloadedNames(), QStringList{QStringLiteral("seven.txt")},
-                                      LoadWaitMs);
-            QCOMPARE(view()->url(), probeUrl());
-        } else {
-            QTRY_COMPARE_WITH_TIMEOUT(view()->url(), target, LoadWaitMs);
+        if (newWindow)
+            runJs(QStringLiteral("window.open(%1); true").arg(jsString(target.toString())));
+        else
+            runJs(QStringLiteral(
+                      "var a = document.createElement('a'); a.href = %1; document.body.appendChild(a);"
+                      " a.click();")
+                      .arg(jsString(target.toString())));
+        const bool download = outcome != QLatin1String("view") && outcome != QLatin1String("browser");
+        if (outcome == QLatin1String("view")) {
+            QTRY_COMPARE_WITH_TIMEOUT(view()->url(), target, Wait);
             QVERIFY(m_desktop->opened.isEmpty());
+        } else if (outcome == QLatin1String("browser")) {
+            QTRY_COMPARE_WITH_TIMEOUT(m_desktop->opened, QList<QUrl>{target}, Wait);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(m_appState->lastDownloadedFile(), std::optional(inDownloads(outcome)),
+                                      Wait);
+            QCOMPARE(m_desktop->sounds, QStringList{QStringLiteral("Glass")});
+            QCOMPARE(m_desktop->revealed, QStringList{inDownloads(outcome)});
         }
+        QTest::qWait(100);
+        QCOMPARE(view()->url(), outcome == QLatin1String("view") ? target : page("probe.html"));
+        QCOMPARE(downloadedNames(), download ? QStringList{outcome} : QStringList());
     }
 
     void scriptDialogs_data() {
@@ -653,22 +535,19 @@ private Q_SLOTS:
         QTest::addColumn<std::optional<bool>>("answer");
         QTest::addColumn<QVariant>("result");
         QTest::addColumn<int>("kind");
-        QTest::newRow("confirm OK") << "confirm('Delete it?')" << std::optional<bool>(true) << QVariant(true)
-                                    << int(TestDialogs::Asked::Confirm);
-        QTest::newRow("confirm Cancel") << "confirm('Delete it?')" << std::optional<bool>(false)
-                                        << QVariant(false) << int(TestDialogs::Asked::Confirm);
-        QTest::newRow("confirm closed otherwise") << "confirm('Delete it?')" << std::optional<bool>()
-                                                  << QVariant(false) << int(TestDialogs::Asked::Confirm);
-        QTest::newRow("alert") << "alert('Delete it?') === undefined" << std::optional<bool>()
-                               << QVariant(true) << int(TestDialogs::Asked::Alert);
+        row("confirm OK", "confirm('Delete it?')", std::optional(true), QVariant(true),
+            int(TestDialogs::Asked::Confirm));
+        row("confirm Cancel", "confirm('Delete it?')", std::optional(false), QVariant(false),
+            int(TestDialogs::Asked::Confirm));
+        row("alert", "alert('Delete it?') === undefined", std::optional<bool>(), QVariant(true),
+            int(TestDialogs::Asked::Alert));
     }
     void scriptDialogs() {
         QFETCH(QString, script);
         QFETCH(std::optional<bool>, answer);
         QFETCH(QVariant, result);
         QFETCH(int, kind);
-        if (view()->url() != probeUrl())
-            QVERIFY(load(probeUrl()));
+        QVERIFY(onProbe());
         m_dialogs.clear();
         if (answer)
             m_dialogs.setNextConfirm(*answer);
@@ -681,39 +560,31 @@ private Q_SLOTS:
 
     void fileChooserAsksWithItsTexts_data() {
         QTest::addColumn<std::optional<QStringList>>("answer");
-        QTest::addColumn<int>("chosen");
-        QTest::newRow("two files") << std::optional<QStringList>(QStringList{"a.txt", "b.txt"}) << 2;
-        QTest::newRow("cancelled") << std::optional<QStringList>() << 0;
+        row("two files", std::optional(QStringList{"a.txt", "b.txt"}));
+        row("cancelled", std::optional<QStringList>());
     }
     void fileChooserAsksWithItsTexts() {
         QFETCH(std::optional<QStringList>, answer);
-        QFETCH(int, chosen);
-        QVERIFY(load(probeUrl()));
+        QVERIFY(load(page("probe.html")));
         const QString dir = makeTempDir(QStringLiteral("uploads"));
-        std::optional<QStringList> paths;
-        if (answer) {
-            paths = QStringList();
-            for (const QString& name : *answer) {
-                writeFile(dir + QLatin1Char('/') + name, "content");
-                paths->append(dir + QLatin1Char('/') + name);
-            }
+        QStringList paths;
+        for (const QString& name : answer.value_or(QStringList())) {
+            writeFile(dir + QLatin1Char('/') + name, "content");
+            paths << dir + QLatin1Char('/') + name;
         }
         m_dialogs.clear();
-        m_dialogs.setNextOpen(paths);
+        m_dialogs.setNextOpen(answer ? std::optional(paths) : std::nullopt);
         // A file input opens only for a real click.
-        QWidget* input = view()->focusProxy();
-        QVERIFY(input);
-        QTest::mouseClick(input, Qt::LeftButton, {}, QPoint(60, 30));
-        QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.asked().size(), 1, LoadWaitMs);
+        QVERIFY(view()->focusProxy());
+        QTest::mouseClick(view()->focusProxy(), Qt::LeftButton, {}, QPoint(60, 30));
+        QTRY_COMPARE_WITH_TIMEOUT(m_dialogs.asked().size(), 1, Wait);
         const Dialogs::OpenOptions options = m_dialogs.asked().first().open;
         QCOMPARE(options.message, QStringLiteral("Choose files to upload to Orlavant"));
         QCOMPARE(options.prompt, QStringLiteral("Upload"));
-        QVERIFY(options.chooseFiles);
-        QVERIFY(!options.chooseDirectories);
-        QVERIFY(options.allowsMultiple);
+        QVERIFY(options.chooseFiles && !options.chooseDirectories && options.allowsMultiple);
         QTRY_COMPARE_WITH_TIMEOUT(
-            runJs(QStringLiteral("document.getElementById('files').files.length")).toInt(), chosen,
-            LoadWaitMs);
+            runJs(QStringLiteral("document.getElementById('files').files.length")).toInt(), int(paths.size()),
+            Wait);
     }
 
     // --- Downloads ------------------------------------------------------------------------------------
@@ -724,24 +595,17 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("existing");
         QTest::addColumn<QString>("savedAs");
         QTest::addColumn<QByteArray>("content");
-        QTest::newRow("page's name") << "/dl/notes.txt" << std::optional<QString>("report.pdf")
-                                     << QStringList{} << "report.pdf" << QByteArray("notes");
-        QTest::newRow("numbered after two")
-            << "/dl/notes.txt" << std::optional<QString>("report.pdf")
-            << QStringList{"report.pdf", "report (1).pdf"} << "report (2).pdf" << QByteArray("notes");
-        QTest::newRow("empty name") << "/dl/notes.txt" << std::optional<QString>("") << QStringList{}
-                                    << "orlavant_download" << QByteArray("notes");
-        QTest::newRow("empty name again")
-            << "/dl/notes.txt" << std::optional<QString>("") << QStringList{"orlavant_download"}
-            << "orlavant_download (1)" << QByteArray("notes");
-        QTest::newRow("server's name")
-            << "dl/named" << std::optional<QString>() << QStringList{} << "server.txt" << QByteArray("named");
-        QTest::newRow("address's name") << "/dl/notes.txt" << std::optional<QString>() << QStringList{}
-                                        << "notes.txt" << QByteArray("notes");
-        QTest::newRow("page traversal") << "/dl/notes.txt" << std::optional<QString>("../../../escaped.txt")
-                                        << QStringList{} << "escaped.txt" << QByteArray("notes");
-        QTest::newRow("server traversal")
-            << "/dl/evil" << std::optional<QString>() << QStringList{} << "bashrc" << QByteArray("evil");
+        const std::optional<QString> none;
+        row("page's name, numbered", "/dl/notes.txt", std::optional<QString>("report.pdf"),
+            QStringList{"report.pdf", "report (1).pdf"}, "report (2).pdf", QByteArray("notes"));
+        row("page's traversal", "/dl/notes.txt", std::optional<QString>("../../x.txt"), QStringList{},
+            "x.txt", QByteArray("notes"));
+        row("server's name", "dl/named", none, QStringList{}, "server.txt", QByteArray("named"));
+        row("server's traversal", "/dl/evil", none, QStringList{}, "bashrc", QByteArray("evil"));
+        row("address's name, absolute on the vault", m_server->url("/dl/notes.txt").toString(), none,
+            QStringList{}, "notes.txt", QByteArray("notes"));
+        row("elsewhere: no token", m_otherServer->url("/dl/notes.txt").toString(), none, QStringList{},
+            "notes.txt", QByteArray("notes"));
     }
     void directDownloads() {
         QFETCH(QString, url);
@@ -751,146 +615,98 @@ private Q_SLOTS:
         QFETCH(QByteArray, content);
         clearDownloads();
         for (const QString& name : existing)
-            writeFile(m_downloads + QLatin1Char('/') + name, "older");
-        m_appState->setLastDownloadedFile(std::nullopt);
+            writeFile(inDownloads(name), "older");
+        const bool elsewhere = url.startsWith(m_otherServer->baseUrl());
+        FakeServer& server = elsewhere ? *m_otherServer : *m_server;
+        server.clearRequests();
         coordinator().downloadUrlDirectly(url, filename);
-        const QString expected = m_downloads + QLatin1Char('/') + savedAs;
-        QTRY_COMPARE_WITH_TIMEOUT(m_appState->lastDownloadedFile(), std::optional<QString>(expected),
-                                  LoadWaitMs);
-        QCOMPARE(readFile(expected), content);
+        QTRY_COMPARE_WITH_TIMEOUT(m_appState->lastDownloadedFile(), std::optional(inDownloads(savedAs)),
+                                  Wait);
+        QCOMPARE(readFile(inDownloads(savedAs)), content);
         for (const QString& name : existing)
-            QCOMPARE(readFile(m_downloads + QLatin1Char('/') + name), QByteArray("older"));
+            QCOMPARE(readFile(inDownloads(name)), QByteArray("older"));
         QCOMPARE(downloadedNames().size(), existing.size() + 1); // no temporary file left behind
         QCOMPARE(m_desktop->sounds, QStringList{QStringLiteral("Glass")});
-        QCOMPARE(m_desktop->revealed, QStringList{expected});
-    }
-
-    void downloadMessageUsesTheBaseAddress_data() {
-        QTest::addColumn<QString>("url");
-        QTest::newRow("leading slash") << "/api/files/7/download";
-        QTest::newRow("no leading slash") << "api/files/7/download";
-    }
-    void downloadMessageUsesTheBaseAddress() {
-        QFETCH(QString, url);
-        if (view()->url() != probeUrl())
-            QVERIFY(load(probeUrl()));
-        clearDownloads();
-        m_server->clearRequests();
-        post(QStringLiteral("{action: 'downloadFile', url: %1, filename: 'Seven Days.txt'}")
-                 .arg(jsString(url)));
-        QTRY_COMPARE_WITH_TIMEOUT(downloadedNames(), QStringList{QStringLiteral("Seven Days.txt")},
-                                  LoadWaitMs);
-        QCOMPARE(m_server->requests("GET", "/api/files/7/download").size(), 1);
-    }
-
-    void tokenGoesOnlyToTheVaultOrigin_data() {
-        QTest::addColumn<bool>("otherServer");
-        QTest::addColumn<bool>("absolute");
-        QTest::addColumn<bool>("withToken");
-        QTest::newRow("relative address") << false << false << true;
-        QTest::newRow("absolute address on the vault") << false << true << true;
-        QTest::newRow("absolute address elsewhere") << true << true << false;
-    }
-    void tokenGoesOnlyToTheVaultOrigin() {
-        QFETCH(bool, otherServer);
-        QFETCH(bool, absolute);
-        QFETCH(bool, withToken);
-        FakeServer& server = otherServer ? *m_otherServer : *m_server;
-        if (otherServer)
-            server.on("GET", "/dl/notes.txt", FakeServer::Reply::text(200, "notes"));
-        server.clearRequests();
-        clearDownloads();
-        m_appState->setLastDownloadedFile(std::nullopt);
-        const QString path = QStringLiteral("/dl/notes.txt");
-        coordinator().downloadUrlDirectly(absolute ? server.url(path).toString() : path,
-                                          QStringLiteral("n.txt"));
-        QTRY_VERIFY_WITH_TIMEOUT(m_appState->lastDownloadedFile(), LoadWaitMs);
-        const auto requests = server.requests("GET", path.toUtf8());
+        QCOMPARE(m_desktop->revealed, QStringList{inDownloads(savedAs)});
+        // The token goes only to the vault's own origin.
+        const auto requests = server.requests();
         QCOMPARE(requests.size(), 1);
-        QCOMPARE(requests.first().hasHeader("authorization"), withToken);
-        if (withToken)
-            QCOMPARE(requests.first().header("authorization"), QByteArray("Bearer tok-123"));
+        QCOMPARE(requests.first().hasHeader("authorization"), !elsewhere);
+        QCOMPARE(requests.first().header("authorization"), elsewhere ? QByteArray() : "Bearer tok-123");
     }
 
-    void failedDownloadsAreLogged_data() {
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<QString>("line");
-        QTest::newRow("error status")
-            << "/dl/missing"
-            << "[WebViewContainer] Direct download failed: the server answered with status 404.";
-        QTest::newRow("refused") << FakeServer::refusedBaseUrl() + "/x"
-                                 << "[WebViewContainer] Direct download failed: " +
-                                        VaultError::url(VaultError::CannotConnectToHost).description();
+    void downloadMessages_data() {
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QString>("savedAs");
+        row("file, relative to the base",
+            "{action: 'downloadFile', url: 'api/files/7/download', filename: 'S.txt'}", "S.txt");
+        row("all files", "{action: 'downloadAllFiles', url: '/archive/all'}", "all");
     }
-    void failedDownloadsAreLogged() {
+    void downloadMessages() {
+        QFETCH(QString, body);
+        QFETCH(QString, savedAs);
+        QVERIFY(onProbe());
+        clearDownloads();
+        post(body);
+        QTRY_COMPARE_WITH_TIMEOUT(downloadedNames(), QStringList{savedAs}, Wait);
+    }
+
+    void failedDownloadsLeaveNothing_data() {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("line"); // empty: nothing is even tried
+        row("error status", "/dl/missing",
+            "[WebViewContainer] Direct download failed: the server answered with status 404.");
+        row("refused", FakeServer::refusedBaseUrl() + "/x",
+            "[WebViewContainer] Direct download failed: " +
+                VaultError::url(VaultError::CannotConnectToHost).description());
+        row("unusable address", "/dl/my notes.txt", "");
+    }
+    void failedDownloadsLeaveNothing() {
         QFETCH(QString, url);
         QFETCH(QString, line);
         clearDownloads();
+        m_server->clearRequests();
         LogCapture log;
         coordinator().downloadUrlDirectly(url, QStringLiteral("x.txt"));
+        QTest::qWait(200);
         QTRY_COMPARE_WITH_TIMEOUT(log.linesStartingWith(QStringLiteral("[WebViewContainer]")),
-                                  QStringList{line}, LoadWaitMs);
+                                  line.isEmpty() ? QStringList() : QStringList{line}, Wait);
+        if (line.isEmpty())
+            QCOMPARE(m_server->requestCount(), 0);
         QVERIFY(downloadedNames().isEmpty());
         QVERIFY(m_desktop->sounds.isEmpty());
     }
 
-    void invalidAddressesDoNothing() {
+    void viewDownloadsGetSafeFreeNames() {
+        QVERIFY(load(page("probe.html")));
         clearDownloads();
-        LogCapture log;
-        const QString base = sync().apiBaseUrl;
-        sync().apiBaseUrl = QString();
-        m_server->clearRequests();
-        coordinator().downloadUrlDirectly(QStringLiteral("/api/files/7/download"), std::nullopt);
-        sync().apiBaseUrl = base;
-        QTest::qWait(200);
-        QCOMPARE(m_server->requestCount(), 0);
-        QVERIFY(log.lines().isEmpty());
-    }
-
-    void viewDownloadsGoToDownloads_data() {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QStringList>("savedAs");
-        QTest::newRow("twice the same name") << "/files/blob.bin" << QStringList{"blob.bin", "blob (1).bin"};
-        QTest::newRow("hostile server name") << "/files/hostile" << QStringList{"evil.sh", "evil (1).sh"};
-    }
-    void viewDownloadsGoToDownloads() {
-        QFETCH(QString, path);
-        QFETCH(QStringList, savedAs);
-        QVERIFY(load(probeUrl()));
-        clearDownloads();
-        m_appState->setLastDownloadedFile(std::nullopt);
-        for (qsizetype i = 0; i < savedAs.size(); ++i) {
-            runJs(QStringLiteral("location.href = %1").arg(jsString(m_server->url(path).toString())));
-            QTRY_COMPARE_WITH_TIMEOUT(m_desktop->sounds.size(), int(i + 1), LoadWaitMs);
+        for (int i = 1; i <= 2; ++i) {
+            runJs(QStringLiteral("location.href = %1")
+                      .arg(jsString(m_server->url("/files/hostile").toString())));
+            QTRY_COMPARE_WITH_TIMEOUT(m_desktop->sounds.size(), i, Wait);
         }
-        QCOMPARE(downloadedNames(), [&] {
-            QStringList sorted = savedAs;
-            sorted.sort();
-            return sorted;
-        }());
-        QCOMPARE(readFile(m_downloads + QLatin1Char('/') + savedAs.first()),
-                 QByteArray("\x00\x01\x02blob", 7));
+        QCOMPARE(downloadedNames(), (QStringList{"evil (1).sh", "evil.sh"}));
+        QCOMPARE(readFile(inDownloads("evil.sh")), QByteArray("\x00\x01\x02blob", 7));
         QCOMPARE(m_appState->lastDownloadedFile(), std::nullopt);
         QVERIFY(m_desktop->revealed.isEmpty());
-        QCOMPARE(view()->url(), probeUrl());
+        QCOMPARE(view()->url(), page("probe.html"));
     }
 
     // --- Sign-out (last: it ends the session) ---------------------------------------------------------
 
     void logoutSignsOutAndShowsTheLoginPage() {
-        QVERIFY(load(QUrl::fromLocalFile(m_webDir + QStringLiteral("/dashboard.html"))));
+        QVERIFY(load(page("dashboard.html")));
         sync().startSync();
-        QTRY_VERIFY_WITH_TIMEOUT(!sync().isSyncing(), LoadWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!sync().isSyncing(), Wait);
         runJs(QStringLiteral("localStorage.setItem('orlavant_token', 'page-token')"));
-        runJs(QStringLiteral("document.getElementById('logout').click()"));
-        const QUrl login = QUrl::fromLocalFile(m_webDir + QStringLiteral("/login.html"));
-        QTRY_COMPARE_WITH_TIMEOUT(view()->url(), login, LoadWaitMs);
-        QCOMPARE(m_appState->currentUrl(), std::optional<QUrl>(login));
+        click("logout");
+        QTRY_COMPARE_WITH_TIMEOUT(view()->url(), page("login.html"), Wait);
+        QCOMPARE(m_appState->currentUrl(), std::optional<QUrl>(page("login.html")));
         QVERIFY(sync().isSyncStopped());
         QCOMPARE(sync().syncStatusMessage(), QStringLiteral("Logged out. Sync engine inactive."));
         QVERIFY(!m_core->client.isAuthenticated());
         // The page forgot its own login too.
-        QTRY_VERIFY_WITH_TIMEOUT(!m_appState->isLoading(), LoadWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_appState->isLoading(), Wait);
         QCOMPARE(runJs(QStringLiteral("localStorage.getItem('orlavant_token')")), QVariant());
     }
 
@@ -898,11 +714,10 @@ private Q_SLOTS:
         m_container.reset();
         QCOMPARE(m_box->webView(), nullptr);
         // The engine still holds the callbacks; they find the coordinator gone and do nothing.
-        QVERIFY(sync().onStatusChanged);
-        QVERIFY(sync().onFileSynced);
+        QVERIFY(sync().onStatusChanged && sync().onFileSynced);
         sync().onStatusChanged(std::nullopt, false, 0, QStringLiteral("late"), true);
         sync().onFileSynced(QStringLiteral("late.txt"), false);
-        m_box->load(probeUrl());
+        m_box->load(page("probe.html"));
         m_box->goBack();
         QTest::qWait(50);
     }
