@@ -9,10 +9,12 @@
 #include <QJsonObject>
 #include <QTimeZone>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString HashA = QStringLiteral("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
-const QString HashB = QStringLiteral("bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb");
+const QString HashA = QString(64, u'a');
+const QString HashB = QString(64, u'b');
 
 QDateTime at(int hour, int minute, int second, int ms = 0) {
     return QDateTime(QDate(2026, 1, 31), QTime(hour, minute, second, ms), QTimeZone::utc());
@@ -23,17 +25,25 @@ QByteArray readAll(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QJsonObject fileObject(const SyncLedger& ledger) {
+    return QJsonDocument::fromJson(readAll(ledger.ledgerFilePath())).object();
+}
+
 void writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(bytes);
 }
 
-QByteArray record(const QByteArray& path, const QByteArray& size, const QByteArray& modified,
-                  const QByteArray& hash = "AB", const QByteArray& synced = "\"2026-01-31T12:00:00Z\"") {
-    return "{\"relativePath\": \"" + path + "\", \"fileSize\": " + size + ", \"lastModified\": " + modified +
-           ", \"sha256Hash\": \"" + hash + "\", \"syncedAt\": " + synced + "}";
+// One ledger member whose fields are given as raw JSON; `tail` ends the record.
+QByteArray member(const QByteArray& path, const QByteArray& size, const QByteArray& modified,
+                  const QByteArray& tail = ", \"syncedAt\": \"2026-01-31T12:00:00Z\"") {
+    return "\"" + path + "\": {\"relativePath\": \"" + path + "\", \"fileSize\": " + size +
+           ", \"lastModified\": " + modified + ", \"sha256Hash\": \"AB\"" + tail + "}";
+}
+
+QByteArray ledgerWith(const QByteArray& size, const QByteArray& modified) {
+    return "{" + member("a", size, modified) + "}";
 }
 
 } // namespace
@@ -44,22 +54,16 @@ class TestSyncLedger : public QObject {
 private Q_SLOTS:
     void window_data();
     void window();
-    void digestsAreLowerCased();
-    void samePathKeepsOneRecord();
+    void digestsAreLowerCasedAndPathsUnique();
     void reloadKeepsRecordsTruncatedToTheSecond();
-    void loadMessageCountsUniqueHashes();
-    void emptyObjectLoadsEmpty();
-    void undecodableFileStartsFresh_data();
-    void undecodableFileStartsFresh();
-    void offsetDatesAreAccepted();
+    void load_data();
+    void load();
     void reconcileKeepsOnlyCloudHashes();
-    void reconcileWithEmptySetEmptiesTheFile();
     void clearRemovesTheFile();
-    void burstOfRecordsIsCoalesced();
-    void destructorFlushesPendingRecords();
+    void burstIsCoalescedAndNewestWins();
+    void destructorFlushesAwkwardKeys();
     void unwritableDirectoryKeepsMemoryAuthoritative();
     void defaultDirectoryIsUserOnly();
-    void keysWithQuotesAndNewlinesRoundTrip();
 };
 
 void TestSyncLedger::window_data() {
@@ -67,249 +71,191 @@ void TestSyncLedger::window_data() {
     QTest::addColumn<qint64>("offsetMs");
     QTest::addColumn<bool>("synced");
     QTest::newRow("same size and date") << qint64(100) << qint64(0) << true;
-    QTest::newRow("1.9 s later") << qint64(100) << qint64(1900) << true;
-    QTest::newRow("1.9 s earlier") << qint64(100) << qint64(-1900) << true;
     QTest::newRow("1.999 s later") << qint64(100) << qint64(1999) << true;
+    QTest::newRow("1.9 s earlier") << qint64(100) << qint64(-1900) << true;
     QTest::newRow("exactly 2 s later") << qint64(100) << qint64(2000) << false;
     QTest::newRow("exactly 2 s earlier") << qint64(100) << qint64(-2000) << false;
     QTest::newRow("one byte larger") << qint64(101) << qint64(0) << false;
-    QTest::newRow("empty file") << qint64(0) << qint64(0) << false;
 }
 
 void TestSyncLedger::window() {
     QFETCH(qint64, size);
     QFETCH(qint64, offsetMs);
     QFETCH(bool, synced);
-    SyncLedger ledger(makeTempDir(QStringLiteral("ledger")));
+    SyncLedger ledger(makeTempDir(u"ledger"_s));
     const QDateTime modified = at(12, 0, 0, 500);
-    ledger.recordSync(QStringLiteral("a/b.txt"), 100, modified, HashA);
-    QCOMPARE(ledger.isSynced(QStringLiteral("a/b.txt"), size, modified.addMSecs(offsetMs)), synced);
+    ledger.recordSync(u"a/b.txt"_s, 100, modified, HashA);
+    QCOMPARE(ledger.isSynced(u"a/b.txt"_s, size, modified.addMSecs(offsetMs)), synced);
     // The digest is never consulted: another path with known content is still new.
-    QVERIFY(!ledger.isSynced(QStringLiteral("c.txt"), 100, modified));
+    QVERIFY(!ledger.isSynced(u"c.txt"_s, 100, modified));
 }
 
-void TestSyncLedger::digestsAreLowerCased() {
-    SyncLedger ledger(makeTempDir(QStringLiteral("ledger")));
-    ledger.recordSync(QStringLiteral("x"), 1, at(1, 0, 0), HashA.toUpper());
-    QCOMPARE(ledger.record(QStringLiteral("x"))->sha256Hash, HashA);
+void TestSyncLedger::digestsAreLowerCasedAndPathsUnique() {
+    SyncLedger ledger(makeTempDir(u"ledger"_s));
+    ledger.recordSync(u"x"_s, 1, at(1, 0, 0), HashA.toUpper());
+    QCOMPARE(ledger.record(u"x"_s)->sha256Hash, HashA);
     QVERIFY(ledger.containsHash(HashA.toUpper()));
-    QVERIFY(ledger.containsHash(HashA));
-    QCOMPARE(ledger.allKnownHashes(), QSet<QString>{HashA});
-}
-
-void TestSyncLedger::samePathKeepsOneRecord() {
-    SyncLedger ledger(makeTempDir(QStringLiteral("ledger")));
-    ledger.recordSync(QStringLiteral("x"), 1, at(1, 0, 0), HashA);
-    ledger.recordSync(QStringLiteral("x"), 2, at(2, 0, 0), HashB);
+    ledger.recordSync(u"x"_s, 2, at(2, 0, 0), HashB);
     QCOMPARE(ledger.totalSyncedCount(), 1);
-    QCOMPARE(ledger.record(QStringLiteral("x"))->fileSize, 2);
+    QCOMPARE(ledger.record(u"x"_s)->fileSize, 2);
     // The replaced content stays known until the next load.
     QCOMPARE(ledger.allKnownHashes(), (QSet<QString>{HashA, HashB}));
 }
 
 void TestSyncLedger::reloadKeepsRecordsTruncatedToTheSecond() {
-    const QString dir = makeTempDir(QStringLiteral("ledger"));
+    const QString dir = makeTempDir(u"ledger"_s);
     {
         SyncLedger ledger(dir);
-        ledger.recordSync(QStringLiteral("deep/dir/file.bin"), 9'000'000'000LL, at(12, 0, 7, 999), HashA);
+        ledger.recordSync(u"deep/dir/file.bin"_s, 9'000'000'000LL, at(12, 0, 7, 999), HashA);
+        ledger.recordSync(u"copy"_s, 1, at(1, 0, 0), HashA);
         ledger.flush();
-    }
-    const QJsonObject file =
-        QJsonDocument::fromJson(readAll(dir + QStringLiteral("/sync_ledger.json"))).object();
-    const QJsonObject entry = file.value(QStringLiteral("deep/dir/file.bin")).toObject();
-    QCOMPARE(entry.value(QStringLiteral("lastModified")).toString(), QStringLiteral("2026-01-31T12:00:07Z"));
-    QCOMPARE(entry.value(QStringLiteral("fileSize")).toInteger(), 9'000'000'000LL);
-    QVERIFY(entry.value(QStringLiteral("syncedAt")).toString().endsWith(u'Z'));
-    QCOMPARE(entry.keys().size(), 5);
-
-    SyncLedger reloaded(dir);
-    const std::optional<SyncRecord> restored = reloaded.record(QStringLiteral("deep/dir/file.bin"));
-    QVERIFY(restored);
-    QCOMPARE(restored->lastModified, at(12, 0, 7));
-    QCOMPARE(restored->fileSize, 9'000'000'000LL);
-    QVERIFY(reloaded.isSynced(QStringLiteral("deep/dir/file.bin"), 9'000'000'000LL, at(12, 0, 7, 999)));
-}
-
-void TestSyncLedger::loadMessageCountsUniqueHashes() {
-    const QString dir = makeTempDir(QStringLiteral("ledger"));
-    {
-        SyncLedger ledger(dir);
-        ledger.recordSync(QStringLiteral("one"), 1, at(1, 0, 0), HashA);
-        ledger.recordSync(QStringLiteral("two"), 1, at(1, 0, 0), HashA);
+        const QJsonObject entry = fileObject(ledger).value(u"deep/dir/file.bin"_s).toObject();
+        QCOMPARE(entry.value(u"lastModified"_s).toString(), u"2026-01-31T12:00:07Z"_s);
+        QCOMPARE(entry.value(u"fileSize"_s).toInteger(), 9'000'000'000LL);
+        QVERIFY(entry.value(u"syncedAt"_s).toString().endsWith(u'Z'));
+        QCOMPARE(entry.keys().size(), 5);
     }
     LogCapture log;
     SyncLedger reloaded(dir);
-    QCOMPARE(log.lines(),
-             QStringList{QStringLiteral("[SyncLedger] Loaded 2 previously synced files (1 unique hashes).")});
+    QCOMPARE(log.lines(), QStringList{u"[SyncLedger] Loaded 2 previously synced files (1 unique hashes)."_s});
+    QCOMPARE(reloaded.record(u"deep/dir/file.bin"_s)->lastModified, at(12, 0, 7));
+    QVERIFY(reloaded.isSynced(u"deep/dir/file.bin"_s, 9'000'000'000LL, at(12, 0, 7, 999)));
 }
 
-void TestSyncLedger::emptyObjectLoadsEmpty() {
-    const QString dir = makeTempDir(QStringLiteral("ledger"));
-    writeFile(dir + QStringLiteral("/sync_ledger.json"), "{}");
-    LogCapture log;
-    SyncLedger ledger(dir);
-    QCOMPARE(ledger.totalSyncedCount(), 0);
-    QCOMPARE(log.lines(),
-             QStringList{QStringLiteral("[SyncLedger] Loaded 0 previously synced files (0 unique hashes).")});
-}
-
-void TestSyncLedger::undecodableFileStartsFresh_data() {
-    const QByteArray good = record("a", "1", "\"2026-01-31T12:00:00Z\"");
+void TestSyncLedger::load_data() {
     QTest::addColumn<QByteArray>("content");
-    QTest::newRow("not json") << QByteArray("not json at all");
-    QTest::newRow("truncated") << QByteArray("{\"a\": " + good.left(good.size() - 10));
-    QTest::newRow("array") << QByteArray("[" + good + "]");
-    QTest::newRow("fractional seconds")
-        << QByteArray("{\"a\": " + record("a", "1", "\"2026-01-31T12:00:00.5Z\"") + "}");
-    QTest::newRow("date without zone")
-        << QByteArray("{\"a\": " + record("a", "1", "\"2026-01-31T12:00:00\"") + "}");
-    QTest::newRow("date as number") << QByteArray("{\"a\": " + record("a", "1", "1769860800") + "}");
-    QTest::newRow("size as string") << QByteArray(
-        "{\"a\": " + record("a", "\"1\"", "\"2026-01-31T12:00:00Z\"") + "}");
-    QTest::newRow("fractional size") << QByteArray(
-        "{\"a\": " + record("a", "1.5", "\"2026-01-31T12:00:00Z\"") + "}");
-    QTest::newRow("size beyond 64 bits")
-        << QByteArray("{\"a\": " + record("a", "1e300", "\"2026-01-31T12:00:00Z\"") + "}");
-    QTest::newRow("missing syncedAt")
-        << QByteArray("{\"a\": {\"relativePath\": \"a\", \"fileSize\": 1, \"lastModified\": "
-                      "\"2026-01-31T12:00:00Z\", \"sha256Hash\": \"ab\"}}");
-    QTest::newRow("one bad member among good ones") << QByteArray(
-        "{\"a\": " + good + ", \"b\": " + record("b", "null", "\"2026-01-31T12:00:00Z\"") + "}");
-    QTest::newRow("impossible date") << QByteArray("{\"a\": " + record("a", "1", "\"2026-02-30T12:00:00Z\"") +
-                                                   "}");
+    QTest::addColumn<int>("loaded"); // -1: the file cannot be decoded
+    const QByteArray date = "\"2026-01-31T12:00:00Z\"";
+    QTest::newRow("empty object") << QByteArray("{}") << 0;
+    QTest::newRow("offset date") << ledgerWith("1", "\"2026-01-31T13:30:00+01:30\"") << 1;
+    QTest::newRow("not json") << QByteArray("not json at all") << -1;
+    QTest::newRow("array") << QByteArray("[" + ledgerWith("1", date) + "]") << -1;
+    QTest::newRow("fractional seconds") << ledgerWith("1", "\"2026-01-31T12:00:00.5Z\"") << -1;
+    QTest::newRow("date without zone") << ledgerWith("1", "\"2026-01-31T12:00:00\"") << -1;
+    QTest::newRow("impossible date") << ledgerWith("1", "\"2026-02-30T12:00:00Z\"") << -1;
+    QTest::newRow("date as number") << ledgerWith("1", "1769860800") << -1;
+    QTest::newRow("size as string") << ledgerWith("\"1\"", date) << -1;
+    QTest::newRow("fractional size") << ledgerWith("1.5", date) << -1;
+    QTest::newRow("size beyond 64 bits") << ledgerWith("1e300", date) << -1;
+    QTest::newRow("missing syncedAt") << QByteArray("{" + member("a", "1", date, "") + "}") << -1;
+    QTest::newRow("one bad member among good ones")
+        << QByteArray("{" + member("a", "1", date) + ", " + member("b", "null", date) + "}") << -1;
 }
 
-void TestSyncLedger::undecodableFileStartsFresh() {
+void TestSyncLedger::load() {
     QFETCH(QByteArray, content);
-    const QString dir = makeTempDir(QStringLiteral("ledger"));
-    const QString path = dir + QStringLiteral("/sync_ledger.json");
-    writeFile(path, content);
+    QFETCH(int, loaded);
+    const QString dir = makeTempDir(u"ledger"_s);
+    writeFile(dir + u"/sync_ledger.json"_s, content);
     LogCapture log;
     SyncLedger ledger(dir);
-    QCOMPARE(ledger.totalSyncedCount(), 0);
+    QCOMPARE(ledger.totalSyncedCount(), qMax(loaded, 0));
+    if (loaded >= 0) {
+        QCOMPARE(
+            log.lines(),
+            QStringList{u"[SyncLedger] Loaded %1 previously synced files (%1 unique hashes)."_s.arg(loaded)});
+        if (loaded) {
+            QCOMPARE(ledger.record(u"a"_s)->lastModified, at(12, 0, 0));
+            QCOMPARE(ledger.record(u"a"_s)->sha256Hash, u"ab"_s);
+        }
+        return;
+    }
     QCOMPARE(ledger.allKnownHashes().size(), 0);
     QCOMPARE(log.lines().size(), 1);
-    QVERIFY2(log.lines().first().startsWith(
-                 QStringLiteral("[SyncLedger] Error decoding ledger, starting fresh: ")),
+    QVERIFY2(log.lines().first().startsWith(u"[SyncLedger] Error decoding ledger, starting fresh: "_s),
              qPrintable(log.lines().first()));
     // Left alone until the next save replaces it.
-    QCOMPARE(readAll(path), content);
-    ledger.recordSync(QStringLiteral("new"), 1, at(1, 0, 0), HashA);
+    QCOMPARE(readAll(ledger.ledgerFilePath()), content);
+    ledger.recordSync(u"new"_s, 1, at(1, 0, 0), HashA);
     ledger.flush();
-    QCOMPARE(QJsonDocument::fromJson(readAll(path)).object().keys(), QStringList{QStringLiteral("new")});
-}
-
-void TestSyncLedger::offsetDatesAreAccepted() {
-    const QString dir = makeTempDir(QStringLiteral("ledger"));
-    writeFile(dir + QStringLiteral("/sync_ledger.json"),
-              "{\"a\": " + record("a", "3", "\"2026-01-31T13:30:00+01:30\"") + "}");
-    SyncLedger ledger(dir);
-    QCOMPARE(ledger.record(QStringLiteral("a"))->lastModified, at(12, 0, 0));
-    QCOMPARE(ledger.record(QStringLiteral("a"))->sha256Hash, QStringLiteral("ab"));
+    QCOMPARE(fileObject(ledger).keys(), QStringList{u"new"_s});
 }
 
 void TestSyncLedger::reconcileKeepsOnlyCloudHashes() {
-    const QString dir = makeTempDir(QStringLiteral("ledger"));
-    SyncLedger ledger(dir);
-    ledger.recordSync(QStringLiteral("keep"), 1, at(1, 0, 0), HashA);
-    ledger.recordSync(QStringLiteral("drop"), 1, at(1, 0, 0), HashB);
-    const QSet<QString> cloud{HashA, QStringLiteral("cccc")};
+    SyncLedger ledger(makeTempDir(u"ledger"_s));
+    ledger.recordSync(u"keep"_s, 1, at(1, 0, 0), HashA);
+    ledger.recordSync(u"drop"_s, 1, at(1, 0, 0), HashB);
+    const QSet<QString> cloud{HashA, u"cccc"_s};
     ledger.reconcileWithCloudHashes(cloud);
-    QCOMPARE(ledger.totalSyncedCount(), 1);
-    QVERIFY(ledger.record(QStringLiteral("keep")));
     // The set is taken as given, including digests no record holds.
     QCOMPARE(ledger.allKnownHashes(), cloud);
     ledger.flush();
-    QCOMPARE(QJsonDocument::fromJson(readAll(ledger.ledgerFilePath())).object().keys(),
-             QStringList{QStringLiteral("keep")});
-}
+    QCOMPARE(fileObject(ledger).keys(), QStringList{u"keep"_s});
 
-void TestSyncLedger::reconcileWithEmptySetEmptiesTheFile() {
-    SyncLedger ledger(makeTempDir(QStringLiteral("ledger")));
-    ledger.recordSync(QStringLiteral("a"), 1, at(1, 0, 0), HashA);
     ledger.reconcileWithCloudHashes({});
     ledger.flush();
     QCOMPARE(ledger.totalSyncedCount(), 0);
     QVERIFY(ledger.allKnownHashes().isEmpty());
     const QJsonDocument document = QJsonDocument::fromJson(readAll(ledger.ledgerFilePath()));
-    QVERIFY(document.isObject());
-    QVERIFY(document.object().isEmpty());
+    QVERIFY(document.isObject() && document.object().isEmpty());
 }
 
 void TestSyncLedger::clearRemovesTheFile() {
-    SyncLedger ledger(makeTempDir(QStringLiteral("ledger")));
-    ledger.recordSync(QStringLiteral("a"), 1, at(1, 0, 0), HashA);
+    SyncLedger ledger(makeTempDir(u"ledger"_s));
+    ledger.recordSync(u"a"_s, 1, at(1, 0, 0), HashA);
     ledger.flush();
     QVERIFY(QFile::exists(ledger.ledgerFilePath()));
     // A record still waiting for its save must not bring the file back after clear().
-    ledger.recordSync(QStringLiteral("b"), 1, at(1, 0, 0), HashB);
+    ledger.recordSync(u"b"_s, 1, at(1, 0, 0), HashB);
     ledger.clear();
     ledger.flush();
     QVERIFY(!QFile::exists(ledger.ledgerFilePath()));
     QCOMPARE(ledger.totalSyncedCount(), 0);
     QVERIFY(!ledger.containsHash(HashA));
     ledger.clear(); // nothing to delete: ignored
-    ledger.recordSync(QStringLiteral("c"), 1, at(1, 0, 0), HashA);
+    ledger.recordSync(u"c"_s, 1, at(1, 0, 0), HashA);
     ledger.flush();
-    QCOMPARE(QJsonDocument::fromJson(readAll(ledger.ledgerFilePath())).object().keys(),
-             QStringList{QStringLiteral("c")});
+    QCOMPARE(fileObject(ledger).keys(), QStringList{u"c"_s});
 }
 
-void TestSyncLedger::burstOfRecordsIsCoalesced() {
-    SyncLedger ledger(makeTempDir(QStringLiteral("ledger")));
-    for (int i = 0; i < 5000; ++i)
-        ledger.recordSync(QStringLiteral("file-%1").arg(i), i, at(1, 0, 0), HashA);
+void TestSyncLedger::burstIsCoalescedAndNewestWins() {
+    SyncLedger ledger(makeTempDir(u"ledger"_s));
+    for (int i = 0; i < 5000; ++i) {
+        ledger.recordSync(u"file-%1"_s.arg(i), i, at(1, 0, 0), HashA);
+        ledger.recordSync(u"moving"_s, i, at(1, 0, 0), HashB); // each snapshot holds a newer size
+    }
     ledger.flush();
     const qint64 finalSize = QFileInfo(ledger.ledgerFilePath()).size();
-    QCOMPARE(QJsonDocument::fromJson(readAll(ledger.ledgerFilePath())).object().size(), 5000);
-    QVERIFY2(ledger.bytesWritten() <= 10 * finalSize,
-             qPrintable(QStringLiteral("%1 bytes written for a %2-byte ledger")
-                            .arg(ledger.bytesWritten())
-                            .arg(finalSize)));
+    const QJsonObject file = fileObject(ledger);
+    QCOMPARE(file.size(), 5001);
+    QCOMPARE(file.value(u"moving"_s).toObject().value(u"fileSize"_s).toInteger(), 4999);
+    QVERIFY2(
+        ledger.bytesWritten() <= 10 * finalSize,
+        qPrintable(u"%1 bytes written for a %2-byte ledger"_s.arg(ledger.bytesWritten()).arg(finalSize)));
 }
 
-void TestSyncLedger::destructorFlushesPendingRecords() {
-    const QString dir = makeTempDir(QStringLiteral("ledger"));
+void TestSyncLedger::destructorFlushesAwkwardKeys() {
+    const QString dir = makeTempDir(u"ledger"_s);
+    const QString awkward = u"dir/\"quoted\"\nline\\back\tslash \u00e9\U0001F600"_s;
     {
         SyncLedger ledger(dir);
-        ledger.recordSync(QStringLiteral("last"), 7, at(1, 0, 0), HashA);
+        ledger.recordSync(awkward, 5, at(3, 0, 0), HashB); // no flush: the destructor saves it
     }
     SyncLedger reloaded(dir);
-    QCOMPARE(reloaded.record(QStringLiteral("last"))->fileSize, 7);
+    QVERIFY(reloaded.isSynced(awkward, 5, at(3, 0, 0)));
+    QCOMPARE(reloaded.record(awkward)->relativePath, awkward);
 }
 
 void TestSyncLedger::unwritableDirectoryKeepsMemoryAuthoritative() {
     // A regular file where the directory should be: no user, root included, can write below it.
-    const QString blocker = makeTempDir(QStringLiteral("ledger")) + QStringLiteral("/not-a-directory");
+    const QString blocker = makeTempDir(u"ledger"_s) + u"/not-a-directory"_s;
     writeFile(blocker, "x");
     LogCapture log;
     SyncLedger ledger(blocker);
-    ledger.recordSync(QStringLiteral("a"), 1, at(1, 0, 0), HashA);
+    ledger.recordSync(u"a"_s, 1, at(1, 0, 0), HashA);
     ledger.flush();
-    QCOMPARE(log.linesStartingWith(QStringLiteral("[SyncLedger] Failed to save ledger: ")).size(), 1);
-    QVERIFY(ledger.isSynced(QStringLiteral("a"), 1, at(1, 0, 0)));
+    QCOMPARE(log.linesStartingWith(u"[SyncLedger] Failed to save ledger: "_s).size(), 1);
+    QVERIFY(ledger.isSynced(u"a"_s, 1, at(1, 0, 0)));
     QCOMPARE(ledger.bytesWritten(), 0);
 }
 
 void TestSyncLedger::defaultDirectoryIsUserOnly() {
     const QString dir = SyncLedger::defaultDirectory();
-    QVERIFY(dir.endsWith(QStringLiteral("/store.orlavant.mac")));
+    QVERIFY(dir.endsWith(u"/store.orlavant.mac"_s));
     QVERIFY(dir.startsWith(QDir::homePath())); // the isolated test home
     QCOMPARE(QFileInfo(dir).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther |
                                              QFileDevice::WriteGroup | QFileDevice::ExeOther),
              QFileDevice::Permissions());
-}
-
-void TestSyncLedger::keysWithQuotesAndNewlinesRoundTrip() {
-    const QString dir = makeTempDir(QStringLiteral("ledger"));
-    const QString awkward = QStringLiteral("dir/\"quoted\"\nline\\back\tslash \u00e9\U0001F600");
-    {
-        SyncLedger ledger(dir);
-        ledger.recordSync(awkward, 5, at(3, 0, 0), HashB);
-    }
-    SyncLedger reloaded(dir);
-    QVERIFY(reloaded.isSynced(awkward, 5, at(3, 0, 0)));
-    QCOMPARE(reloaded.record(awkward)->relativePath, awkward);
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestSyncLedger)
