@@ -1,5 +1,6 @@
 #include "platform/HttpClient.h"
 
+#include "platform/FileUpload.h"
 #include "platform/VaultError.h"
 
 #include <QFile>
@@ -11,6 +12,7 @@
 #include <QSet>
 #include <QTemporaryFile>
 #include <QThread>
+#include <QtConcurrent>
 
 HttpRequest& HttpRequest::setHeader(const QByteArray& name, const QByteArray& value) {
     for (auto& header : headers) {
@@ -32,6 +34,11 @@ QByteArray HttpResponse::header(const QByteArray& name) const {
 }
 
 namespace {
+
+bool isSendable(const QUrl& url) {
+    return url.isValid() && !url.isRelative() && !url.host().isEmpty() &&
+           (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
+}
 
 VaultError transportError(QNetworkReply::NetworkError error, const QString& detail) {
     switch (error) {
@@ -65,7 +72,6 @@ struct Transfer {
     std::shared_ptr<QPromise<HttpResponse>> promise;
     HttpRequest request;
     QPointer<QNetworkReply> reply;
-    std::unique_ptr<QFile> bodyFile;
     std::unique_ptr<QTemporaryFile> saveFile;
     QByteArray buffer;
     std::optional<VaultError> failure; // set when we end the reply ourselves
@@ -107,8 +113,7 @@ void HttpWorker::start(std::shared_ptr<QPromise<HttpResponse>> promise, HttpRequ
         return;
     }
     const QUrl url = request.url;
-    if (!url.isValid() || url.isRelative() || url.host().isEmpty() ||
-        (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
+    if (!isSendable(url)) {
         promise->setException(VaultError::url(VaultError::BadUrl));
         promise->finish();
         return;
@@ -139,20 +144,7 @@ void HttpWorker::start(std::shared_ptr<QPromise<HttpResponse>> promise, HttpRequ
     }
 
     QNetworkReply* reply = nullptr;
-    if (!req.bodyFile.isEmpty()) {
-        transfer->bodyFile = std::make_unique<QFile>(req.bodyFile);
-        if (!transfer->bodyFile->open(QIODevice::ReadOnly)) {
-            transfer->saveFile.reset();
-            transfer->promise->setException(
-                VaultError(VaultError::FileDomain, int(transfer->bodyFile->error()),
-                           QStringLiteral("The file “%1” couldn’t be read: %2")
-                               .arg(QFileInfo(req.bodyFile).fileName(), transfer->bodyFile->errorString())));
-            transfer->promise->finish();
-            return;
-        }
-        netRequest.setHeader(QNetworkRequest::ContentLengthHeader, transfer->bodyFile->size());
-        reply = manager()->sendCustomRequest(netRequest, req.method, transfer->bodyFile.get());
-    } else if (!req.body.isEmpty() || req.method != "GET") {
+    if (!req.body.isEmpty() || req.method != "GET") {
         reply = manager()->sendCustomRequest(netRequest, req.method, req.body);
     } else {
         reply = manager()->get(netRequest);
@@ -207,7 +199,8 @@ void HttpWorker::onFinished(Transfer* transfer) {
     // failure after the status line (a body cut short, a bad encoding) leaves a partial body
     // that must never pass as the answer.
     const int code = int(reply->error());
-    const bool transportFailure = (code >= 1 && code <= 199) || reply->error() == QNetworkReply::ProtocolFailure;
+    const bool transportFailure =
+        (code >= 1 && code <= 199) || reply->error() == QNetworkReply::ProtocolFailure;
     if (!error && reply->error() != QNetworkReply::NoError && (!status.isValid() || transportFailure))
         error = transportError(reply->error(), reply->errorString());
     if (!error && transfer->saveFile && !transfer->saveFile->flush())
@@ -263,12 +256,22 @@ void HttpClient::shutdown() {
 
 HttpClient::~HttpClient() {
     shutdown();
+    m_uploadPool.waitForDone(); // uploads notice the shutdown within a second
     m_thread->quit();
     m_thread->wait();
     delete m_thread;
 }
 
 QFuture<HttpResponse> HttpClient::send(HttpRequest request) {
+    if (!request.bodyFile.isEmpty()) {
+        if (m_shutDown || !isSendable(request.url)) {
+            return QtFuture::makeExceptionalFuture<HttpResponse>(
+                VaultError::url(m_shutDown ? VaultError::Cancelled : VaultError::BadUrl));
+        }
+        return QtConcurrent::run(&m_uploadPool, [this, request = std::move(request)] {
+            return sendFileBody(request, m_shutDown);
+        });
+    }
     auto promise = std::make_shared<QPromise<HttpResponse>>();
     // Started here, not on the network thread: a caller that waits at once must find the
     // future running, or result() returns before there is one.

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <QUrl>
 #include <atomic>
 #include <chrono>
@@ -25,7 +26,7 @@ struct HttpRequest {
     // The body, unless bodyFile is set.
     QByteArray body;
     // When set, the body is streamed from this file with its exact length; it is never read
-    // whole into memory.
+    // whole into memory. A file that shrinks during the transfer fails it.
     QString bodyFile;
     // Idle timeout: the request fails with TimedOut when no byte moves for this long.
     std::chrono::milliseconds timeout{60000};
@@ -72,6 +73,8 @@ public:
 
 private:
     std::atomic_bool m_shutDown{false};
+    // Requests whose body is a file block a thread of their own for the whole transfer.
+    QThreadPool m_uploadPool;
     QThread* m_thread;
     HttpWorker* m_worker; // lives on m_thread
 };
