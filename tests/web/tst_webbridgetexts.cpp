@@ -4,18 +4,12 @@
 #include "web/BridgeScripts.h"
 #include "web/DownloadNames.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 
 namespace {
 
-// One data row per line.
-template <typename... T> void row(const char* name, const T&... values) {
-    (QTest::newRow(name) << ... << values);
-}
-
-void touch(const QString& path, const QByteArray& content) {
+void touch(const QString& path, const QByteArray& content = "x") {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(content);
@@ -26,6 +20,10 @@ QByteArray readFile(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+void row(const char* name, const QString& actual, const QString& expected) {
+    QTest::newRow(name) << actual << expected;
+}
+
 const QString Base = QStringLiteral("http://127.0.0.1:8000");
 
 } // namespace
@@ -34,168 +32,129 @@ class TestWebBridgeTexts : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void escapeJsString_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("escaped");
-        row("apostrophe", "it's.txt", "it\\'s.txt");
-        row("double quote", "say \"hi\"", "say \\\"hi\\\"");
-        row("backslash before quote", "a\\'b", "a\\\\\\'b");
-        row("line feed and return", "one\ntwo\r", "one\\ntwo\\r");
-        row("line separators", QString::fromUtf16(u"a\u2028b\u2029c"), "a\\u2028b\\u2029c");
-        row("closing script tag", "</script><script>x()</script>", "<\\/script><script>x()<\\/script>");
-        row("slash alone stays", "/home/me/Photos", "/home/me/Photos");
-        row("non-latin stays", QString::fromUtf16(u"\u00e9t\u00e9 \U0001F4F7"),
-            QString::fromUtf16(u"\u00e9t\u00e9 \U0001F4F7"));
-    }
-    void escapeJsString() {
-        QFETCH(QString, text);
-        QFETCH(QString, escaped);
-        QCOMPARE(BridgeScripts::escapeJsString(text), escaped);
-    }
-
-    // The exact calls the page receives, for ordinary and hostile texts.
-    void pageScripts_data() {
-        QTest::addColumn<QString>("script");
+    // Each row is what the host made and what it must be.
+    void texts_data() {
+        QTest::addColumn<QString>("actual");
         QTest::addColumn<QString>("expected");
-        row("status, watching",
-            BridgeScripts::statusPush(QStringLiteral("/home/me/Photos"), true, 12,
-                                      QStringLiteral("Sync Active"), false),
-            "if (window.updateMacSyncStatus) window.updateMacSyncStatus('/home/me/Photos', true, 12, "
-            "'Sync Active', false);");
-        row("status, no folder, paused",
-            BridgeScripts::statusPush(QString(), false, 0, QStringLiteral("Sync Paused by User"), true),
-            "if (window.updateMacSyncStatus) window.updateMacSyncStatus('', false, 0, 'Sync Paused by User', "
-            "true);");
-        row("status, hostile",
-            BridgeScripts::statusPush(QStringLiteral("/home/o'brien"), true, -3,
-                                      QStringLiteral("x');window.pwned=1;('\nz"), false),
-            "if (window.updateMacSyncStatus) window.updateMacSyncStatus('/home/o\\'brien', true, -3, "
-            "'x\\');window.pwned=1;(\\'\\nz', false);");
-        row("file synced", BridgeScripts::fileSynced(QStringLiteral("photo.jpg"), false),
-            "if (window.onMacFileSynced) window.onMacFileSynced('photo.jpg', false);");
-        row("file synced, hostile", BridgeScripts::fileSynced(QStringLiteral("it's</script>\\"), true),
-            "if (window.onMacFileSynced) window.onMacFileSynced('it\\'s<\\/script>\\\\', true);");
-    }
-    void pageScripts() {
-        QFETCH(QString, script);
-        QFETCH(QString, expected);
-        QCOMPARE(script, expected);
-    }
+        using namespace BridgeScripts;
+        const auto synced = [](const char* name, const QString& fileName, const QString& escaped) {
+            row(name, fileSynced(fileName, true),
+                "if (window.onMacFileSynced) window.onMacFileSynced('" + escaped + "', true);");
+        };
+        synced("synced: ordinary", "photo.jpg", "photo.jpg");
+        synced("synced: apostrophe", "it's.txt", "it\\'s.txt");
+        synced("synced: double quote", "say \"hi\"", "say \\\"hi\\\"");
+        synced("synced: backslash before quote", "a\\'b", "a\\\\\\'b");
+        synced("synced: line feed and return", "one\ntwo\r", "one\\ntwo\\r");
+        synced("synced: line separators", QString::fromUtf16(u"a\u2028b\u2029c"), "a\\u2028b\\u2029c");
+        synced("synced: closing script tag", "</script><script>x()</script>",
+               "<\\/script><script>x()<\\/script>");
+        synced("synced: slash alone stays", "/home/me/Photos", "/home/me/Photos");
+        synced("synced: non-latin stays", QString::fromUtf16(u"\u00e9t\u00e9 \U0001F4F7"),
+               QString::fromUtf16(u"\u00e9t\u00e9 \U0001F4F7"));
+        row("synced: not a duplicate", fileSynced(QStringLiteral("a"), false),
+            "if (window.onMacFileSynced) window.onMacFileSynced('a', false);");
+        row("status: watching",
+            statusPush(QStringLiteral("/home/me/Photos"), true, 12, QStringLiteral("Sync Active"), false),
+            "if (window.updateMacSyncStatus) window.updateMacSyncStatus('/home/me/Photos', true, 12, 'Sync "
+            "Active', false);");
+        row("status: hostile, paused",
+            statusPush(QStringLiteral("/home/o'brien"), false, -3, QStringLiteral("x');window.pwned=1;('\nz"),
+                       true),
+            "if (window.updateMacSyncStatus) window.updateMacSyncStatus('/home/o\\'brien', false, -3, "
+            "'x\\');window.pwned=1;(\\'\\nz', true);");
 
-    void resolveAddress_data() {
-        QTest::addColumn<QString>("apiBaseUrl");
-        QTest::addColumn<QString>("urlStr");
-        QTest::addColumn<QString>("expected"); // empty: refused
+        const auto resolve = [](const char* name, const QString& base, const QString& address,
+                                const QString& url) {
+            const auto resolved = DownloadNames::resolveAddress(base, address);
+            row(name, resolved ? resolved->toString() : QStringLiteral("refused"), url);
+        };
         const QString seven = QStringLiteral("/api/files/7/download");
-        row("leading slash", Base, seven, Base + seven);
-        row("no leading slash", Base, seven.mid(1), Base + seven);
-        row("base with trailing slashes", Base + "//", seven, Base + seven);
-        row("base with a path", "https://vault.example/v1/", "files/1", "https://vault.example/v1/files/1");
-        row("absolute http kept", Base, "http://other.example/x.pdf", "http://other.example/x.pdf");
-        row("absolute https kept", Base, "https://cdn.example/a?sig=1", "https://cdn.example/a?sig=1");
-        row("protocol-relative stays on the base host", Base, "//evil.example/x", Base + "//evil.example/x");
-        row("javascript is not an address", Base, "javascript:alert(1)", Base + "/javascript:alert(1)");
-        row("empty base", "", seven, "");
-        row("file base refused", "file:///etc", "passwd", "");
-        row("space in path refused", Base, "/files/my file.pdf", "");
-        row("space in host refused", "http://bad host", "x", "");
-    }
-    void resolveAddress() {
-        QFETCH(QString, apiBaseUrl);
-        QFETCH(QString, urlStr);
-        QFETCH(QString, expected);
-        const auto url = DownloadNames::resolveAddress(apiBaseUrl, urlStr);
-        QCOMPARE(url ? url->toString() : QString(), expected);
-    }
+        resolve("address: leading slash", Base, seven, Base + seven);
+        resolve("address: no leading slash", Base, seven.mid(1), Base + seven);
+        resolve("address: base with trailing slashes", Base + "//", seven, Base + seven);
+        resolve("address: base with a path", "https://vault.example/v1/", "files/1",
+                "https://vault.example/v1/files/1");
+        resolve("address: absolute http kept", Base, "http://other.example/x.pdf",
+                "http://other.example/x.pdf");
+        resolve("address: absolute https kept", Base, "https://cdn.example/a?sig=1",
+                "https://cdn.example/a?sig=1");
+        resolve("address: protocol-relative stays on the base host", Base, "//evil.example/x",
+                Base + "//evil.example/x");
+        resolve("address: javascript is a path", Base, "javascript:alert(1)", Base + "/javascript:alert(1)");
+        resolve("address: empty base", "", seven, "refused");
+        resolve("address: file base", "file:///etc", "passwd", "refused");
+        resolve("address: space in path", Base, "/files/my file.pdf", "refused");
+        resolve("address: space in host", "http://bad host", "x", "refused");
 
-    void sameOrigin_data() {
-        QTest::addColumn<QString>("a");
-        QTest::addColumn<QString>("b");
-        QTest::addColumn<bool>("same");
-        row("same", Base + "/api/x", Base, true);
-        row("host case", "http://Vault.Example/x", "http://vault.example", true);
-        row("default port spelled out", "https://vault.example:443/x", "https://vault.example", true);
-        row("other port", "http://127.0.0.1:8001/x", Base, false);
-        row("other scheme", "https://127.0.0.1:8000/x", Base, false);
-        row("other host", "http://evil.example:8000/x", Base, false);
-        row("suffix host", "http://vault.example.evil.example/x", "http://vault.example", false);
-        row("userinfo trick", "http://vault.example@evil.example/x", "http://vault.example", false);
-        row("unusable base", Base + "/x", "", false);
-    }
-    void sameOrigin() {
-        QFETCH(QString, a);
-        QFETCH(QString, b);
-        QFETCH(bool, same);
-        QCOMPARE(DownloadNames::sameOrigin(QUrl(a), QUrl(b)), same);
-    }
+        // The bearer token goes only where this says "same".
+        const auto origin = [](const char* name, const QString& a, const QString& b, const char* same) {
+            row(name, DownloadNames::sameOrigin(QUrl(a), QUrl(b)) ? "same" : "other", same);
+        };
+        origin("origin: same", Base + "/api/x", Base, "same");
+        origin("origin: host case", "http://Vault.Example/x", "http://vault.example", "same");
+        origin("origin: default port spelled out", "https://vault.example:443/x", "https://vault.example",
+               "same");
+        origin("origin: other port", "http://127.0.0.1:8001/x", Base, "other");
+        origin("origin: other scheme", "https://127.0.0.1:8000/x", Base, "other");
+        origin("origin: other host", "http://evil.example:8000/x", Base, "other");
+        origin("origin: suffix host", "http://vault.example.evil.example/x", "http://vault.example", "other");
+        origin("origin: userinfo trick", "http://vault.example@evil.example/x", "http://vault.example",
+               "other");
+        origin("origin: unusable base", Base + "/x", "", "other");
 
-    void safeFileName_data() {
-        QTest::addColumn<QString>("wanted");
-        QTest::addColumn<QString>("safe");
-        row("apostrophe and spaces kept", "it's my file.txt", "it's my file.txt");
-        row("dots inside kept", "v1..2.tar.gz", "v1..2.tar.gz");
-        row("parent traversal", "../../etc/passwd", "passwd");
-        row("absolute path", "/etc/cron.d/job", "job");
-        row("windows traversal", "..\\..\\boot.ini", "boot.ini");
-        row("dot-dot alone", "..", "orlavant_download");
-        row("trailing slash", "photos/", "orlavant_download");
-        row("hidden file", ".bashrc", "bashrc");
-        row("dots and blanks", ". .. .profile", "profile");
-        row("control characters",
-            QStringLiteral("a\0b\nc\x1f"
-                           "d\x7f.txt") +
-                QChar(0x85),
-            "abcd.txt");
-        row("empty", "", "orlavant_download");
+        const auto safe = [](const char* name, const QString& wanted, const QString& safeName) {
+            row(name, DownloadNames::safeFileName(wanted), safeName);
+        };
+        safe("name: apostrophe and spaces kept", "it's my file.txt", "it's my file.txt");
+        safe("name: dots inside kept", "v1..2.tar.gz", "v1..2.tar.gz");
+        safe("name: parent traversal", "../../etc/passwd", "passwd");
+        safe("name: absolute path", "/etc/cron.d/job", "job");
+        safe("name: windows traversal", "..\\..\\boot.ini", "boot.ini");
+        safe("name: dot-dot alone", "..", "orlavant_download");
+        safe("name: trailing slash", "photos/", "orlavant_download");
+        safe("name: hidden file", ".bashrc", "bashrc");
+        safe("name: dots and blanks", ". .. .profile", "profile");
+        safe("name: control characters",
+             QStringLiteral("a\0b\nc\x1f"
+                            "d\x7f\x85.txt"),
+             "abcd.txt");
+        safe("name: empty", "", "orlavant_download");
         // 300 two-byte characters: cut to 200 bytes, the extension kept.
-        row("too long", QString(300, QChar(0xe9)) + ".pdf", QString(98, QChar(0xe9)) + ".pdf");
-    }
-    void safeFileName() {
-        QFETCH(QString, wanted);
-        QFETCH(QString, safe);
-        QCOMPARE(DownloadNames::safeFileName(wanted), safe);
-    }
+        safe("name: too long", QString(300, QChar(0xe9)) + ".pdf", QString(98, QChar(0xe9)) + ".pdf");
 
-    void contentDisposition_data() {
-        QTest::addColumn<QByteArray>("header");
-        QTest::addColumn<QString>("name");
-        row("quoted", QByteArray("attachment; filename=\"report.pdf\""), "report.pdf");
-        row("token", QByteArray("attachment; filename=report.pdf"), "report.pdf");
-        row("extended wins", QByteArray("attachment; filename=\"a.txt\"; filename*=UTF-8''%C3%A9t%C3%A9.txt"),
-            QString::fromUtf16(u"\u00e9t\u00e9.txt"));
-        row("escaped quote", QByteArray(R"(attachment; filename="say \"hi\".txt")"), "say \"hi\".txt");
-        row("traversal passes through", QByteArray("attachment; filename=\"../x\""), "../x");
-        row("none", QByteArray("inline"), "");
-    }
-    void contentDisposition() {
-        QFETCH(QByteArray, header);
-        QFETCH(QString, name);
-        QCOMPARE(DownloadNames::contentDispositionFileName(header), name);
-    }
+        const auto disposition = [](const char* name, const QByteArray& header, const QString& fileName) {
+            row(name, DownloadNames::contentDispositionFileName(header), fileName);
+        };
+        disposition("disposition: quoted", "attachment; filename=\"report.pdf\"", "report.pdf");
+        disposition("disposition: token", "attachment; filename=report.pdf", "report.pdf");
+        disposition("disposition: extended wins",
+                    "attachment; filename=\"a.txt\"; filename*=UTF-8''%C3%A9t%C3%A9.txt",
+                    QString::fromUtf16(u"\u00e9t\u00e9.txt"));
+        disposition("disposition: escaped quote", "attachment; filename=\"say \\\"hi\\\".txt\"",
+                    "say \"hi\".txt");
+        disposition("disposition: traversal passes through", "attachment; filename=\"../x\"", "../x");
+        disposition("disposition: none", "inline", "");
 
-    void freeDestination_data() {
-        QTest::addColumn<QString>("wanted");
-        QTest::addColumn<QStringList>("existing"); // a trailing "/" makes a folder
-        QTest::addColumn<QString>("expected");
-        row("free", "report.pdf", QStringList{}, "report.pdf");
-        row("taken twice", "report.pdf", QStringList{"report.pdf", "report (1).pdf"}, "report (2).pdf");
-        row("gap is reused", "report.pdf", QStringList{"report.pdf", "report (2).pdf"}, "report (1).pdf");
-        row("no extension", "notes", QStringList{"notes"}, "notes (1)");
-        row("last extension only", "photos.tar.gz", QStringList{"photos.tar.gz"}, "photos.tar (1).gz");
-        row("a folder takes the name too", "data", QStringList{"data/"}, "data (1)");
-    }
-    void freeDestination() {
-        QFETCH(QString, wanted);
-        QFETCH(QStringList, existing);
-        QFETCH(QString, expected);
         const QString dir = makeTempDir(QStringLiteral("free"));
-        for (const QString& name : existing) {
-            if (name.endsWith(QLatin1Char('/')))
-                QVERIFY(QDir(dir).mkdir(name.chopped(1)));
-            else
-                touch(dir + QLatin1Char('/') + name, "x");
-        }
-        QCOMPARE(DownloadNames::freeDestination(dir, wanted), dir + QLatin1Char('/') + expected);
+        for (const char* name :
+             {"report.pdf", "report (2).pdf", "a.txt", "a (1).txt", "notes", "photos.tar.gz"})
+            touch(dir + QLatin1Char('/') + name);
+        QDir(dir).mkdir(QStringLiteral("data"));
+        const auto numbered = [&dir](const char* name, const QString& wanted, const QString& freeName) {
+            row(name, DownloadNames::freeDestination(dir, wanted), dir + QLatin1Char('/') + freeName);
+        };
+        numbered("free name: free", "new.pdf", "new.pdf");
+        numbered("free name: taken twice", "a.txt", "a (2).txt");
+        numbered("free name: gap is reused", "report.pdf", "report (1).pdf");
+        numbered("free name: no extension", "notes", "notes (1)");
+        numbered("free name: last extension only", "photos.tar.gz", "photos.tar (1).gz");
+        numbered("free name: a folder takes the name too", "data", "data (1)");
+    }
+    void texts() {
+        QFETCH(QString, actual);
+        QFETCH(QString, expected);
+        QCOMPARE(actual, expected);
     }
 
     void moveNeverReplacesAndReportsFailure() {
