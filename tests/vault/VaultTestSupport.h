@@ -8,84 +8,72 @@
 #include "vault/SupabaseClient.h"
 
 #include <QCoreApplication>
-#include <QFuture>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
 #include <QTest>
-#include <memory>
 
 // Waits for a vault future while the main thread keeps processing events, as the application's
 // would: sign-in continuations run there.
-template <typename T> void waitFor(const QFuture<T>& future) {
+template <typename T> T resultOf(QFuture<T> future) {
     while (!future.isFinished())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-}
-
-template <typename T> T resultOf(QFuture<T> future) {
-    waitFor(future);
     if constexpr (std::is_void_v<T>)
         future.waitForFinished();
     else
         return future.result();
 }
 
-// The VaultError the future failed with; a future that succeeds yields an error of domain
-// "(none)" so that the comparison that follows fails with a readable message.
-template <typename T> VaultError errorOf(QFuture<T> future) {
-    waitFor(future);
+// The failure as "<domain> <code> <description>", or only "<domain> <code>" when `expected`
+// names no more; a future that succeeds gives "(none)", so the comparison fails readably.
+template <typename T> QString failureOf(QFuture<T> future, const QString& expected) {
+    QString text = QStringLiteral("(none) 0 the operation succeeded");
     try {
-        future.waitForFinished();
-        if constexpr (!std::is_void_v<T>)
-            (void)future.result();
-    } catch (const VaultError& error) {
-        return error;
+        resultOf(future);
+    } catch (const VaultError& e) {
+        text = QStringLiteral("%1 %2 %3").arg(e.domain()).arg(e.code()).arg(e.description());
     }
-    return VaultError(QStringLiteral("(none)"), 0, QStringLiteral("the operation succeeded"));
+    return expected.count(QLatin1Char(' ')) < 2 ? text.section(QLatin1Char(' '), 0, 1) : text;
 }
+
+#define VERIFY_FAILS_WITH(future, expected) QCOMPARE(failureOf(future, expected), QString(expected))
 
 inline QJsonObject jsonObject(const QByteArray& body) {
     return QJsonDocument::fromJson(body).object();
 }
 
-// Whether the fixed development ports the sign-in and demo candidates include are free here;
-// a test whose outcome depends on their refusing connections is skipped otherwise.
-inline bool fixedBackendPortsFree() {
-    for (const quint16 port : {quint16(8787), quint16(8000)}) {
-        QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHost, port))
-            return false;
-    }
-    return true;
+// A named data row on one line: values in column order.
+template <typename... T> void row(const char* name, const T&... values) {
+    (QTest::newRow(name) << ... << values);
 }
 
+// The credentials a request carried, as "<apikey>|<authorization>" (empty where absent).
+inline QByteArray sentAuth(const FakeServer::Request& request) {
+    return request.header("apikey") + '|' + request.header("authorization");
+}
+
+// The sign-in and demo candidates include fixed development ports; a case whose outcome depends
+// on their refusing connections is skipped where something listens there.
 #define SKIP_UNLESS_FIXED_PORTS_FREE()                                                                       \
     do {                                                                                                     \
-        if (!fixedBackendPortsFree())                                                                        \
+        QTcpServer a_, b_;                                                                                   \
+        if (!a_.listen(QHostAddress::LocalHost, 8787) || !b_.listen(QHostAddress::LocalHost, 8000))          \
             QSKIP("127.0.0.1:8787 or :8000 is in use here; the outcome depends on their refusing");          \
     } while (false)
 
 // One client with its own settings file and HTTP client, both pointing at a fake server.
 struct VaultFixture {
-    explicit VaultFixture(const std::optional<SupabaseSession>& session = std::nullopt,
-                          const QString& anonKey = QStringLiteral("test-anon-key")) {
-        settingsPath = makeTempDir(QStringLiteral("vault")) + QStringLiteral("/orlavant.conf");
-        settings = std::make_unique<Settings>(settingsPath);
-        if (session)
-            settings->setData(QStringLiteral("orlavant_supabase_session"), session->toJson());
-        client = std::make_unique<SupabaseClient>(*settings, http);
+    explicit VaultFixture(bool signedIn = false, const QString& anonKey = QStringLiteral("test-anon-key")) {
+        if (signedIn)
+            settings.setData(QStringLiteral("orlavant_supabase_session"),
+                             SupabaseSession{"user-token", "r", "user-1", "jane@example.com"}.toJson());
+        client = std::make_unique<SupabaseClient>(settings, http);
         client->configure(server.baseUrl(), anonKey);
         client->setBackendUrl(server.baseUrl());
     }
 
-    static SupabaseSession session() {
-        return SupabaseSession{QStringLiteral("user-token"), QStringLiteral("refresh"),
-                               QStringLiteral("user-1"), QStringLiteral("jane@example.com")};
-    }
-
     FakeServer server;
-    QString settingsPath;
-    std::unique_ptr<Settings> settings;
+    Settings settings{makeTempDir(QStringLiteral("vault")) + QStringLiteral("/o.conf")};
     HttpClient http;
     std::unique_ptr<SupabaseClient> client;
 };
