@@ -9,15 +9,9 @@
 
 namespace {
 
-void touch(const QString& path, const QByteArray& content = "x") {
+void touch(const QString& path) {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void row(const char* name, const QString& actual, const QString& expected) {
@@ -155,21 +149,6 @@ private Q_SLOTS:
         QFETCH(QString, actual);
         QFETCH(QString, expected);
         QCOMPARE(actual, expected);
-    }
-
-    void moveNeverReplacesAndReportsFailure() {
-        const QString dir = makeTempDir(QStringLiteral("move"));
-        const QString source = makeTempDir(QStringLiteral("source")) + QStringLiteral("/part");
-        touch(dir + QStringLiteral("/a.txt"), "old");
-        touch(source, "new");
-        QString error;
-        const auto moved = DownloadNames::moveToFreeName(source, dir, QStringLiteral("a.txt"), &error);
-        QCOMPARE(moved, std::optional<QString>(dir + QStringLiteral("/a (1).txt")));
-        QCOMPARE(readFile(dir + QStringLiteral("/a.txt")), QByteArray("old"));
-        QCOMPARE(readFile(*moved), QByteArray("new"));
-        // The source is gone now: moving it again fails and says why.
-        QCOMPARE(DownloadNames::moveToFreeName(source, dir, QStringLiteral("a.txt"), &error), std::nullopt);
-        QVERIFY(!error.isEmpty());
     }
 };
 
