@@ -6,15 +6,12 @@
 #include "support/RecordingNotificationSink.h"
 #include "support/TestDialogs.h"
 #include "support/TestMain.h"
-#include "vault/SupabaseRecords.h"
 
 #include <QAbstractButton>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QTest>
-#include <memory>
-#include <optional>
 
 // Everything a screen needs, with the vault pointed at a scripted fake server and a settings
 // file of its own.
