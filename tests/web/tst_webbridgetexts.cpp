@@ -9,11 +9,6 @@
 
 namespace {
 
-void touch(const QString& path) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-}
-
 void row(const char* name, const QString& actual, const QString& expected) {
     QTest::newRow(name) << actual << expected;
 }
@@ -58,23 +53,20 @@ private Q_SLOTS:
             "if (window.updateMacSyncStatus) window.updateMacSyncStatus('/home/o\\'brien', false, -3, "
             "'x\\');window.pwned=1;(\\'\\nz', true);");
 
-        const auto resolve = [](const char* name, const QString& base, const QString& address,
+        const auto resolve = [](const char* name, const QString& base, const QString& in,
                                 const QString& url) {
-            const auto resolved = DownloadNames::resolveAddress(base, address);
+            const auto resolved = DownloadNames::resolveAddress(base, in);
             row(name, resolved ? resolved->toString() : QStringLiteral("refused"), url);
         };
         const QString seven = QStringLiteral("/api/files/7/download");
         resolve("address: leading slash", Base, seven, Base + seven);
         resolve("address: no leading slash", Base, seven.mid(1), Base + seven);
         resolve("address: base with trailing slashes", Base + "//", seven, Base + seven);
-        resolve("address: base with a path", "https://vault.example/v1/", "files/1",
-                "https://vault.example/v1/files/1");
-        resolve("address: absolute http kept", Base, "http://other.example/x.pdf",
-                "http://other.example/x.pdf");
-        resolve("address: absolute https kept", Base, "https://cdn.example/a?sig=1",
-                "https://cdn.example/a?sig=1");
-        resolve("address: protocol-relative stays on the base host", Base, "//evil.example/x",
-                Base + "//evil.example/x");
+        resolve("address: base with a path", "https://v.example/v1/", "files/1",
+                "https://v.example/v1/files/1");
+        resolve("address: absolute http kept", Base, "http://o.example/x.pdf", "http://o.example/x.pdf");
+        resolve("address: absolute https kept", Base, "https://o.example/a?s=1", "https://o.example/a?s=1");
+        resolve("address: protocol-relative stays", Base, "//evil.example/x", Base + "//evil.example/x");
         resolve("address: javascript is a path", Base, "javascript:alert(1)", Base + "/javascript:alert(1)");
         resolve("address: empty base", "", seven, "refused");
         resolve("address: file base", "file:///etc", "passwd", "refused");
@@ -133,7 +125,7 @@ private Q_SLOTS:
         const QString dir = makeTempDir(QStringLiteral("free"));
         for (const char* name :
              {"report.pdf", "report (2).pdf", "a.txt", "a (1).txt", "notes", "photos.tar.gz"})
-            touch(dir + QLatin1Char('/') + name);
+            QVERIFY(QFile(dir + QLatin1Char('/') + name).open(QIODevice::WriteOnly));
         QDir(dir).mkdir(QStringLiteral("data"));
         const auto numbered = [&dir](const char* name, const QString& wanted, const QString& freeName) {
             row(name, DownloadNames::freeDestination(dir, wanted), dir + QLatin1Char('/') + freeName);
