@@ -24,19 +24,22 @@ template <typename T> T resultOf(QFuture<T> future) {
         return future.result();
 }
 
-// The failure as "<domain> <code> <description>", or only "<domain> <code>" when `expected`
-// names no more; a future that succeeds gives "(none)", so the comparison fails readably.
-template <typename T> QString failureOf(QFuture<T> future, const QString& expected) {
-    QString text = QStringLiteral("(none) 0 the operation succeeded");
+// How an operation ended, to compare with `expected` in one line: `describe` of its result, or
+// its failure as "<domain> <code>", followed by ": <description>" when `expected` names one.
+template <typename T, typename F> QString outcomeOf(QFuture<T> future, F describe, const QString& expected) {
     try {
-        resultOf(future);
+        return describe(resultOf(future));
     } catch (const VaultError& e) {
-        text = QStringLiteral("%1 %2 %3").arg(e.domain()).arg(e.code()).arg(e.description());
+        const QString text = QStringLiteral("%1 %2").arg(e.domain()).arg(e.code());
+        return expected.contains(QLatin1String(": ")) ? text + QStringLiteral(": ") + e.description() : text;
     }
-    return expected.count(QLatin1Char(' ')) < 2 ? text.section(QLatin1Char(' '), 0, 1) : text;
 }
 
-#define VERIFY_FAILS_WITH(future, expected) QCOMPARE(failureOf(future, expected), QString(expected))
+#define VERIFY_OUTCOME(future, describe, expected)                                                           \
+    QCOMPARE(outcomeOf(future, describe, expected), QString(expected))
+#define VERIFY_FAILS_WITH(future, expected)                                                                  \
+    VERIFY_OUTCOME(                                                                                          \
+        future, [](const auto&) { return QStringLiteral("(succeeded)"); }, expected)
 
 inline QJsonObject jsonObject(const QByteArray& body) {
     return QJsonDocument::fromJson(body).object();
@@ -68,8 +71,9 @@ struct VaultFixture {
             settings.setData(QStringLiteral("orlavant_supabase_session"),
                              SupabaseSession{"user-token", "r", "user-1", "jane@example.com"}.toJson());
         client = std::make_unique<SupabaseClient>(settings, http);
-        client->configure(server.baseUrl(), anonKey);
-        client->setBackendUrl(server.baseUrl());
+        // Trailing slashes, as users type them: every request path shows they are trimmed.
+        client->configure(server.baseUrl() + "/", anonKey);
+        client->setBackendUrl(server.baseUrl() + "//");
     }
 
     FakeServer server;
