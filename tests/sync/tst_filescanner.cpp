@@ -20,14 +20,6 @@ void writeFile(const QString& path, const QByteArray& bytes = "content") {
     file.write(bytes);
 }
 
-QStringList relativeCandidates(const QString& folder) {
-    QStringList names;
-    for (const QString& path : FileScanner::collectCandidates(folder, {}).candidates)
-        names.append(FileScanner::relativePath(path, folder));
-    names.sort();
-    return names;
-}
-
 } // namespace
 
 class TestFileScanner : public QObject {
@@ -35,9 +27,8 @@ class TestFileScanner : public QObject {
 
 private Q_SLOTS:
     void treeYieldsOnlyCandidates();
-    void relativePathStripsTheFolderOnce_data();
     void relativePathStripsTheFolderOnce();
-    void collectionStops();
+    void cancellationStopsCollection();
     void digest_data();
     void digest();
     void onlyRegularFilesAreRead();
@@ -63,28 +54,24 @@ void TestFileScanner::treeYieldsOnlyCandidates() {
     QVERIFY(QFile::link(folder + u"/a.txt"_s, folder + u"/link-to-file.txt"_s));
     QVERIFY(QFile::link(QDir::homePath(), folder + u"/link-to-home"_s));
     QCOMPARE(::mkfifo(QFile::encodeName(folder + u"/pipe"_s).constData(), 0600), 0);
+    QStringList found;
+    for (const QString& path : FileScanner::collectCandidates(folder, {}).candidates)
+        found.append(FileScanner::relativePath(path, folder));
+    found.sort();
     kept.sort();
-    QCOMPARE(relativeCandidates(folder), kept);
-}
-
-void TestFileScanner::relativePathStripsTheFolderOnce_data() {
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QString>("folder");
-    QTest::addColumn<QString>("relative");
-    QTest::newRow("nested") << u"/Users/a/Sync/Photos/x.jpg"_s << u"/Users/a/Sync"_s << u"Photos/x.jpg"_s;
-    QTest::newRow("folder name repeated below") << u"/x/a/x/b.txt"_s << u"/x"_s << u"a/x/b.txt"_s;
-    QTest::newRow("whole folder path repeated") << u"/s/t/s/t/f"_s << u"/s/t"_s << u"s/t/f"_s;
-    QTest::newRow("root folder") << u"/a/b"_s << u"/"_s << u"a/b"_s;
+    QCOMPARE(found, kept);
 }
 
 void TestFileScanner::relativePathStripsTheFolderOnce() {
-    QFETCH(QString, file);
-    QFETCH(QString, folder);
-    QFETCH(QString, relative);
-    QCOMPARE(FileScanner::relativePath(file, folder), relative);
+    // Two files must never share a ledger key, whatever the folder's name repeats below it.
+    QCOMPARE(FileScanner::relativePath(u"/Users/a/Sync/Photos/x.jpg"_s, u"/Users/a/Sync"_s),
+             u"Photos/x.jpg"_s);
+    QCOMPARE(FileScanner::relativePath(u"/x/a/x/b.txt"_s, u"/x"_s), u"a/x/b.txt"_s);
+    QCOMPARE(FileScanner::relativePath(u"/s/t/s/t/f"_s, u"/s/t"_s), u"s/t/f"_s);
+    QCOMPARE(FileScanner::relativePath(u"/a/b"_s, u"/"_s), u"a/b"_s);
 }
 
-void TestFileScanner::collectionStops() {
+void TestFileScanner::cancellationStopsCollection() {
     const QString folder = makeTempDir(u"cancel"_s);
     for (int i = 0; i < 20; ++i)
         writeFile(folder + u"/f%1"_s.arg(i));
@@ -94,10 +81,6 @@ void TestFileScanner::collectionStops() {
     QCOMPARE(cancelled.outcome, FileScanner::Outcome::Cancelled);
     QVERIFY(cancelled.candidates.isEmpty());
     QCOMPARE(asked, 6);
-    QCOMPARE(FileScanner::collectCandidates(folder + u"/f1"_s, {}).outcome,
-             FileScanner::Outcome::CannotEnumerate);
-    QVERIFY(QDir(folder).removeRecursively());
-    QCOMPARE(FileScanner::collectCandidates(folder, {}).outcome, FileScanner::Outcome::CannotEnumerate);
 }
 
 void TestFileScanner::digest_data() {
@@ -105,7 +88,7 @@ void TestFileScanner::digest_data() {
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("exactly one chunk") << QByteArray(65536, 'x');
     QTest::newRow("one chunk and a byte") << QByteArray(65537, 'y');
-    QByteArray mixed;
+    QByteArray mixed; // chunks that differ, so their order matters
     for (int i = 0; i < 300000; ++i)
         mixed.append(char(unsigned(i) * 7919u % 251u));
     QTest::newRow("several chunks") << mixed;
@@ -118,12 +101,9 @@ void TestFileScanner::digest() {
     const QString expected =
         QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
     const std::optional<FileScanner::Digest> digest = FileScanner::sha256(file);
-    QVERIFY(digest);
+    QVERIFY(digest && digest->factsAtEnd.sameAs(*FileScanner::readFacts(file)));
     QCOMPARE(digest->hex, expected);
     QCOMPARE(digest->bytesRead, content.size());
-    const std::optional<FileScanner::Facts> facts = FileScanner::readFacts(file);
-    QVERIFY(facts && digest->factsAtEnd.sameAs(*facts));
-    QCOMPARE(facts->size, content.size());
     QCOMPARE(FolderSyncManager::computeSha256(file), std::optional<QString>(expected));
 }
 
@@ -138,7 +118,6 @@ void TestFileScanner::onlyRegularFilesAreRead() {
         QVERIFY2(!FileScanner::sha256(path), qPrintable(path));
     for (const QString& path : {fifo, link, folder + u"/vanished"_s})
         QVERIFY2(!FileScanner::readFacts(path), qPrintable(path));
-
     QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
     const auto restore = qScopeGuard([&] { QFile::setPermissions(locked, QFileDevice::ReadOwner); });
     if (QFile(locked).open(QIODevice::ReadOnly))
