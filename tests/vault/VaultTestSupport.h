@@ -45,6 +45,21 @@ inline QJsonObject jsonObject(const QByteArray& body) {
     return QJsonDocument::fromJson(body).object();
 }
 
+// Data columns named by their position, fetched back the same way into one structured binding:
+// addColumns<int, QString>() in the data function, `auto [status, body] = fetch<int, QString>()`
+// in the test (types are checked as QFETCH checks them).
+inline const char* const ColumnNames[] = {"0", "1", "2", "3", "4", "5", "6", "7"};
+template <typename... T> void addColumns() {
+    int i = 0;
+    (QTest::addColumn<T>(ColumnNames[i++]), ...);
+}
+template <typename... T, std::size_t... I> std::tuple<T...> fetchAt(std::index_sequence<I...>) {
+    return {*static_cast<T*>(QTest::qData(ColumnNames[I], qMetaTypeId<T>()))...};
+}
+template <typename... T> std::tuple<T...> fetch() {
+    return fetchAt<T...>(std::index_sequence_for<T...>());
+}
+
 // A named data row on one line: values in column order.
 template <typename... T> void row(const char* name, const T&... values) {
     (QTest::newRow(name) << ... << values);

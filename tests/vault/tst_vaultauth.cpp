@@ -49,9 +49,9 @@ private Q_SLOTS:
 };
 
 void TestVaultAuth::restore_data() {
-    QTest::addColumn<QString>("stored");
-    QTest::addColumn<QString>("session"); // describe() of the restored session
-    QTest::addColumn<bool>("logged");     // unreadable, not merely empty
+    // session: describe() of the restored session
+    // logged: unreadable, not merely empty
+    addColumns<QString, QString, bool>(); // stored, session, logged
     row("full auth reply with extra keys", hostedSession("t"), "t|r1|u-hosted|jane@example.com", false);
     row("no user", R"({"access_token":"t"})", "t|-||-", false);
     row("email and refresh null",
@@ -65,9 +65,7 @@ void TestVaultAuth::restore_data() {
 }
 
 void TestVaultAuth::restore() {
-    QFETCH(QString, stored);
-    QFETCH(QString, session);
-    QFETCH(bool, logged);
+    const auto [stored, session, logged] = fetch<QString, QString, bool>();
     Settings settings(makeTempDir("restore") + "/o.conf");
     settings.setData(SessionKey, stored.toUtf8());
     HttpClient http;
@@ -122,10 +120,8 @@ void TestVaultAuth::sessionLifecycle() {
 }
 
 void TestVaultAuth::hostedFailures_data() {
-    QTest::addColumn<bool>("signUp");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("body");
-    QTest::addColumn<QString>("expect"); // an "OrlavantAuth" failure comes after asking the backend
+    // expect: an "OrlavantAuth" failure comes after asking the backend
+    addColumns<bool, int, QString, QString>(); // signUp, status, body, expect
     const QString signUpError =
         "OrlavantAuth 400: Sign up error: " + VaultError::url(VaultError::CannotConnectToHost).description();
     row("400 error_description", false, 400, R"({"error_description":"Invalid login credentials"})",
@@ -145,10 +141,7 @@ void TestVaultAuth::hostedFailures_data() {
 }
 
 void TestVaultAuth::hostedFailures() {
-    QFETCH(bool, signUp);
-    QFETCH(int, status);
-    QFETCH(QString, body);
-    QFETCH(QString, expect);
+    const auto [signUp, status, body, expect] = fetch<bool, int, QString, QString>();
     const bool backendAsked = expect.startsWith("OrlavantAuth");
     if (backendAsked)
         SKIP_UNLESS_FIXED_PORTS_FREE();
@@ -165,9 +158,9 @@ void TestVaultAuth::hostedFailures() {
 }
 
 void TestVaultAuth::backendSignIn_data() {
-    QTest::addColumn<int>("status"); // 0: no answer at all
-    QTest::addColumn<QString>("body");
-    QTest::addColumn<QString>("session"); // describe(), "*" for a fresh user id, or the failure
+    // status: 0: no answer at all
+    // session: describe(), "*" for a fresh user id, or the failure
+    addColumns<int, QString, QString>(); // status, body, session
     row("top-level token, user object", 200, R"({"access_token":"t","user":{"id":"u1","email":"s@x.y"}})",
         "t|-|u1|s@x.y");
     row("201, token under tokens, top-level user_id", 201,
@@ -183,9 +176,7 @@ void TestVaultAuth::backendSignIn_data() {
 }
 
 void TestVaultAuth::backendSignIn() {
-    QFETCH(int, status);
-    QFETCH(QString, body);
-    QFETCH(QString, session);
+    const auto [status, body, session] = fetch<int, QString, QString>();
     if (session == Rejected)
         SKIP_UNLESS_FIXED_PORTS_FREE();
     // The placeholder key means no hosted project: the backend is asked first.
@@ -211,8 +202,7 @@ void TestVaultAuth::backendSignIn() {
 }
 
 void TestVaultAuth::signUpDisplayName_data() {
-    QTest::addColumn<QString>("email");
-    QTest::addColumn<QString>("name");
+    addColumns<QString, QString>(); // email, name
     row("lower case", "jane@example.com", "Jane");
     row("upper case with a dot", "JANE.DOE@example.com", "Jane.Doe");
     row("no at sign", "mary ann", "Mary Ann");
@@ -222,8 +212,7 @@ void TestVaultAuth::signUpDisplayName_data() {
 }
 
 void TestVaultAuth::signUpDisplayName() {
-    QFETCH(QString, email);
-    QFETCH(QString, name);
+    const auto [email, name] = fetch<QString, QString>();
     VaultFixture f(false, SupabaseClient::DefaultAnonKey);
     f.server.on("POST", "/api/auth/register",
                 FakeServer::Reply::json(201, R"({"access_token":"t","user_id":"u"})"));
@@ -237,10 +226,9 @@ void TestVaultAuth::signUpDisplayName() {
 }
 
 void TestVaultAuth::demo_data() {
-    QTest::addColumn<int>("v1Status"); // 0: no server answers at all
-    QTest::addColumn<QString>("v1Body");
-    QTest::addColumn<QString>("plainBody"); // empty: that candidate is not asked
-    QTest::addColumn<QString>("session");
+    // v1Status: 0: no server answers at all
+    // plainBody: empty: that candidate is not asked
+    addColumns<int, QString, QString, QString>(); // v1Status, v1Body, plainBody, session
     row("token text", 200, R"({"token":"d1","user":{"id":"u1","email":"d@x.y"}})", "", "d1|-|u1|d@x.y");
     row("token object, no user", 201, R"({"token":{"access_token":"d2"}})", "", "d2" + DemoUser);
     row("top-level access token", 200, R"({"access_token":"d3","user":5})", "", "d3" + DemoUser);
@@ -251,10 +239,7 @@ void TestVaultAuth::demo_data() {
 }
 
 void TestVaultAuth::demo() {
-    QFETCH(int, v1Status);
-    QFETCH(QString, v1Body);
-    QFETCH(QString, plainBody);
-    QFETCH(QString, session);
+    const auto [v1Status, v1Body, plainBody, session] = fetch<int, QString, QString, QString>();
     VaultFixture f;
     if (v1Status == 0) {
         SKIP_UNLESS_FIXED_PORTS_FREE();
@@ -273,8 +258,8 @@ void TestVaultAuth::demo() {
 }
 
 void TestVaultAuth::deviceCalls_data() {
-    QTest::addColumn<QString>("deviceId");
-    QTest::addColumn<QString>("target"); // of the folder binding; empty: not sent
+    // target: of the folder binding; empty: not sent
+    addColumns<QString, QString>(); // deviceId, target
     row("space and quotes", "Jane's \"Laptop\"", "/api/devices/Jane's%20%22Laptop%22/sync-folder");
     row("slash stays inside the segment", "a/../b", "/api/devices/a%2F..%2Fb/sync-folder");
     row("non-ASCII", "Küche", "/api/devices/K%C3%BCche/sync-folder");
@@ -283,8 +268,7 @@ void TestVaultAuth::deviceCalls_data() {
 }
 
 void TestVaultAuth::deviceCalls() {
-    QFETCH(QString, deviceId);
-    QFETCH(QString, target);
+    const auto [deviceId, target] = fetch<QString, QString>();
     VaultFixture f(true); // nothing routed: every call is answered 404, which changes nothing
     for (int round = 0; round < 3; ++round) {
         // Best effort: neither the server's answer, nor an unreachable one, nor no session at

@@ -73,9 +73,8 @@ void TestVaultFiles::withoutSession() {
 }
 
 void TestVaultFiles::listing_data() {
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("body");
-    QTest::addColumn<QString>("expect"); // the count, then "<size> <folder> <created> <updated>" per row
+    // expect: the count, then "<size> <folder> <created> <updated>" per row
+    addColumns<int, QString, QString>(); // status, body, expect
     const QString all = R"({"id":"f2","user_id":"u1","file_hash":"cd","original_filename":"b.png",
         "file_path":"p","file_size":1,"mime_type":"image/png","device_name":"Den","device_type":"mac",
         "folder_path":"/home/jane/Pictures","created_at":"2026-01-02T03:04:05Z","updated_at":null})";
@@ -96,9 +95,7 @@ void TestVaultFiles::listing_data() {
 }
 
 void TestVaultFiles::listing() {
-    QFETCH(int, status);
-    QFETCH(QString, body);
-    QFETCH(QString, expect);
+    const auto [status, body, expect] = fetch<int, QString, QString>();
     VaultFixture f(true);
     f.server.on("GET", "/rest/v1/files", Reply::json(status, body.toUtf8()));
     const auto describe = [](const QList<SupabaseFileRecord>& rows) {
@@ -134,11 +131,9 @@ void TestVaultFiles::lookup() {
 }
 
 void TestVaultFiles::registerOrDeduplicate_data() {
-    QTest::addColumn<int>("rpcStatus");
-    QTest::addColumn<QString>("rpcBody");
-    QTest::addColumn<int>("insertStatus"); // 0: the plain insert must not be tried
-    QTest::addColumn<QString>("insertBody");
-    QTest::addColumn<QString>("expect"); // "<deduplicated> <file id> <message>", or the failure
+    // insertStatus: 0: the plain insert must not be tried
+    // expect: "<deduplicated> <file id> <message>", or the failure
+    addColumns<int, QString, int, QString, QString>(); // rpcStatus, rpcBody, insertStatus, insertBody, expect
     row("procedure deduplicates", 200, R"({"deduplicated":true,"message":"In your vault"})", 0, "",
         "1 - In your vault");
     row("procedure registers with row", 200, R"({"file":)" + Row + "}", 0, "", "0 f1 Success");
@@ -155,11 +150,8 @@ void TestVaultFiles::registerOrDeduplicate_data() {
 }
 
 void TestVaultFiles::registerOrDeduplicate() {
-    QFETCH(int, rpcStatus);
-    QFETCH(QString, rpcBody);
-    QFETCH(int, insertStatus);
-    QFETCH(QString, insertBody);
-    QFETCH(QString, expect);
+    const auto [rpcStatus, rpcBody, insertStatus, insertBody, expect] =
+        fetch<int, QString, int, QString, QString>();
     VaultFixture f(true);
     f.server.on("POST", "/rest/v1/rpc/register_or_deduplicate_file",
                 Reply::json(rpcStatus, rpcBody.toUtf8()));
@@ -194,9 +186,7 @@ void TestVaultFiles::registerOrDeduplicate() {
 }
 
 void TestVaultFiles::uploadToStorage_data() {
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<bool>("stored");
+    addColumns<int, QByteArray, bool>(); // status, body, stored
     row("200", 200, QByteArray(R"({"Key":"k"})"), true);
     row("201", 201, QByteArray(), true);
     row("409 exists", 409, QByteArray(), true);
@@ -207,17 +197,16 @@ void TestVaultFiles::uploadToStorage_data() {
 }
 
 void TestVaultFiles::uploadToStorage() {
-    QFETCH(int, status);
-    QFETCH(QByteArray, body);
+    const auto [status, body, stored] = fetch<int, QByteArray, bool>();
     VaultFixture f(true);
     f.server.onPrefix("POST", "/storage/v1/object/",
                       [=](const FakeServer::Request&) { return Reply::json(status, body); });
     // Big enough to take many writes, and not a multiple of any buffer size.
     const QByteArray bytes = randomBytes(3 * 1024 * 1024 + 17);
     const QString file = writeFile(makeTempDir("upload"), "clip.mov", bytes);
-    QTEST(resultOf(f.client->uploadToStorage(file, "/user-1/mac/Den/Family Pics/ab_clip é.mov/",
-                                             "video/quicktime")),
-          "stored");
+    QCOMPARE(resultOf(f.client->uploadToStorage(file, "/user-1/mac/Den/Family Pics/ab_clip é.mov/",
+                                                "video/quicktime")),
+             stored);
     QCOMPARE(f.server.requestCount(), 1);
     const FakeServer::Request r = f.server.requests().first();
     QCOMPARE(r.method + ' ' + r.target,
@@ -229,10 +218,9 @@ void TestVaultFiles::uploadToStorage() {
 }
 
 void TestVaultFiles::download_data() {
-    QTest::addColumn<QString>("signedLink"); // the signing reply; empty: signing answers 404
-    QTest::addColumn<int>("status");
-    QTest::addColumn<bool>("existing");
-    QTest::addColumn<QString>("fetched"); // the path fetched; "/authenticated": the direct download
+    // signedLink: the signing reply; empty: signing answers 404
+    // fetched: the path fetched; "/authenticated": the direct download
+    addColumns<QString, int, bool, QString>(); // signedLink, status, existing, fetched
     const QString relative = R"({"signedURL":"/object/sign/orlavant-files/x?token=t"})";
     row("relative signed link, over a file", relative, 200, true, "/storage/v1/object/sign/orlavant-files/x");
     row("relative signed link, to a new file", relative, 200, false,
@@ -248,15 +236,12 @@ void TestVaultFiles::download_data() {
 }
 
 void TestVaultFiles::download() {
-    QFETCH(QString, signedLink);
-    QFETCH(int, status);
-    QFETCH(bool, existing);
-    QFETCH(QString, fetched);
+    const auto [signedLink, status, existing, fetched] = fetch<QString, int, bool, QString>();
     VaultFixture f(true);
     const QByteArray content = randomBytes(200000);
-    f.server.on(
-        "POST", "/storage/v1/object/sign/orlavant-files/user-1/a b.jpg",
-        Reply::json(signedLink.isEmpty() ? 404 : 200, signedLink.replace("$", f.server.baseUrl()).toUtf8()));
+    f.server.on("POST", "/storage/v1/object/sign/orlavant-files/user-1/a b.jpg",
+                Reply::json(signedLink.isEmpty() ? 404 : 200,
+                            QString(signedLink).replace("$", f.server.baseUrl()).toUtf8()));
     Reply file = Reply::json(status, status == 200 ? content : QByteArray("nope"));
     file.contentType = "image/jpeg";
     const QByteArray path = fetched == "/authenticated"
@@ -297,11 +282,11 @@ void TestVaultFiles::download() {
 }
 
 void TestVaultFiles::syncToCloudVault_data() {
-    QTest::addColumn<int>("preStatus");
-    QTest::addColumn<QString>("preBody");   // "$" stands for the server's base URL
-    QTest::addColumn<int>("putStatus");     // 0: nothing may be put
-    QTest::addColumn<int>("confirmStatus"); // 0: nothing may be confirmed
-    QTest::addColumn<QString>("expect");    // "<deduplicated> <message>", or the failure
+    // preBody: "$" stands for the server's base URL
+    // putStatus: 0: nothing may be put
+    // confirmStatus: 0: nothing may be confirmed
+    // expect: "<deduplicated> <message>", or the failure
+    addColumns<int, QString, int, int, QString>(); // preStatus, preBody, putStatus, confirmStatus, expect
     const QString upload = R"({"deduplicated":false,"upload_url":"$/put/k1?sig=s","storage_key":"k1"})";
     const QString quota = "OrlavantQuota 402: Household quota exceeded. Please upgrade plan.";
     const QString bad = "URLError -1011";
@@ -326,14 +311,11 @@ void TestVaultFiles::syncToCloudVault_data() {
 }
 
 void TestVaultFiles::syncToCloudVault() {
-    QFETCH(int, preStatus);
-    QFETCH(QString, preBody);
-    QFETCH(int, putStatus);
-    QFETCH(int, confirmStatus);
-    QFETCH(QString, expect);
+    const auto [preStatus, preBody, putStatus, confirmStatus, expect] =
+        fetch<int, QString, int, int, QString>();
     VaultFixture f(true);
     f.server.on("POST", "/api/files/pre-upload",
-                Reply::json(preStatus, preBody.replace("$", f.server.baseUrl()).toUtf8()));
+                Reply::json(preStatus, QString(preBody).replace("$", f.server.baseUrl()).toUtf8()));
     f.server.on("PUT", "/put/k1", Reply::json(putStatus, ""));
     f.server.on("POST", "/api/files/confirm", Reply::json(confirmStatus, "not read"));
     const QString dir = makeTempDir("sync");
