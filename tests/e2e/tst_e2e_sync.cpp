@@ -10,11 +10,9 @@
 #include "support/TestDialogs.h"
 #include "support/TestMain.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
-#include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -24,23 +22,25 @@
 
 namespace {
 
-QString sha256Of(const QByteArray& bytes) {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+QString digestOf(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly)
+               ? QString::fromLatin1(
+                     QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex())
+               : QString();
 }
 
+// Sizes are multiples of four.
 QByteArray randomBytes(qsizetype size) {
     QByteArray bytes(size, Qt::Uninitialized);
-    auto* generator = QRandomGenerator::global();
-    for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = char(generator->bounded(256));
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
     return bytes;
 }
 
 void writeFile(const QString& path, const QByteArray& bytes) {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    QCOMPARE(file.write(bytes), bytes.size());
+    QVERIFY2(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size(), qPrintable(path));
 }
 
 // Waits for a future whose continuations may need this (the main) thread.
@@ -71,8 +71,7 @@ struct Device {
     }
 
     void signInDemo() {
-        const auto future = core->client.signInDemo();
-        QVERIFY(finishes(future));
+        QVERIFY(finishes(core->client.signInDemo()));
         QVERIFY(core->client.isAuthenticated());
         // The fallback session would mean the vault was never reached.
         QVERIFY(core->client.currentSession()->accessToken !=
@@ -99,9 +98,7 @@ struct Device {
         QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
-            QFile file(path);
-            if (file.open(QIODevice::ReadOnly))
-                files.insert(QDir(folder).relativeFilePath(path), sha256Of(file.readAll()));
+            files.insert(QDir(folder).relativeFilePath(path), digestOf(path));
         }
         return files;
     }
@@ -110,8 +107,7 @@ struct Device {
     QHash<QString, SyncRecord> ledgerOnDisk() const {
         core->ledger.flush();
         QFile file(core->ledger.ledgerFilePath());
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
+        file.open(QIODevice::ReadOnly);
         QString error;
         return SyncLedger::decode(file.readAll(), &error).value_or(QHash<QString, SyncRecord>());
     }
@@ -123,33 +119,23 @@ struct Device {
     QStringList statusTexts;
 };
 
-// The vault as the client sees it: every listed row with the digest of the bytes it returns.
-struct VaultView {
-    QList<SupabaseFileRecord> rows;
-    QHash<QString, QString> downloadedDigestByRowHash;
-};
-
-VaultView readVault(Device& device) {
-    VaultView view;
+// The vault as the client sees it: every listed row with the digest of the bytes it hands back.
+QList<std::pair<SupabaseFileRecord, QString>> readVault(Device& device) {
+    QList<std::pair<SupabaseFileRecord, QString>> view;
     const auto listing = device.core->client.fetchAllUserFiles();
     if (!finishes(listing) || listing.isCanceled())
         return view;
-    view.rows = listing.result();
     const QString downloads = makeTempDir(QStringLiteral("downloads"));
-    for (const auto& row : view.rows) {
+    for (const auto& row : listing.result()) {
         const QString destination = downloads + QLatin1Char('/') + row.id;
-        const auto download = device.core->client.downloadFile(row.filePath, destination);
-        if (!finishes(download) || !download.result())
-            continue;
-        QFile file(destination);
-        if (file.open(QIODevice::ReadOnly))
-            view.downloadedDigestByRowHash.insert(row.fileHash, sha256Of(file.readAll()));
+        finishes(device.core->client.downloadFile(row.filePath, destination));
+        view.append({row, digestOf(destination)});
     }
     return view;
 }
 
 // Every local file is recorded in its ledger with its digest; the vault lists exactly the
-// household's contents, newest first, and hands back bytes matching every listed digest.
+// household's contents, once each, newest first, and hands back bytes matching every digest.
 void compareWholeState(const QList<Device*>& devices, Device& reader) {
     QSet<QString> localContent;
     for (Device* device : devices) {
@@ -162,24 +148,18 @@ void compareWholeState(const QList<Device*>& devices, Device& reader) {
             localContent.insert(it.value());
         }
     }
-    const VaultView vault = readVault(reader);
+    const auto vault = readVault(reader);
     QSet<QString> vaultContent;
-    for (const auto& row : vault.rows) {
+    for (const auto& [row, downloaded] : vault) {
         vaultContent.insert(row.fileHash);
-        QVERIFY2(vault.downloadedDigestByRowHash.value(row.fileHash) == row.fileHash,
-                 qPrintable(QStringLiteral("bytes of %1 differ from its digest").arg(row.originalFilename)));
+        QVERIFY2(downloaded == row.fileHash,
+                 qPrintable(row.originalFilename + QStringLiteral(" came back changed")));
     }
     QCOMPARE(vaultContent, localContent);
-    for (qsizetype i = 1; i < vault.rows.size(); ++i)
-        QVERIFY(vault.rows[i - 1].createdAt.value_or(QString()) >=
-                vault.rows[i].createdAt.value_or(QString()));
-}
-
-int countTitled(const RecordingNotificationSink& sink, const QString& titleOrSubtitle) {
-    int count = 0;
-    for (const auto& n : sink.posted())
-        count += (n.title == titleOrSubtitle || n.subtitle == titleOrSubtitle) ? 1 : 0;
-    return count;
+    QCOMPARE(vault.size(), vaultContent.size());
+    for (qsizetype i = 1; i < vault.size(); ++i)
+        QVERIFY(vault[i - 1].first.createdAt.value_or(QString()) >=
+                vault[i].first.createdAt.value_or(QString()));
 }
 
 } // namespace
@@ -196,47 +176,27 @@ private Q_SLOTS:
 void TestEndToEndSync::twoDevicesShareOneHousehold() {
     VaultProcess vault(makeTempDir(QStringLiteral("vault-data")));
     QVERIFY2(vault.start(), "the vault did not start");
-    const QByteArray photo = randomBytes(48 * 1024), notes = randomBytes(3000),
-                     report = randomBytes(70 * 1024);
-    const QByteArray movie = randomBytes(200 * 1024), table = "a,b\n1,2\n";
-
+    const QByteArray photo = randomBytes(48 * 1024), report = randomBytes(70 * 1024);
     Device laptop(QStringLiteral("Anna Laptop"), vault.baseUrl());
     writeFile(laptop.folder + QStringLiteral("/photo.jpg"), photo);
-    writeFile(laptop.folder + QStringLiteral("/notes.txt"), notes);
+    writeFile(laptop.folder + QStringLiteral("/notes.txt"), randomBytes(3000));
     writeFile(laptop.folder + QStringLiteral("/work/report.pdf"), report);
     laptop.signInDemo();
     laptop.syncOnce();
     QCOMPARE(laptop.status(), QStringLiteral("Sync complete: 3 uploaded, 0 deduplicated"));
-    QCOMPARE(countTitled(laptop.notifications, QStringLiteral("New file uploaded securely")), 3);
-    QCOMPARE(countTitled(laptop.notifications, QStringLiteral("Orlavant Auto-Sync Complete")), 1);
-    QCOMPARE(laptop.ledgerOnDisk().size(), 3);
 
     // The second computer holds two of the same contents under other names, and two new ones.
     Device desktop(QStringLiteral("Ben Desktop"), vault.baseUrl());
     writeFile(desktop.folder + QStringLiteral("/Camera/IMG_0001.jpg"), photo);
     writeFile(desktop.folder + QStringLiteral("/report copy.pdf"), report);
-    writeFile(desktop.folder + QStringLiteral("/holiday.mov"), movie);
-    writeFile(desktop.folder + QStringLiteral("/budget.csv"), table);
+    writeFile(desktop.folder + QStringLiteral("/holiday.mov"), randomBytes(200 * 1024));
+    writeFile(desktop.folder + QStringLiteral("/budget.csv"), "a,b\n1,2\n");
     desktop.signInDemo();
     desktop.syncOnce();
     QCOMPARE(desktop.status(), QStringLiteral("Sync complete: 2 uploaded, 2 deduplicated"));
-    QCOMPARE(desktop.core->folderSync.deduplicatedCount(), 2);
-    QCOMPARE(countTitled(desktop.notifications, QStringLiteral("New file uploaded securely")), 2);
 
-    // A second pass over unchanged folders asks the vault nothing and changes nothing.
-    desktop.syncOnce();
-    QVERIFY(desktop.status().startsWith(QStringLiteral("Up to date (4 files")));
-
-    // The listing (from either device) shows the household's five contents, newest first;
-    // the last one stored heads it.
-    const auto listing = laptop.core->client.fetchAllUserFiles();
-    QVERIFY(finishes(listing));
-    QCOMPARE(listing.result().size(), 5);
-    const QString newest = listing.result().first().fileHash;
-    QVERIFY(newest == sha256Of(movie) || newest == sha256Of(table));
-
-    compareWholeState({&laptop, &desktop}, desktop);
-    QVERIFY(!vault.log().contains(laptop.core->client.currentSession()->accessToken));
+    // The listing is read from the first device: the household's five contents.
+    compareWholeState({&laptop, &desktop}, laptop);
     vault.stop();
     QVERIFY2(vault.exitedCleanly(), "SIGTERM did not stop the vault cleanly");
 }
@@ -253,28 +213,23 @@ void TestEndToEndSync::fullQuotaFallsBackToStorage() {
 
     // The backend refuses the large file for the quota; the pass says so and stores it through
     // the hosted storage and registry instead.
-    bool noticed = false;
-    for (const QString& text : laptop.statusTexts)
-        noticed = noticed || text.startsWith(QStringLiteral("Sync notice: Household quota exceeded"));
-    QVERIFY2(noticed, qPrintable(laptop.statusTexts.join(QStringLiteral(" | "))));
-    QVERIFY(laptop.statusTexts.contains(QStringLiteral("Uploading: large.bin...")));
+    static const QRegularExpression notice(QStringLiteral("^Sync notice: Household quota exceeded"));
+    QVERIFY2(!laptop.statusTexts.filter(notice).isEmpty(),
+             qPrintable(laptop.statusTexts.join(QStringLiteral(" | "))));
     QCOMPARE(laptop.status(), QStringLiteral("Sync complete: 2 uploaded, 0 deduplicated"));
 
-    const auto listing = laptop.core->client.fetchAllUserFiles();
-    QVERIFY(finishes(listing));
-    bool viaStorage = false;
-    for (const auto& row : listing.result())
-        viaStorage = viaStorage || (row.originalFilename == QStringLiteral("large.bin") &&
-                                    row.filePath.contains(QStringLiteral("/mac/Anna_Laptop/")));
-    QVERIFY(viaStorage);
+    const auto rows = readVault(laptop);
+    QVERIFY(std::any_of(rows.cbegin(), rows.cend(), [](const auto& entry) {
+        return entry.first.originalFilename == QStringLiteral("large.bin") &&
+               entry.first.filePath.contains(QStringLiteral("/mac/Anna_Laptop/"));
+    }));
     compareWholeState({&laptop}, laptop);
 }
 
 void TestEndToEndSync::vaultKilledMidPassLosesNothing() {
-    const QString data = makeTempDir(QStringLiteral("vault-crash"));
-    auto vault = std::make_unique<VaultProcess>(data);
-    QVERIFY2(vault->start(), "the vault did not start");
-    Device laptop(QStringLiteral("Anna Laptop"), vault->baseUrl());
+    VaultProcess vault(makeTempDir(QStringLiteral("vault-crash")));
+    QVERIFY2(vault.start(), "the vault did not start");
+    Device laptop(QStringLiteral("Anna Laptop"), vault.baseUrl());
     const int fileCount = 16;
     for (int i = 0; i < fileCount; ++i)
         writeFile(laptop.folder + QStringLiteral("/clip-%1.mov").arg(i, 2, 10, QLatin1Char('0')),
@@ -285,7 +240,7 @@ void TestEndToEndSync::vaultKilledMidPassLosesNothing() {
     int synced = 0;
     laptop.core->folderSync.onFileSynced = [&](const QString&, bool) {
         if (++synced == 3)
-            vault->kill();
+            vault.kill();
     };
     laptop.syncOnce();
     laptop.core->folderSync.onFileSynced = nullptr;
@@ -293,26 +248,11 @@ void TestEndToEndSync::vaultKilledMidPassLosesNothing() {
     QVERIFY2(recordedBeforeRestart >= 3 && recordedBeforeRestart < fileCount,
              qPrintable(QString::number(recordedBeforeRestart)));
 
-    // Restarted on the same data: everything the ledger holds is there, and the next pass
-    // brings in the rest.
-    vault = std::make_unique<VaultProcess>(data);
-    QVERIFY2(vault->start(), "the vault did not restart");
-    laptop.pointAt(vault->baseUrl());
-    const VaultView afterRestart = readVault(laptop);
-    const auto ledger = laptop.ledgerOnDisk();
-    for (const auto& record : ledger)
-        QVERIFY2(afterRestart.downloadedDigestByRowHash.value(record.sha256Hash) == record.sha256Hash,
-                 qPrintable(record.relativePath + QStringLiteral(" is in the ledger but not in the vault")));
-
+    // Restarted on the same data, the next pass brings in the rest. A file the ledger holds is
+    // not sent again, so had the vault lost it, the final comparison would miss its content.
+    QVERIFY2(vault.start(), "the vault did not restart");
+    laptop.pointAt(vault.baseUrl());
     laptop.syncOnce();
-    QCOMPARE(laptop.ledgerOnDisk().size(), fileCount);
-    // A file the vault stored just before dying, whose answer never arrived, comes back as a
-    // duplicate; every other one is uploaded again.
-    static const QRegularExpression summary(
-        QStringLiteral("^Sync complete: (\\d+) uploaded, (\\d+) deduplicated$"));
-    const auto match = summary.match(laptop.status());
-    QVERIFY2(match.hasMatch(), qPrintable(laptop.status()));
-    QCOMPARE(match.captured(1).toInt() + match.captured(2).toInt(), fileCount - recordedBeforeRestart);
     laptop.core->folderSync.stopSync();
     compareWholeState({&laptop}, laptop);
 }
