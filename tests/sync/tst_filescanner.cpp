@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QScopeGuard>
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
@@ -29,8 +28,7 @@ private Q_SLOTS:
     void treeYieldsOnlyCandidates();
     void relativePathStripsTheFolderOnce();
     void cancellationStopsCollection();
-    void digest_data();
-    void digest();
+    void digestAtChunkEdges();
     void onlyRegularFilesAreRead();
 };
 
@@ -83,47 +81,32 @@ void TestFileScanner::cancellationStopsCollection() {
     QCOMPARE(asked, 6);
 }
 
-void TestFileScanner::digest_data() {
-    QTest::addColumn<QByteArray>("content");
-    QTest::newRow("empty") << QByteArray();
-    QTest::newRow("exactly one chunk") << QByteArray(65536, 'x');
-    QTest::newRow("one chunk and a byte") << QByteArray(65537, 'y');
+void TestFileScanner::digestAtChunkEdges() {
+    const QString file = makeTempDir(u"digest"_s) + u"/f.bin"_s;
     QByteArray mixed; // chunks that differ, so their order matters
     for (int i = 0; i < 300000; ++i)
         mixed.append(char(unsigned(i) * 7919u % 251u));
-    QTest::newRow("several chunks") << mixed;
-}
-
-void TestFileScanner::digest() {
-    QFETCH(QByteArray, content);
-    const QString file = makeTempDir(u"digest"_s) + u"/f.bin"_s;
-    writeFile(file, content);
-    const QString expected =
-        QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
-    const std::optional<FileScanner::Digest> digest = FileScanner::sha256(file);
-    QVERIFY(digest && digest->factsAtEnd.sameAs(*FileScanner::readFacts(file)));
-    QCOMPARE(digest->hex, expected);
-    QCOMPARE(digest->bytesRead, content.size());
-    QCOMPARE(FolderSyncManager::computeSha256(file), std::optional<QString>(expected));
+    for (const QByteArray& content : {QByteArray(), QByteArray(65536, 'x'), QByteArray(65537, 'y'), mixed}) {
+        writeFile(file, content);
+        const std::optional<FileScanner::Digest> digest = FileScanner::sha256(file);
+        QVERIFY(digest && digest->factsAtEnd.sameAs(*FileScanner::readFacts(file)));
+        QCOMPARE(digest->hex, QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+        QCOMPARE(digest->bytesRead, content.size());
+    }
+    QCOMPARE(FolderSyncManager::computeSha256(file), std::optional<QString>(FileScanner::sha256(file)->hex));
 }
 
 void TestFileScanner::onlyRegularFilesAreRead() {
     const QString folder = makeTempDir(u"refuse"_s);
-    const QString fifo = folder + u"/pipe"_s, link = folder + u"/link"_s, locked = folder + u"/locked"_s;
+    const QString fifo = folder + u"/pipe"_s, link = folder + u"/link"_s;
     QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    writeFile(locked);
-    QVERIFY(QFile::link(locked, link));
+    writeFile(folder + u"/target"_s);
+    QVERIFY(QFile::link(folder + u"/target"_s, link));
     // A FIFO put where a file was must not block the hashing (nobody writes to it).
     for (const QString& path : {fifo, link, folder + u"/vanished"_s, folder, u"/dev/null"_s})
         QVERIFY2(!FileScanner::sha256(path), qPrintable(path));
     for (const QString& path : {fifo, link, folder + u"/vanished"_s})
         QVERIFY2(!FileScanner::readFacts(path), qPrintable(path));
-    QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
-    const auto restore = qScopeGuard([&] { QFile::setPermissions(locked, QFileDevice::ReadOwner); });
-    if (QFile(locked).open(QIODevice::ReadOnly))
-        QSKIP("Running with privileges that read mode 000 files");
-    QVERIFY(!FileScanner::sha256(locked));
-    QVERIFY(FileScanner::readFacts(locked)); // its attributes are still readable
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestFileScanner)

@@ -11,32 +11,8 @@ class TestNotifications : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void batchBody_data();
-    void batchBody();
     void postedNotifications();
 };
-
-void TestNotifications::batchBody_data() {
-    QTest::addColumn<int>("uploaded");
-    QTest::addColumn<int>("skipped");
-    QTest::addColumn<QString>("body"); // empty: nothing is posted
-    QTest::newRow("both") << 3 << 2 << u"3 new file(s) uploaded, 2 duplicate(s) skipped."_s;
-    QTest::newRow("duplicates only") << 0 << 4 << u"4 duplicate(s) skipped."_s;
-    QTest::newRow("one upload") << 1 << 0 << u"1 new file(s) uploaded."_s;
-    QTest::newRow("nothing") << 0 << 0 << QString();
-    QTest::newRow("negative") << -1 << -3 << QString();
-    QTest::newRow("negative uploads, one duplicate") << -2 << 1 << u"1 duplicate(s) skipped."_s;
-}
-
-void TestNotifications::batchBody() {
-    QFETCH(int, uploaded);
-    QFETCH(int, skipped);
-    QFETCH(QString, body);
-    RecordingNotificationSink sink;
-    MacNotificationHelper(sink).notifyBatchComplete(uploaded, skipped);
-    QCOMPARE(sink.posted().size(), body.isEmpty() ? 0 : 1);
-    QCOMPARE(sink.posted().value(0).body, body);
-}
 
 void TestNotifications::postedNotifications() {
     RecordingNotificationSink sink;
@@ -49,6 +25,10 @@ void TestNotifications::postedNotifications() {
     helper.notifyDuplicateSkipped(u"b.pdf"_s);
     helper.notifyFileUploaded(u"Holiday <1> & more.jpg"_s);
     helper.notifyBatchComplete(2, 1);
+    helper.notifyBatchComplete(0, 0); // nothing to say: nothing posted
+    helper.notifyBatchComplete(-1, -3);
+    helper.notifyBatchComplete(-2, 4);
+    helper.notifyBatchComplete(1, 0);
     QStringList described;
     QSet<QString> identifiers;
     for (const DesktopNotification& posted : sink.posted()) {
@@ -65,9 +45,11 @@ void TestNotifications::postedNotifications() {
                                      u"b.pdf\u201D already exists in your cloud vault (identical SHA-256)."_s,
                                      uploaded,
                                      u"Orlavant Auto-Sync Complete|-|2 new file(s) uploaded, 1 duplicate(s) "
-                                     u"skipped.|sound"_s}));
+                                     u"skipped.|sound"_s,
+                                     u"Orlavant Auto-Sync Complete|-|4 duplicate(s) skipped.|sound"_s,
+                                     u"Orlavant Auto-Sync Complete|-|1 new file(s) uploaded.|sound"_s}));
     // Identical notifications must not replace each other.
-    QCOMPARE(identifiers.size(), 4);
+    QCOMPARE(identifiers.size(), 6);
     // Notification servers render a subset of HTML: a file name must not become markup.
     QCOMPARE(DbusNotificationSink::wireBody(sink.posted().first()),
              u"New file uploaded securely\n\u201CHoliday &lt;1&gt; &amp; more.jpg\u201D was added to your "
