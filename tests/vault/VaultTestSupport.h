@@ -70,14 +70,12 @@ inline QByteArray sentAuth(const FakeServer::Request& request) {
     return request.header("apikey") + '|' + request.header("authorization");
 }
 
-// The sign-in and demo candidates include fixed development ports; a case whose outcome depends
-// on their refusing connections is skipped where something listens there.
-#define SKIP_UNLESS_FIXED_PORTS_FREE()                                                                       \
-    do {                                                                                                     \
-        QTcpServer a_, b_;                                                                                   \
-        if (!a_.listen(QHostAddress::LocalHost, 8787) || !b_.listen(QHostAddress::LocalHost, 8000))          \
-            QSKIP("127.0.0.1:8787 or :8000 is in use here; the outcome depends on their refusing");          \
-    } while (false)
+// The sign-in and demo candidates include fixed development ports; a case that `needs` them to
+// refuse connections is skipped where something listens there.
+#define SKIP_UNLESS_FIXED_PORTS_FREE(needs)                                                                  \
+    if (QTcpServer a_, b_;                                                                                   \
+        (needs) && (!a_.listen(QHostAddress::LocalHost, 8787) || !b_.listen(QHostAddress::LocalHost, 8000))) \
+    QSKIP("127.0.0.1:8787 or :8000 is in use here; the outcome depends on their refusing")
 
 // One client with its own settings file and HTTP client, both pointing at a fake server.
 struct VaultFixture {
@@ -89,6 +87,12 @@ struct VaultFixture {
         // Trailing slashes, as users type them: every request path shows they are trimmed.
         client->configure(server.baseUrl() + "/", anonKey);
         client->setBackendUrl(server.baseUrl() + "//");
+    }
+
+    // Routes a JSON reply; "$" in it stands for the server's base URL.
+    void on(const QByteArray& method, const QByteArray& path, int status, const QString& body) {
+        server.on(method, path,
+                  FakeServer::Reply::json(status, QString(body).replace("$", server.baseUrl()).toUtf8()));
     }
 
     FakeServer server;

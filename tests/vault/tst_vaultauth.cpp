@@ -24,10 +24,6 @@ QString describe(const std::optional<SupabaseSession>& s) {
              : QStringLiteral("-");
 }
 
-QStringList configurationOf(const SupabaseClient& client) {
-    return {client.supabaseUrl(), client.supabaseAnonKey(), client.backendBaseUrl()};
-}
-
 } // namespace
 
 class TestVaultAuth : public QObject {
@@ -83,24 +79,21 @@ void TestVaultAuth::restore() {
 
 void TestVaultAuth::sessionLifecycle() {
     VaultFixture f(true); // signed in before: the new session replaces the stored one
-    f.server.on("POST", "/auth/v1/token", FakeServer::Reply::json(200, hostedSession("hosted").toUtf8()));
+    f.on("POST", "/auth/v1/token", 200, hostedSession("hosted"));
     QFuture<SupabaseSession> future;
     // What the engine finds when told: whether the caller had the result yet, the session, whether one is
     // stored.
     QStringList told;
     const auto record = [&] {
-        told << QStringLiteral("%1 %2 %3")
-                    .arg(int(future.isFinished()))
-                    .arg(describe(f.client->currentSession()))
-                    .arg(int(f.settings.contains(SessionKey)));
+        told << QString::number(future.isFinished()) + ' ' + describe(f.client->currentSession()) + ' ' +
+                    QString::number(f.settings.contains(SessionKey));
     };
     connect(f.client.get(), &SupabaseClient::signedIn, this, record);
     connect(f.client.get(), &SupabaseClient::signedOut, this, record);
     future = f.client->signIn("jane@example.com", "pa\"ss");
     const QString expected = "hosted|r1|u-hosted|jane@example.com";
     QCOMPARE(describe(resultOf(future)), expected);
-    HttpClient http;
-    QCOMPARE(describe(SupabaseClient(f.settings, http).currentSession()), expected);
+    QCOMPARE(describe(SupabaseClient(f.settings, f.http).currentSession()), expected);
     const FakeServer::Request r = f.server.requests().first();
     QCOMPARE(r.target + ' ' + sentAuth(r) + ' ' + r.header("content-type"),
              "/auth/v1/token?grant_type=password test-anon-key|Bearer test-anon-key application/json");
@@ -113,9 +106,9 @@ void TestVaultAuth::sessionLifecycle() {
     QCOMPARE(f.server.requestCount(), 1); // no backend, no device registration, nothing for signing out
     // The configuration stays, trimmed; an empty stored value leaves the default at the next start.
     f.settings.setString("orlavant_backend_base_url", "");
-    SupabaseClient again(f.settings, http);
+    SupabaseClient again(f.settings, f.http);
     QVERIFY(!again.isAuthenticated() && !f.client->isAuthenticated());
-    QCOMPARE(configurationOf(again),
+    QCOMPARE(QStringList({again.supabaseUrl(), again.supabaseAnonKey(), again.backendBaseUrl()}),
              QStringList({f.server.baseUrl(), "test-anon-key", SupabaseClient::DefaultBackendBaseUrl}));
 }
 
@@ -143,17 +136,13 @@ void TestVaultAuth::hostedFailures_data() {
 void TestVaultAuth::hostedFailures() {
     const auto [signUp, status, body, expect] = fetch<bool, int, QString, QString>();
     const bool backendAsked = expect.startsWith("OrlavantAuth");
-    if (backendAsked)
-        SKIP_UNLESS_FIXED_PORTS_FREE();
+    SKIP_UNLESS_FIXED_PORTS_FREE(backendAsked);
     VaultFixture f;
-    f.server.on("POST", signUp ? "/auth/v1/signup" : "/auth/v1/token",
-                FakeServer::Reply::json(status, body.toUtf8()));
-    f.server.on("POST", "/api/auth/login", FakeServer::Reply::json(401, R"({"detail":"no"})"));
-    f.server.on("POST", "/api/auth/register", FakeServer::Reply::json(500, "{}"));
-    QSignalSpy signedIn(f.client.get(), &SupabaseClient::signedIn);
+    f.on("POST", signUp ? "/auth/v1/signup" : "/auth/v1/token", status, body);
+    f.on("POST", "/api/auth/login", 401, R"({"detail":"no"})");
+    f.on("POST", "/api/auth/register", 500, "{}");
     VERIFY_FAILS_WITH(signUp ? f.client->signUp("a@b.c", "pw") : f.client->signIn("a@b.c", "pw"), expect);
     QCOMPARE(f.server.requestCount(), backendAsked ? 2 : 1);
-    QCOMPARE(signedIn.count(), 0);
     QVERIFY(!f.client->isAuthenticated() && !f.settings.contains(SessionKey));
 }
 
@@ -177,8 +166,7 @@ void TestVaultAuth::backendSignIn_data() {
 
 void TestVaultAuth::backendSignIn() {
     const auto [status, body, session] = fetch<int, QString, QString>();
-    if (session == Rejected)
-        SKIP_UNLESS_FIXED_PORTS_FREE();
+    SKIP_UNLESS_FIXED_PORTS_FREE(session == Rejected);
     // The placeholder key means no hosted project: the backend is asked first.
     VaultFixture f(false, SupabaseClient::DefaultAnonKey);
     FakeServer::Reply reply = FakeServer::Reply::json(status, body.toUtf8());
@@ -214,8 +202,7 @@ void TestVaultAuth::signUpDisplayName_data() {
 void TestVaultAuth::signUpDisplayName() {
     const auto [email, name] = fetch<QString, QString>();
     VaultFixture f(false, SupabaseClient::DefaultAnonKey);
-    f.server.on("POST", "/api/auth/register",
-                FakeServer::Reply::json(201, R"({"access_token":"t","user_id":"u"})"));
+    f.on("POST", "/api/auth/register", 201, R"({"access_token":"t","user_id":"u"})");
     resultOf(f.client->signUp(email, "pw"));
     QCOMPARE(f.server.requestCount(), 1);
     QCOMPARE(jsonObject(f.server.requests("POST", "/api/auth/register").value(0).body),
@@ -241,16 +228,13 @@ void TestVaultAuth::demo_data() {
 void TestVaultAuth::demo() {
     const auto [v1Status, v1Body, plainBody, session] = fetch<int, QString, QString, QString>();
     VaultFixture f;
-    if (v1Status == 0) {
-        SKIP_UNLESS_FIXED_PORTS_FREE();
+    SKIP_UNLESS_FIXED_PORTS_FREE(v1Status == 0);
+    if (v1Status == 0)
         f.client->setBackendUrl(FakeServer::refusedBaseUrl());
-    }
-    f.server.on("POST", "/api/v1/auth/demo-login", FakeServer::Reply::json(v1Status, v1Body.toUtf8()));
+    f.on("POST", "/api/v1/auth/demo-login", v1Status, v1Body);
     if (!plainBody.isEmpty())
-        f.server.on("POST", "/api/auth/demo-login", FakeServer::Reply::json(200, plainBody.toUtf8()));
-    QSignalSpy signedIn(f.client.get(), &SupabaseClient::signedIn);
+        f.on("POST", "/api/auth/demo-login", 200, plainBody);
     QCOMPARE(describe(resultOf(f.client->signInDemo())), session);
-    QCOMPARE(signedIn.count(), 1);
     QCOMPARE(describe(SupabaseSession::fromJson(*f.settings.data(SessionKey))), session);
     QCOMPARE(f.server.requestCount(), v1Status == 0 ? 0 : plainBody.isEmpty() ? 1 : 2);
     for (const auto& r : f.server.requests())
