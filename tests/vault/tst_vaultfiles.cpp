@@ -98,12 +98,11 @@ void TestVaultFiles::listing() {
     VaultFixture f(true);
     f.on("GET", "/rest/v1/files", status, body);
     const auto describe = [](const QList<SupabaseFileRecord>& rows) {
-        QString text = QString::number(rows.size());
+        QStringList text{QString::number(rows.size())};
         for (const SupabaseFileRecord& r : rows)
-            text += QStringLiteral(" %1 %2 %3 %4")
-                        .arg(QString::number(r.fileSize), r.folderPath.value_or("-"),
-                             r.createdAt.value_or("-"), r.updatedAt.value_or("-"));
-        return text;
+            text << QString::number(r.fileSize) << r.folderPath.value_or("-") << r.createdAt.value_or("-")
+                 << r.updatedAt.value_or("-");
+        return text.join(' ');
     };
     VERIFY_OUTCOME(f.client->fetchAllUserFiles(), describe, expect); // one bad row fails the whole list
     const FakeServer::Request r = f.server.requests().first();
