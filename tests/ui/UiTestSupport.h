@@ -30,12 +30,6 @@ struct UiFixture {
         services = std::make_unique<CoreServices>(
             CoreServices::Options{settingsPath, directory + QStringLiteral("/ledger"), &dialogs, &sink});
     }
-    ~UiFixture() {
-        // The server stops first, so a reply held back by a test never keeps the engine's pass
-        // (and so the teardown) waiting.
-        server.reset();
-        services.reset();
-    }
 
     static SupabaseSession session(const QString& email = QStringLiteral("ada@family.test")) {
         return {QStringLiteral("token-1"), std::nullopt, QStringLiteral("user-1"), email};
@@ -43,21 +37,26 @@ struct UiFixture {
     SupabaseClient& client() { return services->client; }
     FolderSyncManager& folderSync() { return services->folderSync; }
 
-    // Answers the file list with these rows.
-    void serveFiles(const QList<SupabaseFileRecord>& files, int delayMs = 0) {
+    // The file list answering with these rows.
+    static FakeServer::Reply filesReply(const QList<SupabaseFileRecord>& files, int delayMs = 0) {
         QJsonArray rows;
         for (const SupabaseFileRecord& file : files)
             rows.append(file.toJsonObject());
         FakeServer::Reply reply = FakeServer::Reply::json(200, QJsonDocument(rows).toJson());
         reply.delayMs = delayMs;
-        server->on("GET", "/rest/v1/files", reply);
+        return reply;
+    }
+    void serveFiles(const QList<SupabaseFileRecord>& files, int delayMs = 0) {
+        server->on("GET", "/rest/v1/files", filesReply(files, delayMs));
     }
 
     TestDialogs dialogs;
     RecordingNotificationSink sink;
     FakeClock clock;
-    std::unique_ptr<FakeServer> server = std::make_unique<FakeServer>();
     std::unique_ptr<CoreServices> services;
+    // Declared last, so destroyed first: a reply held back by a test is released before the
+    // engine's teardown waits for its pass.
+    std::unique_ptr<FakeServer> server = std::make_unique<FakeServer>();
 };
 
 inline SupabaseFileRecord fileRecord(const QString& id, const QString& name, const QString& mimeType,
