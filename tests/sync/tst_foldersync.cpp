@@ -30,7 +30,6 @@ using Reply = FakeServer::Reply;
 
 namespace {
 
-const QString Device = u"Anna's Mac"_s;
 const QString Paused = u"Sync paused \u2014 click Start Sync"_s;
 
 QString sha256Of(const QByteArray& bytes) {
@@ -72,7 +71,7 @@ struct Rig {
         prepare(settings);
         client = std::make_unique<SupabaseClient>(settings, http);
         engine = std::make_unique<FolderSyncManager>(settings, *client, ledger, notifications, dialogs);
-        engine->setDeviceName(Device);
+        engine->setDeviceName(u"Anna's Mac"_s);
         QObject::connect(client.get(), &SupabaseClient::signedOut, engine.get(),
                          &FolderSyncManager::handleLogout);
         QObject::connect(engine.get(), &FolderSyncManager::syncStatusMessageChanged, engine.get(),
@@ -234,14 +233,11 @@ void TestFolderSync::backendFailure() {
     backendDown = storageDown = true;
     if (storageRefused)
         rig->client->configure(FakeServer::refusedBaseUrl(), u"test-anon-key"_s);
-    LogCapture log;
     const QString folder = makeTempDir(u"fallback"_s);
     writeFile(folder + u"/sub/a b.txt"_s, "gamma");
     // Both paths failing: nothing is recorded, and the next pass takes the file from the start.
     QCOMPARE(rig->pass(folder), u"Up to date (0 files in cloud vault)"_s);
     QVERIFY(rig->ledger.totalSyncedCount() == 0 && rig->synced.isEmpty() && rig->sink.posted().isEmpty());
-    QCOMPARE(log.linesStartingWith(u"[FolderSync] Upload failed for a b.txt: "_s).size(),
-             storageRefused ? 1 : 0);
     QCOMPARE(server->requests("POST", "/rest/v1/rpc/register_or_deduplicate_file").size(), 0);
 
     storageDown = false;
@@ -328,17 +324,12 @@ void TestFolderSync::changedAndKnownFiles() {
     LogCapture log;
     const QString folder = makeTempDir(u"files"_s), video = folder + u"/video.mp4"_s;
     writeFile(video, "first part");
-    onUpload = [video] {
-        QFile grow(video);
-        if (grow.open(QIODevice::Append))
-            grow.write(" and more");
-    };
+    onUpload = [video] { writeFile(video, "first part and more"); };
     // Known from the ledger, it must not be read again: sparse, it costs no disk but 256 MiB of reading.
-    QFile image(folder + u"/disk-image.iso"_s);
-    QVERIFY(image.open(QIODevice::WriteOnly) && image.resize(256 << 20));
-    image.close();
-    rig->ledger.recordSync(u"disk-image.iso"_s, 256 << 20, QFileInfo(image).lastModified(),
-                           QString(64, u'0'));
+    writeFile(folder + u"/disk-image.iso"_s, {});
+    QVERIFY(QFile::resize(folder + u"/disk-image.iso"_s, 256 << 20));
+    rig->ledger.recordSync(u"disk-image.iso"_s, 256 << 20,
+                           QFileInfo(folder + u"/disk-image.iso"_s).lastModified(), QString(64, u'0'));
     const qint64 before = bytesReadByProcess();
     QCOMPARE(rig->pass(folder), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
     QVERIFY(before < 0 || bytesReadByProcess() - before < (64 << 20));
@@ -360,10 +351,9 @@ void TestFolderSync::lifecycleIsKeptAcrossRestarts() {
     QCOMPARE(rig->status(), u"No folder selected. Please select a folder to sync."_s);
     QTRY_COMPARE(rig->dialogs.asked().size(), 1);
     const Dialogs::OpenOptions asked = rig->dialogs.asked().first().open;
-    QCOMPARE(QStringList({asked.title, asked.message, asked.prompt}),
-             QStringList({u"Select Orlavant Cloud Sync Directory"_s,
-                          u"Choose a local directory to sync with your private cloud vault."_s,
-                          u"Select Folder to Sync"_s}));
+    QCOMPARE(asked.title + u'|' + asked.message + u'|' + asked.prompt,
+             u"Select Orlavant Cloud Sync Directory|Choose a local directory to sync with your private cloud "
+             u"vault.|Select Folder to Sync"_s);
     QVERIFY(asked.chooseDirectories && !asked.chooseFiles && !asked.allowsMultiple);
     rig->dialogs.setNextOpen(QStringList{folder});
     rig->engine->promptChooseFolder();
