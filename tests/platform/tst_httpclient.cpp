@@ -120,6 +120,18 @@ void TestHttpClient::fileBodyIsStreamedWithItsExactLength() {
     QCOMPARE(recorded[0].header("content-length"), QByteArray::number(content.size()));
     QCOMPARE(QCryptographicHash::hash(recorded[0].body, QCryptographicHash::Sha256),
              QCryptographicHash::hash(content, QCryptographicHash::Sha256));
+    // Headers arrive, and a redirect is the server's answer, never followed with the body.
+    FakeServer other;
+    FakeServer::Reply redirect = FakeServer::Reply::text(307, "");
+    redirect.headers.push_back({"Location", other.baseUrl().toStdString() + "/steal"});
+    server.on("PUT", "/moved", redirect);
+    request.url = server.url(QStringLiteral("/moved"));
+    request.method = "PUT";
+    request.setHeader("x-upsert", "false");
+    const HttpResponse moved = sendAndWait(m_client, request);
+    QCOMPARE(moved.status, 307);
+    QCOMPARE(server.requests("PUT", "/moved").value(0).header("x-upsert"), QByteArray("false"));
+    QCOMPARE(other.requestCount(), 0);
 }
 
 void TestHttpClient::unreadableBodyFileFailsWithoutSending() {
