@@ -30,8 +30,6 @@ using Reply = FakeServer::Reply;
 
 namespace {
 
-const QString Paused = u"Sync paused \u2014 click Start Sync"_s;
-
 QString sha256Of(const QByteArray& bytes) {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
@@ -218,8 +216,7 @@ void TestFolderSync::newAndDuplicateFilesThenAnUnchangedPass() {
     QCOMPARE(rig->pass(), u"Up to date (3 files in cloud vault)"_s);
     QCOMPARE(server->requestCount(), 0);
     QCOMPARE(rig->sink.posted().size(), 3);
-    QCOMPARE(log.linesStartingWith(u"[FolderSync] Skipping a file whose name is not valid UTF-8"_s).size(),
-             1);
+    QCOMPARE(log.linesStartingWith(u"[FolderSync] Skipping a file whose name"_s).size(), 1);
 }
 
 void TestFolderSync::backendFailure_data() {
@@ -343,8 +340,8 @@ void TestFolderSync::changedAndKnownFiles() {
 }
 
 void TestFolderSync::lifecycleIsKeptAcrossRestarts() {
-    QCOMPARE(rig->status(), Paused);            // signed in, nothing stored yet
-    rig->engine->setDeviceName(u"annas-mac"_s); // a name that can travel in a URL path
+    QCOMPARE(rig->status(), u"Sync paused \u2014 click Start Sync"_s); // signed in, nothing stored yet
+    rig->engine->setDeviceName(u"annas-mac"_s);                        // a name that can travel in a URL path
     const QString folder = makeTempDir(u"Chosen Folder"_s);
     writeFile(folder + u"/a.txt"_s, "kept");
     rig->engine->startSync(); // no folder yet: asks for one, and nothing happens when cancelled
@@ -389,7 +386,7 @@ void TestFolderSync::lifecycleIsKeptAcrossRestarts() {
     QCOMPARE(rig->status(), u"Sync Paused by User"_s);
     QCOMPARE(rig->settings.boolean(u"orlavant_sync_stopped"_s), std::optional<bool>(true));
     makeRig([](Settings& settings) { settings.setString(u"orlavant_sync_stopped"_s, u"yes"_s); });
-    QCOMPARE(rig->status(), Paused); // a stored value that is not a boolean
+    QCOMPARE(rig->status(), u"Sync paused \u2014 click Start Sync"_s); // a stored value that is not a boolean
     QSignalSpy finished(rig->engine.get(), &FolderSyncManager::passFinished);
     rig->engine->toggleSync();
     QCOMPARE(rig->status(), u"Sync Active"_s);
