@@ -68,6 +68,10 @@ FakeServer::FakeServer()
             m_server->Delete(".*", handle);
     }
     m_server->set_keep_alive_max_count(1000);
+    // A connection opened while the server stops would otherwise hold the shutdown for the
+    // library's default read time-out (5 s); on loopback a second between bytes is plenty.
+    m_server->set_read_timeout(1, 0);
+    m_server->set_keep_alive_timeout(1);
     m_port = m_server->bind_to_any_port("127.0.0.1");
     m_thread = std::thread([this] { m_server->listen_after_bind(); });
     // stop() does nothing until the accept loop runs, so a server destroyed right after it was
