@@ -287,6 +287,24 @@ void VaultServer::Impl::installBackend() {
     auto storageKeyFor = [](const Account& account, const std::string& hash) {
         return account.id + "/vault/" + hash;
     };
+    // Inside a transaction: the user's object for the content (made when missing) and the
+    // file row the claim describes.
+    auto recordClaim = [=, this](const Account& account, const FileClaim& claim, const std::string& key,
+                                 const std::string& sha256, std::int64_t size) {
+        if (!store.object(key))
+            store.insertObject(ObjectRow{key, account.id, sha256, size, claim.mimeType}, timestamp());
+        FileRow r;
+        r.userId = account.id;
+        r.fileHash = claim.hash;
+        r.originalFilename = claim.filename;
+        r.filePath = key;
+        r.fileSize = size;
+        r.mimeType = claim.mimeType;
+        r.deviceName = claim.deviceId;
+        r.deviceType = deviceType(account, claim.deviceId);
+        r.folderPath = claim.folderPath;
+        return store.insertFile(r, true, timestamp());
+    };
 
     post("/api/files/pre-upload", [=, this](const Req& req, Res& res, const Reader& reader) {
         const auto account = signedIn(req, res);
@@ -308,21 +326,7 @@ void VaultServer::Impl::installBackend() {
                     if (object && object->sha256 == claim.hash)
                         return;
                 }
-                if (!store.object(key))
-                    store.insertObject(
-                        ObjectRow{key, account->id, existing->sha256, existing->size, claim.mimeType},
-                        timestamp());
-                FileRow r;
-                r.userId = account->id;
-                r.fileHash = claim.hash;
-                r.originalFilename = claim.filename;
-                r.filePath = key;
-                r.fileSize = existing->size;
-                r.mimeType = claim.mimeType;
-                r.deviceName = claim.deviceId;
-                r.deviceType = deviceType(*account, claim.deviceId);
-                r.folderPath = claim.folderPath;
-                row = store.insertFile(r, true, timestamp());
+                row = recordClaim(*account, claim, key, existing->sha256, existing->size);
             });
             sendJson(res, 200,
                      {{"deduplicated", true},
@@ -461,21 +465,7 @@ void VaultServer::Impl::installBackend() {
                 replayed = true;
                 return;
             }
-            if (!store.object(key))
-                store.insertObject(
-                    ObjectRow{key, account->id, ticket->fileHash, ticket->fileSize, claim.mimeType},
-                    timestamp());
-            FileRow r;
-            r.userId = account->id;
-            r.fileHash = claim.hash;
-            r.originalFilename = claim.filename;
-            r.filePath = key;
-            r.fileSize = claim.size;
-            r.mimeType = claim.mimeType;
-            r.deviceName = claim.deviceId;
-            r.deviceType = deviceType(*account, claim.deviceId);
-            r.folderPath = claim.folderPath;
-            row = store.insertFile(r, true, timestamp());
+            row = recordClaim(*account, claim, key, ticket->fileHash, claim.size);
         });
         if (replayed) {
             fail(res, 409, "This upload was already confirmed");
