@@ -137,23 +137,7 @@ SupabaseSession SupabaseClient::backendAuth(const QStringList& candidates, const
                                             const QString& email) {
     VaultError lastError = VaultError::url(VaultError::BadServerResponse);
     for (const QString& candidate : candidates) {
-        const auto url = VaultHttp::parseUrl(candidate);
-        if (!url)
-            continue;
-        HttpRequest request = VaultHttp::backendRequest("POST", *url, std::nullopt);
-        request.setHeader("Content-Type", "application/json");
-        request.body = body;
-        request.timeout = VaultHttp::BackendAuthTimeout;
-        HttpResponse response;
-        try {
-            response = send(std::move(request));
-        } catch (const VaultError& error) {
-            lastError = error;
-            continue;
-        }
-        if (response.status != 200 && response.status != 201)
-            continue;
-        const auto reply = VaultJson::parseObject(response.body);
+        const auto reply = postToCandidate(candidate, body, VaultHttp::BackendAuthTimeout, &lastError);
         if (!reply)
             continue;
 
@@ -180,6 +164,29 @@ SupabaseSession SupabaseClient::backendAuth(const QStringList& candidates, const
     throw lastError;
 }
 
+std::optional<QJsonObject> SupabaseClient::postToCandidate(const QString& candidate, const QByteArray& body,
+                                                           std::chrono::milliseconds timeout,
+                                                           VaultError* lastError) const {
+    const auto url = VaultHttp::parseUrl(candidate);
+    if (!url)
+        return std::nullopt;
+    HttpRequest request = VaultHttp::backendRequest("POST", *url, std::nullopt);
+    request.setHeader("Content-Type", "application/json");
+    request.body = body;
+    request.timeout = timeout;
+    HttpResponse response;
+    try {
+        response = send(std::move(request));
+    } catch (const VaultError& error) {
+        if (lastError)
+            *lastError = error;
+        return std::nullopt;
+    }
+    if (response.status != 200 && response.status != 201)
+        return std::nullopt;
+    return VaultJson::parseObject(response.body);
+}
+
 SupabaseSession SupabaseClient::demoSession() {
     const QString base = snapshot().backendBaseUrl;
     const QStringList candidates{
@@ -189,20 +196,7 @@ SupabaseSession SupabaseClient::demoSession() {
         QStringLiteral("http://127.0.0.1:8787/api/auth/demo-login"),
     };
     for (const QString& candidate : candidates) {
-        const auto url = VaultHttp::parseUrl(candidate);
-        if (!url)
-            continue;
-        HttpRequest request = VaultHttp::backendRequest("POST", *url, std::nullopt);
-        request.setHeader("Content-Type", "application/json");
-        HttpResponse response;
-        try {
-            response = send(std::move(request));
-        } catch (const VaultError&) {
-            continue;
-        }
-        if (response.status != 200 && response.status != 201)
-            continue;
-        const auto reply = VaultJson::parseObject(response.body);
+        const auto reply = postToCandidate(candidate, {}, VaultHttp::RequestTimeout, nullptr);
         if (!reply)
             continue;
 

@@ -13,6 +13,7 @@
 #include <optional>
 
 class Settings;
+class VaultError;
 
 // The one client of the vault: the hosted project (auth, REST registry, storage) and the
 // application backend (login, devices, pre-upload/confirm). Every network operation runs on
@@ -115,6 +116,11 @@ private:
     SupabaseSession signUpWithBackend(const QString& email, const QString& password);
     SupabaseSession backendAuth(const QStringList& candidates, const QByteArray& body, const QString& email);
     SupabaseSession demoSession();
+    // POSTs a JSON body to one backend candidate: the reply object of a 200 or 201, or nullopt
+    // (a transport failure is kept in `lastError` when given) so the caller moves on.
+    std::optional<QJsonObject> postToCandidate(const QString& candidate, const QByteArray& body,
+                                               std::chrono::milliseconds timeout,
+                                               VaultError* lastError) const;
     bool downloadDirectStream(const QString& filePath, const QString& destinationPath);
     bool downloadInto(HttpRequest request, const QString& destinationPath);
 
