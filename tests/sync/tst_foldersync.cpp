@@ -365,6 +365,8 @@ void TestFolderSync::lifecycleIsKeptAcrossRestarts() {
     QTRY_COMPARE(server->requests("PUT", "/api/devices/annas-mac/sync-folder").size(), 1);
     rig->engine->triggerFolderScan(); // paused: a second Start Sync is needed
     QCOMPARE(preUploads(), 0);
+    rig->engine->changeFolder(folder + u"/missing"_s); // cannot be bookmarked: the chosen folder stays
+    QCOMPARE(rig->settings.string(u"orlavant_watched_folder_path"_s), std::optional<QString>(folder));
 
     QCOMPARE(rig->pass(folder), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
     QCOMPARE(rig->settings.boolean(u"orlavant_sync_stopped"_s), std::optional<bool>(false));
