@@ -6,178 +6,170 @@
 #include <QSignalSpy>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QString describe(const ServerStatus& status) {
     switch (status.kind()) {
     case ServerStatus::Kind::online:
-        return QStringLiteral("online(%1)").arg(status.text());
+        return u"online(%1)"_s.arg(status.text());
     case ServerStatus::Kind::offline:
-        return QStringLiteral("offline(%1)").arg(status.text());
+        return u"offline(%1)"_s.arg(status.text());
     case ServerStatus::Kind::checking:
-        return QStringLiteral("checking");
+        return u"checking"_s;
     }
     return {};
 }
 
-// Web locations where nothing exists, so tests never depend on an installed copy.
-AppState::WebLocations emptyLocations(const QString& root) {
-    return {root + QStringLiteral("/not-installed"), QString(), root};
-}
-
-// The state under test, on the test's services, with a web directory search that finds nothing.
-std::unique_ptr<AppState> makeState(TestServices& t, const QString& root) {
-    return std::make_unique<AppState>(t.services->folderSync, t.services->client, t.services->http,
-                                      emptyLocations(root));
-}
-
 } // namespace
 
+// Every case gets fresh services and a state whose web directory search finds nothing, so no
+// test depends on an installed copy of the pages.
 class TestAppState : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void freshStateIsTheEmbeddedSetup();
+    void init();
+    void cleanup();
+    void freshStateIsTheEmbeddedSetupAndProbesNothing();
     void switchingFromEmbeddedLandsOnTheLoginPage();
     void switchingBetweenServersKeepsThePage();
     void assigningTheSameSetupTwiceProbesTwice();
-    void customSetupUsesTheInputUnchanged();
     void setCustomUrlNormalises_data();
     void setCustomUrlNormalises();
     void handleLogoutSignsOutAndShowsLogin();
-
     void healthFollowsTheServersAnswer_data();
     void healthFollowsTheServersAnswer();
-    void healthOfARefusedOrInvalidAddress_data();
-    void healthOfARefusedOrInvalidAddress();
     void healthTimesOutAfterThreeSeconds();
-    void embeddedSetupSendsNoProbe();
     void probeOutlivingItsStateChangesNothing();
-
     void webDirectorySearchOrder_data();
     void webDirectorySearchOrder();
     void navigateToJoinsWithOneSlash_data();
     void navigateToJoinsWithOneSlash();
+
+private:
+    void useServer(const FakeServer& server) {
+        m_state->setCustomUrl(server.baseUrl());
+        m_state->setEnvironment(ServerEnvironment::custom);
+    }
+
+    std::unique_ptr<TestServices> m_t;
+    std::unique_ptr<AppState> m_state;
+    QString m_root;
 };
 
-void TestAppState::freshStateIsTheEmbeddedSetup() {
-    TestServices t;
-    const QString root = makeTempDir(QStringLiteral("fresh"));
-    const auto state = makeState(t, root);
-    QCOMPARE(state->environment(), ServerEnvironment::embedded);
-    QCOMPARE(state->baseUrl(), QStringLiteral("embedded://"));
-    QCOMPARE(describe(state->serverStatus()), QStringLiteral("online(Embedded Vault)"));
-    QCOMPARE(state->currentTitle(), QStringLiteral("Orlavant"));
-    QCOMPARE(state->currentUrl(), QUrl::fromLocalFile(root + QStringLiteral("/resources/web/login.html")));
-    QCOMPARE(state->customUrlInput(), QStringLiteral("http://127.0.0.1:8000"));
-    QVERIFY(!state->errorMessage() && !state->lastDownloadedFile() && !state->isLoading());
-    QCOMPARE(rawValue(ServerEnvironment::production), QStringLiteral("Orlavant Cloud (vault.orlavant.app)"));
-    QCOMPARE(serverEnvironmentFromRawValue(QStringLiteral("Custom Address...")), ServerEnvironment::custom);
-    QVERIFY(!serverEnvironmentFromRawValue(QStringLiteral("custom address...")));
+void TestAppState::init() {
+    m_t = std::make_unique<TestServices>(TestServices::session());
+    m_root = makeTempDir(u"state"_s);
+    m_state =
+        std::make_unique<AppState>(m_t->services->folderSync, m_t->services->client, m_t->services->http,
+                                   AppState::WebLocations{m_root + u"/not-installed"_s, QString(), m_root});
+}
+
+void TestAppState::cleanup() {
+    m_state.reset();
+    m_t.reset();
+}
+
+void TestAppState::freshStateIsTheEmbeddedSetupAndProbesNothing() {
+    QCOMPARE(m_state->environment(), ServerEnvironment::embedded);
+    QCOMPARE(m_state->baseUrl(), u"embedded://"_s);
+    QCOMPARE(describe(m_state->serverStatus()), u"online(Embedded Vault)"_s);
+    QCOMPARE(m_state->currentTitle(), u"Orlavant"_s);
+    QCOMPARE(m_state->currentUrl(), QUrl::fromLocalFile(m_root + u"/resources/web/login.html"_s));
+    QVERIFY(!m_state->errorMessage() && !m_state->lastDownloadedFile() && !m_state->isLoading());
+    QCOMPARE(rawValue(ServerEnvironment::production), u"Orlavant Cloud (vault.orlavant.app)"_s);
+    QCOMPARE(serverEnvironmentFromRawValue(u"Custom Address..."_s), ServerEnvironment::custom);
+    QVERIFY(!serverEnvironmentFromRawValue(u"custom address..."_s));
+
+    FakeServer server;
+    m_state->setCustomUrl(server.baseUrl()); // only the custom setup would use it
+    m_state->checkHealth();
+    m_state->setEnvironment(ServerEnvironment::embedded);
+    QCOMPARE(describe(m_state->serverStatus()), u"online(Embedded Vault)"_s);
+    QTest::qWait(200);
+    QCOMPARE(server.requestCount(), 0);
 }
 
 void TestAppState::switchingFromEmbeddedLandsOnTheLoginPage() {
-    TestServices t;
-    const auto state = makeState(t, makeTempDir(QStringLiteral("switch")));
-    state->navigateTo(QStringLiteral("dashboard.html")); // a file URL: not kept by a switch
-    state->setEnvironment(ServerEnvironment::local);
-    QCOMPARE(state->baseUrl(), QStringLiteral("http://127.0.0.1:8000"));
-    QCOMPARE(describe(state->serverStatus()), QStringLiteral("checking"));
-    QCOMPARE(state->currentUrl(), QUrl(QStringLiteral("http://127.0.0.1:8000/web/login.html")));
-
-    state->setEnvironment(ServerEnvironment::embedded);
-    QCOMPARE(describe(state->serverStatus()), QStringLiteral("online(Embedded Vault)"));
-    QVERIFY(state->currentUrl()->isLocalFile());
+    m_state->navigateTo(u"dashboard.html"_s); // a file URL: not kept by a switch
+    m_state->setEnvironment(ServerEnvironment::local);
+    QCOMPARE(m_state->baseUrl(), u"http://127.0.0.1:8000"_s);
+    QCOMPARE(describe(m_state->serverStatus()), u"checking"_s);
+    QCOMPARE(m_state->currentUrl(), QUrl(u"http://127.0.0.1:8000/web/login.html"_s));
+    m_state->setEnvironment(ServerEnvironment::custom); // the input, unchanged
+    QCOMPARE(m_state->baseUrl(), u"http://127.0.0.1:8000"_s);
+    m_state->setEnvironment(ServerEnvironment::embedded);
+    QCOMPARE(describe(m_state->serverStatus()), u"online(Embedded Vault)"_s);
+    QVERIFY(m_state->currentUrl()->isLocalFile());
 }
 
 void TestAppState::switchingBetweenServersKeepsThePage() {
-    TestServices t;
-    const auto state = makeState(t, makeTempDir(QStringLiteral("keep")));
-    state->setEnvironment(ServerEnvironment::local);
-    state->navigateTo(QStringLiteral("dashboard.html"));
-    QCOMPARE(state->currentUrl(), QUrl(QStringLiteral("http://127.0.0.1:8000/web/dashboard.html")));
-    state->setEnvironment(ServerEnvironment::production);
-    QCOMPARE(state->baseUrl(), QStringLiteral("https://vault.orlavant.app"));
-    QCOMPARE(state->currentUrl(), QUrl(QStringLiteral("https://vault.orlavant.app/web/dashboard.html")));
+    m_state->setEnvironment(ServerEnvironment::local);
+    m_state->navigateTo(u"dashboard.html"_s);
+    m_state->setEnvironment(ServerEnvironment::production);
+    QCOMPARE(m_state->baseUrl(), u"https://vault.orlavant.app"_s);
+    QCOMPARE(m_state->currentUrl(), QUrl(u"https://vault.orlavant.app/web/dashboard.html"_s));
 }
 
 void TestAppState::assigningTheSameSetupTwiceProbesTwice() {
     FakeServer server;
     server.on("GET", "/health", FakeServer::Reply::json(200, "{}"));
-    TestServices t;
-    const auto state = makeState(t, makeTempDir(QStringLiteral("twice")));
-    state->setCustomUrl(server.baseUrl());
-    state->setEnvironment(ServerEnvironment::custom);
-    state->navigateTo(QStringLiteral("admin.html"));
-    QSignalSpy urlChanges(state.get(), &AppState::currentUrlChanged);
-    state->setEnvironment(ServerEnvironment::custom);
+    useServer(server);
+    m_state->navigateTo(u"admin.html"_s);
+    QSignalSpy urlChanges(m_state.get(), &AppState::currentUrlChanged);
+    m_state->setEnvironment(ServerEnvironment::custom);
     QTRY_COMPARE(server.requests("GET", "/health").size(), 2);
-    QCOMPARE(state->currentUrl(), server.url(QStringLiteral("/web/admin.html")));
+    QCOMPARE(m_state->currentUrl(), server.url(u"/web/admin.html"_s));
     QCOMPARE(urlChanges.size(), 0); // rebuilt to the same page
-}
-
-void TestAppState::customSetupUsesTheInputUnchanged() {
-    TestServices t;
-    const auto state = makeState(t, makeTempDir(QStringLiteral("custom")));
-    state->setEnvironment(ServerEnvironment::custom);
-    QCOMPARE(state->baseUrl(), QStringLiteral("http://127.0.0.1:8000"));
 }
 
 void TestAppState::setCustomUrlNormalises_data() {
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("blanks, no scheme, trailing slashes")
-        << QStringLiteral("  127.0.0.1:9///\n") << QStringLiteral("http://127.0.0.1:9");
-    QTest::newRow("https kept") << QStringLiteral("https://127.0.0.1:9/")
-                                << QStringLiteral("https://127.0.0.1:9");
-    QTest::newRow("scheme test is case-sensitive")
-        << QStringLiteral("HTTPS://127.0.0.1") << QStringLiteral("http://HTTPS://127.0.0.1");
-    QTest::newRow("only slashes") << QStringLiteral("///") << QStringLiteral("http://");
-    QTest::newRow("empty") << QString() << QStringLiteral("http://");
+    QTest::newRow("blanks, no scheme, slashes") << u"  127.0.0.1:9///\n"_s << u"http://127.0.0.1:9"_s;
+    QTest::newRow("https kept") << u"https://127.0.0.1:9/"_s << u"https://127.0.0.1:9"_s;
+    QTest::newRow("case-sensitive scheme test") << u"HTTPS://127.0.0.1"_s << u"http://HTTPS://127.0.0.1"_s;
+    QTest::newRow("only slashes") << u"///"_s << u"http://"_s;
 }
 
 void TestAppState::setCustomUrlNormalises() {
     QFETCH(QString, input);
     QFETCH(QString, expected);
-    TestServices t;
-    const auto state = makeState(t, makeTempDir(QStringLiteral("normalise")));
-    state->setEnvironment(ServerEnvironment::local);
-    const QUrl pageBefore = state->currentUrlValue();
-    state->setCustomUrl(input);
-    QCOMPARE(state->customUrlInput(), expected);
-    QCOMPARE(state->baseUrl(), expected);
-    QCOMPARE(state->environment(), ServerEnvironment::local); // the setup itself is not switched
-    QCOMPARE(state->currentUrlValue(), pageBefore);
-    QVERIFY(state->serverStatus().kind() != ServerStatus::Kind::online);
+    m_state->setEnvironment(ServerEnvironment::local);
+    const QUrl pageBefore = m_state->currentUrlValue();
+    m_state->setCustomUrl(input);
+    QCOMPARE(m_state->customUrlInput(), expected);
+    QCOMPARE(m_state->baseUrl(), expected);
+    QCOMPARE(m_state->environment(), ServerEnvironment::local); // the setup itself is not switched
+    QCOMPARE(m_state->currentUrlValue(), pageBefore);
+    QCOMPARE(describe(m_state->serverStatus()), u"checking"_s);
 }
 
 void TestAppState::handleLogoutSignsOutAndShowsLogin() {
-    TestServices t(TestServices::session());
-    QVERIFY(t.services->client.isAuthenticated());
-    const auto state = makeState(t, makeTempDir(QStringLiteral("logout")));
-    state->navigateTo(QStringLiteral("dashboard.html"));
-    int statusPushes = 0;
-    t.services->folderSync.onStatusChanged = [&](const std::optional<QString>&, bool, int, const QString&,
-                                                 bool paused) {
-        QVERIFY(paused);
-        ++statusPushes;
-    };
-    state->handleLogout();
-    QVERIFY(!t.services->client.isAuthenticated());
-    QVERIFY(t.services->folderSync.isSyncStopped());
-    QCOMPARE(t.services->folderSync.syncStatusMessage(), QStringLiteral("Logged out. Sync engine inactive."));
-    QCOMPARE(state->currentUrl()->fileName(), QStringLiteral("login.html"));
-    QTRY_VERIFY(statusPushes >= 1);
-    QVERIFY(!t.services->settings.contains(QStringLiteral("orlavant_supabase_session")));
+    CoreServices& core = *m_t->services;
+    QVERIFY(core.client.isAuthenticated());
+    int pausedPushes = 0;
+    core.folderSync.onStatusChanged = [&](const std::optional<QString>&, bool, int, const QString&,
+                                          bool paused) { pausedPushes += paused ? 1 : 0; };
+    m_state->handleLogout();
+    QVERIFY(!core.client.isAuthenticated() && core.folderSync.isSyncStopped());
+    QCOMPARE(core.folderSync.syncStatusMessage(), u"Logged out. Sync engine inactive."_s);
+    QCOMPARE(m_state->currentUrl()->fileName(), u"login.html"_s);
+    QTRY_VERIFY(pausedPushes >= 1);
+    QVERIFY(!core.settings.contains(u"orlavant_supabase_session"_s));
 }
 
 void TestAppState::healthFollowsTheServersAnswer_data() {
-    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("status"); // 0: nothing listens; -1: an address that is not a URL
     QTest::addColumn<QString>("expected");
-    QTest::newRow("204") << 204 << QStringLiteral("online(Connected)");
-    QTest::newRow("404") << 404 << QStringLiteral("offline(Server not reachable)");
-    QTest::newRow("500") << 500 << QStringLiteral("offline(Server not reachable)");
-    QTest::newRow("301 without location") << 301 << QStringLiteral("offline(Server not reachable)");
+    QTest::newRow("204") << 204 << u"online(Connected)"_s;
+    QTest::newRow("404") << 404 << u"offline(Server not reachable)"_s;
+    QTest::newRow("500") << 500 << u"offline(Server not reachable)"_s;
+    QTest::newRow("301 without location") << 301 << u"offline(Server not reachable)"_s;
+    QTest::newRow("refused") << 0 << u"offline(Could not connect to the server.)"_s;
+    QTest::newRow("space in the host") << -1 << u"offline(Invalid URL)"_s;
 }
 
 void TestAppState::healthFollowsTheServersAnswer() {
@@ -185,38 +177,17 @@ void TestAppState::healthFollowsTheServersAnswer() {
     QFETCH(QString, expected);
     FakeServer server;
     server.on("GET", "/health", FakeServer::Reply::text(status, "<html>whatever</html>"));
-    TestServices t;
-    const auto state = makeState(t, makeTempDir(QStringLiteral("health")));
-    state->setCustomUrl(server.baseUrl() + QStringLiteral("/"));
-    state->setEnvironment(ServerEnvironment::custom);
-    QCOMPARE(describe(state->serverStatus()), QStringLiteral("checking"));
-    QTRY_COMPARE(describe(state->serverStatus()), expected);
+    m_state->setCustomUrl(status > 0 ? server.baseUrl() + u"/"_s
+                                     : (status == 0 ? FakeServer::refusedBaseUrl() : u"127.0.0 .1:9"_s));
+    m_state->setEnvironment(ServerEnvironment::custom);
+    QTRY_COMPARE(describe(m_state->serverStatus()), expected);
+    if (status <= 0)
+        return;
     const auto probes = server.requests("GET", "/health");
     QCOMPARE(probes.size(), 1);
-    QVERIFY(probes[0].body.isEmpty());
-    QVERIFY(!probes[0].hasHeader("authorization"));
-
-    state->checkHealth(); // the menu command probes again
+    QVERIFY(probes[0].body.isEmpty() && !probes[0].hasHeader("authorization"));
+    m_state->checkHealth(); // the menu command probes again
     QTRY_COMPARE(server.requests("GET", "/health").size(), 2);
-}
-
-void TestAppState::healthOfARefusedOrInvalidAddress_data() {
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("refused") << FakeServer::refusedBaseUrl()
-                             << QStringLiteral("offline(Could not connect to the server.)");
-    QTest::newRow("space in the host")
-        << QStringLiteral("127.0.0 .1:9") << QStringLiteral("offline(Invalid URL)");
-}
-
-void TestAppState::healthOfARefusedOrInvalidAddress() {
-    QFETCH(QString, address);
-    QFETCH(QString, expected);
-    TestServices t;
-    const auto state = makeState(t, makeTempDir(QStringLiteral("refused")));
-    state->setCustomUrl(address);
-    state->setEnvironment(ServerEnvironment::custom);
-    QTRY_COMPARE(describe(state->serverStatus()), expected);
 }
 
 void TestAppState::healthTimesOutAfterThreeSeconds() {
@@ -224,26 +195,10 @@ void TestAppState::healthTimesOutAfterThreeSeconds() {
     FakeServer::Reply hang;
     hang.hang = true;
     server.on("GET", "/health", hang);
-    TestServices t;
-    const auto state = makeState(t, makeTempDir(QStringLiteral("hang")));
-    state->setCustomUrl(server.baseUrl());
-    state->setEnvironment(ServerEnvironment::custom);
+    useServer(server);
     QTest::qWait(2000);
-    QCOMPARE(describe(state->serverStatus()), QStringLiteral("checking"));
-    QTRY_COMPARE_WITH_TIMEOUT(describe(state->serverStatus()),
-                              QStringLiteral("offline(The request timed out.)"), 4000);
-}
-
-void TestAppState::embeddedSetupSendsNoProbe() {
-    FakeServer server;
-    TestServices t;
-    const auto state = makeState(t, makeTempDir(QStringLiteral("embedded")));
-    state->setCustomUrl(server.baseUrl()); // only the custom setup would use it
-    state->checkHealth();
-    state->setEnvironment(ServerEnvironment::embedded);
-    QCOMPARE(describe(state->serverStatus()), QStringLiteral("online(Embedded Vault)"));
-    QTest::qWait(200);
-    QCOMPARE(server.requestCount(), 0);
+    QCOMPARE(describe(m_state->serverStatus()), u"checking"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(describe(m_state->serverStatus()), u"offline(The request timed out.)"_s, 4000);
 }
 
 void TestAppState::probeOutlivingItsStateChangesNothing() {
@@ -251,97 +206,72 @@ void TestAppState::probeOutlivingItsStateChangesNothing() {
     FakeServer::Reply slow = FakeServer::Reply::json(200, "{}");
     slow.delayMs = 300;
     server.on("GET", "/health", slow);
-    TestServices t;
-    {
-        const auto state = makeState(t, makeTempDir(QStringLiteral("outlive")));
-        state->setCustomUrl(server.baseUrl());
-        state->setEnvironment(ServerEnvironment::custom);
-        QTRY_COMPARE(server.requestCount(), 1);
-    }
+    useServer(server);
+    QTRY_COMPARE(server.requestCount(), 1);
+    m_state.reset();
     // The reply arrives after the state is gone; its completion must find nothing to write to.
     QTest::qWait(600);
     QCOMPARE(server.requestCount(), 1); // and the timer went with the state
 }
 
 void TestAppState::webDirectorySearchOrder_data() {
-    QTest::addColumn<QStringList>("existing"); // relative to the test root
-    QTest::addColumn<QString>("expected");     // relative to the test root
-    QTest::newRow("installed wins over everything")
-        << QStringList{"installed/web", "prefix/share/orlavant/web", "cwd/resources/web"}
-        << QStringLiteral("installed/web");
-    QTest::newRow("beside the executable") << QStringList{"prefix/share/orlavant/web", "cwd/resources/web"}
-                                           << QStringLiteral("prefix/share/orlavant/web");
+    QTest::addColumn<QStringList>("existing"); // relative to the test root; "file:" makes a file
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("installed first") << QStringList{"installed/web", "prefix/share/orlavant/web",
+                                                    "cwd/resources/web"}
+                                     << u"installed/web"_s;
+    QTest::newRow("beside the executable")
+        << QStringList{"prefix/share/orlavant/web", "cwd/resources/web"} << u"prefix/share/orlavant/web"_s;
     QTest::newRow("source checkout") << QStringList{"cwd/resources/web", "cwd/consolidated"}
-                                     << QStringLiteral("cwd/resources/web");
-    QTest::newRow("project folder in the checkout")
-        << QStringList{"cwd/OrlavantMac/Resources/web", "cwd/consolidated"}
-        << QStringLiteral("cwd/OrlavantMac/Resources/web");
-    QTest::newRow("consolidated before its parent's")
-        << QStringList{"cwd/consolidated", "consolidated"} << QStringLiteral("cwd/consolidated");
-    QTest::newRow("parent's consolidated, path kept unresolved")
-        << QStringList{"consolidated"} << QStringLiteral("cwd/../consolidated");
-    QTest::newRow("a file counts as an entry")
-        << QStringList{"file:cwd/Resources/web"} << QStringLiteral("cwd/Resources/web");
-    QTest::newRow("nothing: the fallback that does not exist")
-        << QStringList{} << QStringLiteral("cwd/resources/web");
+                                     << u"cwd/resources/web"_s;
+    QTest::newRow("project folder") << QStringList{"cwd/OrlavantMac/Resources/web", "cwd/consolidated"}
+                                    << u"cwd/OrlavantMac/Resources/web"_s;
+    QTest::newRow("consolidated first")
+        << QStringList{"cwd/consolidated", "consolidated"} << u"cwd/consolidated"_s;
+    QTest::newRow("parent's, unresolved") << QStringList{"consolidated"} << u"cwd/../consolidated"_s;
+    QTest::newRow("a file counts") << QStringList{"file:cwd/Resources/web"} << u"cwd/Resources/web"_s;
+    QTest::newRow("nothing: the fallback") << QStringList{} << u"cwd/resources/web"_s;
 }
 
 void TestAppState::webDirectorySearchOrder() {
     QFETCH(QStringList, existing);
     QFETCH(QString, expected);
-    const QString root = makeTempDir(QStringLiteral("webdir"));
-    QDir().mkpath(root + QStringLiteral("/cwd"));
-    QDir().mkpath(root + QStringLiteral("/prefix/bin"));
-    for (QString entry : existing) {
-        if (entry.startsWith(QLatin1String("file:"))) {
-            entry = entry.mid(5);
-            QDir().mkpath(QFileInfo(root + QLatin1Char('/') + entry).absolutePath());
-            QFile file(root + QLatin1Char('/') + entry);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-        } else {
-            QDir().mkpath(root + QLatin1Char('/') + entry);
-        }
+    const QString root = makeTempDir(u"webdir"_s) + u'/';
+    QDir().mkpath(root + u"cwd"_s);
+    for (const QString& entry : existing) {
+        const QString path = root + QString(entry).remove(u"file:"_s);
+        QDir().mkpath(entry.startsWith(u"file:"_s) ? QFileInfo(path).absolutePath() : path);
+        if (entry.startsWith(u"file:"_s))
+            QVERIFY(QFile(path).open(QIODevice::WriteOnly));
     }
-    AppState::WebLocations locations;
-    locations.installedWebDirectory = root + QStringLiteral("/installed/web");
-    locations.executablePath = QStringLiteral("../prefix/bin/orlavant"); // relative to the working directory
-    locations.workingDirectory = root + QStringLiteral("/cwd");
-    QCOMPARE(QDir::cleanPath(AppState::resolveWebDirectory(locations)),
-             QDir::cleanPath(root + QLatin1Char('/') + expected));
-    if (expected.contains(QLatin1String("..")))
-        QVERIFY(AppState::resolveWebDirectory(locations).contains(QLatin1String("/cwd/../consolidated")));
+    // The executable path is relative to the working directory.
+    const AppState::WebLocations locations{root + u"installed/web"_s, u"../prefix/bin/orlavant"_s,
+                                           root + u"cwd"_s};
+    QCOMPARE(AppState::resolveWebDirectory(locations), root + expected);
 }
 
 void TestAppState::navigateToJoinsWithOneSlash_data() {
     QTest::addColumn<bool>("embedded");
     QTest::addColumn<QString>("page");
     QTest::addColumn<QString>("expected"); // embedded: a path below the web directory
-    QTest::newRow("embedded") << true << QStringLiteral("register.html") << QStringLiteral("/register.html");
-    QTest::newRow("embedded keeps a leading slash")
-        << true << QStringLiteral("/dashboard.html") << QStringLiteral("//dashboard.html");
-    QTest::newRow("remote drops one leading slash")
-        << false << QStringLiteral("/dashboard.html")
-        << QStringLiteral("http://127.0.0.1:8000/web/dashboard.html");
-    QTest::newRow("remote drops only one") << false << QStringLiteral("//dashboard.html")
-                                           << QStringLiteral("http://127.0.0.1:8000/web//dashboard.html");
-    QTest::newRow("remote nested page") << false << QStringLiteral("admin/users.html")
-                                        << QStringLiteral("http://127.0.0.1:8000/web/admin/users.html");
+    QTest::newRow("embedded") << true << u"register.html"_s << u"/register.html"_s;
+    QTest::newRow("embedded keeps a leading slash") << true << u"/dashboard.html"_s << u"//dashboard.html"_s;
+    QTest::newRow("remote drops one slash") << false << u"/a.html"_s << u"http://127.0.0.1:8000/web/a.html"_s;
+    QTest::newRow("remote drops only one")
+        << false << u"//a.html"_s << u"http://127.0.0.1:8000/web//a.html"_s;
+    QTest::newRow("remote nested page")
+        << false << u"admin/u.html"_s << u"http://127.0.0.1:8000/web/admin/u.html"_s;
 }
 
 void TestAppState::navigateToJoinsWithOneSlash() {
     QFETCH(bool, embedded);
     QFETCH(QString, page);
     QFETCH(QString, expected);
-    TestServices t;
-    const QString root = makeTempDir(QStringLiteral("navigate"));
-    const auto state = makeState(t, root);
     if (!embedded)
-        state->setEnvironment(ServerEnvironment::local);
-    state->navigateTo(page);
-    if (embedded)
-        QCOMPARE(state->currentUrl()->toLocalFile(), root + QStringLiteral("/resources/web") + expected);
-    else
-        QCOMPARE(state->currentUrl()->toString(), expected);
+        m_state->setEnvironment(ServerEnvironment::local);
+    m_state->navigateTo(page);
+    QCOMPARE(embedded ? m_state->currentUrl()->toLocalFile() : m_state->currentUrl()->toString(),
+             embedded ? m_root + u"/resources/web"_s + expected : expected);
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestAppState)

@@ -15,12 +15,9 @@ class TestAppWindow : public QObject {
 private Q_SLOTS:
     void init();
     void cleanup();
-    void menuShortcuts_data();
-    void menuShortcuts();
     void historyCommandsFollowTheState();
     void pageCommandInTheEmbeddedSetup();
     void serverSwitchEndsOnTheLoginPage();
-    void windowHasItsMinimumSize();
     void hexColoursUseTheLowest24Bits();
     void brandGradientRunsLeftToRight();
 
@@ -47,30 +44,6 @@ void TestAppWindow::cleanup() {
     m_box.reset();
     m_state.reset();
     m_services.reset();
-}
-
-void TestAppWindow::menuShortcuts_data() {
-    QTest::addColumn<QString>("title");
-    QTest::addColumn<QKeySequence>("shortcut");
-    QTest::newRow("back") << QStringLiteral("Go Back") << QKeySequence(Qt::CTRL | Qt::Key_BracketLeft);
-    QTest::newRow("forward") << QStringLiteral("Go Forward") << QKeySequence(Qt::CTRL | Qt::Key_BracketRight);
-    QTest::newRow("reload") << QStringLiteral("Reload Page") << QKeySequence(Qt::CTRL | Qt::Key_R);
-    QTest::newRow("dashboard") << QStringLiteral("Dashboard") << QKeySequence(Qt::CTRL | Qt::Key_1);
-    QTest::newRow("plans") << QStringLiteral("Plans & Registration") << QKeySequence(Qt::CTRL | Qt::Key_2);
-    QTest::newRow("login") << QStringLiteral("Login") << QKeySequence(Qt::CTRL | Qt::Key_3);
-    QTest::newRow("admin") << QStringLiteral("Admin CRM") << QKeySequence(Qt::CTRL | Qt::Key_4);
-    QTest::newRow("health") << QStringLiteral("Check Server Health")
-                            << QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K);
-    QTest::newRow("local") << QStringLiteral("Use Local Server (127.0.0.1:8000)") << QKeySequence();
-    QTest::newRow("cloud") << QStringLiteral("Use Orlavant Cloud (vault.orlavant.app)") << QKeySequence();
-}
-
-void TestAppWindow::menuShortcuts() {
-    QFETCH(QString, title);
-    QFETCH(QKeySequence, shortcut);
-    QAction* action = m_window->action(title);
-    QVERIFY2(action, qPrintable(title));
-    QCOMPARE(action->shortcut(), shortcut);
 }
 
 void TestAppWindow::historyCommandsFollowTheState() {
@@ -105,11 +78,6 @@ void TestAppWindow::serverSwitchEndsOnTheLoginPage() {
     QCOMPARE(m_state->baseUrl(), QStringLiteral("http://127.0.0.1:8000"));
     QCOMPARE(m_state->serverStatus().kind(), ServerStatus::Kind::checking);
     QCOMPARE(m_state->currentUrl(), QUrl(QStringLiteral("http://127.0.0.1:8000/web/login.html")));
-}
-
-void TestAppWindow::windowHasItsMinimumSize() {
-    QCOMPARE(m_window->minimumSize(), QSize(1020, 680));
-    QCOMPARE(m_window->windowTitle(), QStringLiteral("Orlavant"));
 }
 
 void TestAppWindow::hexColoursUseTheLowest24Bits() {
