@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScrollArea>
 #include <QtMath>
 
 Spinner::Spinner(const QColor& color, int size, QWidget* parent)
@@ -182,6 +183,14 @@ void styleBox(QFrame* frame, const QString& objectName, const QString& backgroun
     frame->setStyleSheet(QStringLiteral("QFrame#%1 { background: %2; border: %3; border-radius: %4px; }")
                              .arg(objectName, backgroundCss, border)
                              .arg(radius));
+}
+
+QScrollArea* makeScrollArea(QWidget* parent) {
+    auto* scroll = new QScrollArea(parent);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setStyleSheet(OrlavantTheme::scrollAreaCss());
+    return scroll;
 }
 
 QFrame* makeCard(const QString& objectName, const QColor& fill, const QColor& outline, int radius,

@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QTimer>
 
+class QScrollArea;
+
 class QLabel;
 
 // A small busy indicator: a ring of fading dashes that turns while the widget is visible.
@@ -86,6 +88,9 @@ QFrame* makeRule(const QColor& color, Qt::Orientation orientation = Qt::Horizont
 
 // A label in the given font and colour (rich text off: texts from the vault are shown as typed).
 QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color, QWidget* parent = nullptr);
+
+// A frameless scroller in the theme, whose content follows its width.
+QScrollArea* makeScrollArea(QWidget* parent = nullptr);
 
 // A rounded box: `fill` with a 1-point `outline` (transparent for none). Children keep their own
 // look: the style applies to this object name only.

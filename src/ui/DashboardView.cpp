@@ -37,10 +37,7 @@ DashboardView::DashboardView(std::function<void()> navigateFiles, std::function<
     , onNavigateSync(std::move(navigateSync)) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
-    auto* scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setStyleSheet(scrollAreaCss());
+    auto* scroll = makeScrollArea(this);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     outer->addWidget(scroll);
 

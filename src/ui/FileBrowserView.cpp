@@ -147,10 +147,7 @@ FileBrowserView::FileBrowserView(SupabaseClient& supabase, Dialogs& dialogs, QWi
     m_mainArea->addWidget(
         centredColumn(loadingSpinner, {QStringLiteral("Fetching cloud files from Supabase...")}));
 
-    auto* scroll = new QScrollArea;
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setStyleSheet(scrollAreaCss());
+    auto* scroll = makeScrollArea();
     auto* listHolder = new QWidget;
     listHolder->setObjectName(QStringLiteral("fileListHolder"));
     listHolder->setStyleSheet(QStringLiteral("QWidget#fileListHolder { background: %1; }").arg(css(bg)));

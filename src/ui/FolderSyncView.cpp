@@ -28,10 +28,7 @@ FolderSyncView::FolderSyncView(FolderSyncManager& syncManager, SupabaseClient& s
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
-    auto* scroll = new QScrollArea;
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setStyleSheet(scrollAreaCss());
+    auto* scroll = makeScrollArea();
     outer->addWidget(scroll);
     auto* page = new QFrame;
     styleCard(page, QStringLiteral("folderSyncPage"), bg, Qt::transparent, 0);
