@@ -7,6 +7,7 @@
 #include "support/RecordingNotificationSink.h"
 #include "support/TestDialogs.h"
 #include "support/TestMain.h"
+#include "support/TestServices.h"
 #include "sync/FolderSyncManager.h"
 #include "sync/MacNotificationHelper.h"
 #include "sync/SyncLedger.h"
@@ -14,6 +15,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -142,6 +144,7 @@ private Q_SLOTS:
     void changedAndKnownFiles();
     void lifecycleIsKeptAcrossRestarts();
     void notificationTexts();
+    void closingDoesNotWaitForAHungVault();
 };
 
 void TestFolderSync::init() {
@@ -149,17 +152,19 @@ void TestFolderSync::init() {
     held.clear();
     onUpload = nullptr;
     server = std::make_unique<FakeServer>();
-    server->on("POST", "/api/files/pre-upload", [this](const FakeServer::Request& request) {
-        while (holding)
-            QThread::msleep(5);
-        const QString hash = field(request, u"file_hash"_s);
-        QMutexLocker lock(&heldMutex);
-        if (backendDown || held.contains(hash))
-            return Reply::json(backendDown ? 500 : 200, R"({"deduplicated":true})");
-        const QString url = server->baseUrl() + u"/upload/"_s + hash;
-        return Reply::json(200, R"({"deduplicated":false,"storage_key":"k","upload_url":")" + url.toUtf8() +
-                                    "\"}");
-    });
+    // The handler may still run while the server is being torn down: it keeps its own address.
+    server->on("POST", "/api/files/pre-upload",
+               [this, base = server->baseUrl()](const FakeServer::Request& request) {
+                   while (holding)
+                       QThread::msleep(5);
+                   const QString hash = field(request, u"file_hash"_s);
+                   QMutexLocker lock(&heldMutex);
+                   if (backendDown || held.contains(hash))
+                       return Reply::json(backendDown ? 500 : 200, R"({"deduplicated":true})");
+                   const QString url = base + u"/upload/"_s + hash;
+                   return Reply::json(200, R"({"deduplicated":false,"storage_key":"k","upload_url":")" +
+                                               url.toUtf8() + "\"}");
+               });
     server->onPrefix("PUT", "/upload/", [this](const FakeServer::Request&) {
         if (onUpload)
             onUpload();
@@ -442,6 +447,26 @@ void TestFolderSync::notificationTexts() {
     QCOMPARE(DbusNotificationSink::wireBody(sink.posted().first()),
              u"New file uploaded securely\n\u201CHoliday &lt;1&gt; &amp; more.jpg\u201D was added to your "
              u"family cloud vault."_s);
+}
+
+void TestFolderSync::closingDoesNotWaitForAHungVault() {
+    rig.reset();
+    auto app = std::make_unique<TestServices>(TestServices::session());
+    CoreServices& core = *app->services;
+    core.client.configure(server->baseUrl(), u"test-anon-key"_s);
+    core.client.setBackendUrl(server->baseUrl());
+    const QString folder = makeTempDir(u"hung"_s);
+    writeFile(folder + u"/a.txt"_s, "a");
+    holding = true; // the vault takes the pre-upload and does not answer
+    core.folderSync.changeFolder(folder);
+    core.folderSync.startSync();
+    QTRY_COMPARE(preUploads(), 1);
+    // Closing cancels the network first; waiting instead would sit out the 60-second request
+    // time-out (a liveness bound, not a speed measure).
+    QElapsedTimer closing;
+    closing.start();
+    app.reset();
+    QVERIFY2(closing.elapsed() < 20000, "closing waited for the vault's answer");
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestFolderSync)
