@@ -22,7 +22,9 @@ build: configure
 test: build
 	@cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-run: build
+run:
+	@scripts/run-local --check-display
+	@$(MAKE) --no-print-directory build
 	@scripts/run-local $(BUILD_DIR)
 
 bench: build
