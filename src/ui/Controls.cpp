@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QScrollArea>
+#include <QVBoxLayout>
 #include <QtMath>
 
 Spinner::Spinner(const QColor& color, int size, QWidget* parent)
@@ -191,6 +192,22 @@ QScrollArea* makeScrollArea(QWidget* parent) {
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setStyleSheet(OrlavantTheme::scrollAreaCss());
     return scroll;
+}
+
+QVBoxLayout* makeScrollingPage(QWidget* owner, const QString& pageName, int margin,
+                               Qt::ScrollBarPolicy horizontal) {
+    auto* outer = new QVBoxLayout(owner);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = makeScrollArea(owner);
+    scroll->setHorizontalScrollBarPolicy(horizontal);
+    outer->addWidget(scroll);
+    auto* page = new QFrame;
+    styleCard(page, pageName, OrlavantTheme::bg, Qt::transparent, 0);
+    scroll->setWidget(page);
+    auto* column = new QVBoxLayout(page);
+    column->setContentsMargins(margin, margin, margin, margin);
+    column->setSpacing(24);
+    return column;
 }
 
 QFrame* makeCard(const QString& objectName, const QColor& fill, const QColor& outline, int radius,

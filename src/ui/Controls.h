@@ -8,6 +8,7 @@
 #include <QTimer>
 
 class QScrollArea;
+class QVBoxLayout;
 
 class QLabel;
 
@@ -91,6 +92,10 @@ QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color, Q
 
 // A frameless scroller in the theme, whose content follows its width.
 QScrollArea* makeScrollArea(QWidget* parent = nullptr);
+// A screen's scrolling page: fills `owner` edge to edge with a themed scroller whose page has
+// the theme background, and returns the page's column (`margin` all round, 24-point spacing).
+QVBoxLayout* makeScrollingPage(QWidget* owner, const QString& pageName, int margin,
+                               Qt::ScrollBarPolicy horizontal = Qt::ScrollBarAsNeeded);
 
 // A rounded box: `fill` with a 1-point `outline` (transparent for none). Children keep their own
 // look: the style applies to this object name only.

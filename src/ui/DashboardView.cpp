@@ -8,7 +8,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QVBoxLayout>
 
 using namespace OrlavantTheme;
@@ -35,18 +34,7 @@ DashboardView::DashboardView(std::function<void()> navigateFiles, std::function<
     : QWidget(parent)
     , onNavigateFiles(std::move(navigateFiles))
     , onNavigateSync(std::move(navigateSync)) {
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* scroll = makeScrollArea(this);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    outer->addWidget(scroll);
-
-    auto* page = new QFrame;
-    styleCard(page, QStringLiteral("dashboardPage"), bg, Qt::transparent, 0);
-    scroll->setWidget(page);
-    auto* column = new QVBoxLayout(page);
-    column->setContentsMargins(28, 28, 28, 28);
-    column->setSpacing(24);
+    auto* column = makeScrollingPage(this, QStringLiteral("dashboardPage"), 28, Qt::ScrollBarAlwaysOff);
 
     // 1. Greeting and the upload button.
     auto* header = new QHBoxLayout;

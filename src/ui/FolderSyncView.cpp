@@ -12,7 +12,6 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QScrollArea>
 #include <QVBoxLayout>
 
 using namespace OrlavantTheme;
@@ -26,16 +25,7 @@ FolderSyncView::FolderSyncView(FolderSyncManager& syncManager, SupabaseClient& s
     palette.setColor(QPalette::Window, bg);
     setPalette(palette);
 
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* scroll = makeScrollArea();
-    outer->addWidget(scroll);
-    auto* page = new QFrame;
-    styleCard(page, QStringLiteral("folderSyncPage"), bg, Qt::transparent, 0);
-    scroll->setWidget(page);
-    auto* column = new QVBoxLayout(page);
-    column->setContentsMargins(24, 24, 24, 24);
-    column->setSpacing(24);
+    auto* column = makeScrollingPage(this, QStringLiteral("folderSyncPage"), 24);
 
     auto* card = makeCard(QStringLiteral("syncCard"), white, border, 16);
     addShadow(card, QColor(0, 0, 0, 14), 16, 4);
