@@ -54,19 +54,7 @@ FakeServer::FakeServer()
             res.set_header(name, value);
         res.set_content(reply.body.toStdString(), reply.contentType.toStdString());
     };
-    for (const char* method : {"GET", "POST", "PUT", "PATCH", "DELETE"}) {
-        const std::string m(method);
-        if (m == "GET")
-            m_server->Get(".*", handle);
-        else if (m == "POST")
-            m_server->Post(".*", handle);
-        else if (m == "PUT")
-            m_server->Put(".*", handle);
-        else if (m == "PATCH")
-            m_server->Patch(".*", handle);
-        else
-            m_server->Delete(".*", handle);
-    }
+    m_server->Get(".*", handle).Post(".*", handle).Put(".*", handle).Patch(".*", handle).Delete(".*", handle);
     m_server->set_keep_alive_max_count(1000);
     // A connection opened while the server stops would otherwise hold the shutdown for the
     // library's default read time-out (5 s); on loopback a second between bytes is plenty.

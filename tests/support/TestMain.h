@@ -10,22 +10,16 @@ QString isolateHomeForTests();
 // A fresh, empty directory inside the isolated home (removed with it).
 QString makeTempDir(const QString& name);
 
-// Use instead of QTEST_MAIN / QTEST_GUILESS_MAIN / QTEST_APPLESS_MAIN.
+// Use instead of QTEST_MAIN / QTEST_GUILESS_MAIN (widget tests include <QApplication> first).
+#define ORLAVANT_TEST_MAIN_WITH(Application, TestClass, ...)                                                 \
+    int main(int argc, char** argv) {                                                                        \
+        isolateHomeForTests();                                                                               \
+        Application app(argc, argv);                                                                         \
+        __VA_ARGS__                                                                                          \
+        TestClass tc;                                                                                        \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                           \
+        return QTest::qExec(&tc, argc, argv);                                                                \
+    }
 #define ORLAVANT_TEST_MAIN(TestClass)                                                                        \
-    int main(int argc, char** argv) {                                                                        \
-        isolateHomeForTests();                                                                               \
-        QApplication app(argc, argv);                                                                        \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                                                             \
-        TestClass tc;                                                                                        \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                           \
-        return QTest::qExec(&tc, argc, argv);                                                                \
-    }
-
-#define ORLAVANT_TEST_GUILESS_MAIN(TestClass)                                                                \
-    int main(int argc, char** argv) {                                                                        \
-        isolateHomeForTests();                                                                               \
-        QCoreApplication app(argc, argv);                                                                    \
-        TestClass tc;                                                                                        \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                           \
-        return QTest::qExec(&tc, argc, argv);                                                                \
-    }
+    ORLAVANT_TEST_MAIN_WITH(QApplication, TestClass, app.setAttribute(Qt::AA_Use96Dpi, true);)
+#define ORLAVANT_TEST_GUILESS_MAIN(TestClass) ORLAVANT_TEST_MAIN_WITH(QCoreApplication, TestClass)
