@@ -167,6 +167,21 @@ private Q_SLOTS:
         QCOMPARE(ids, expected);
     }
 
+    void rowsSetOnTheModelDirectlyAreFilteredAtOnce() {
+        // Not the screen's way (it hands rows to the proxy), but the proxy must never map into
+        // rows that are gone.
+        FileListModel model;
+        FileFilterProxyModel shown(model);
+        shown.setFilterQuery(QStringLiteral("kitchen"));
+        QTRY_VERIFY(!shown.isFiltering());
+        model.setRows(FileListModel::prepare(threeFiles()));
+        QVERIFY(!shown.isFiltering());
+        QCOMPARE(shown.rowCount(), 1);
+        QCOMPARE(shown.index(0, 0).data(FileListModel::IdRole).toString(), QStringLiteral("c"));
+        QCOMPARE(shown.proxyRowOf(QStringLiteral("c")), 0);
+        QCOMPARE(shown.proxyRowOf(QStringLiteral("a")), -1);
+    }
+
     void searchInTheScreen() {
         BrowserFixture f;
         QVERIFY(f.showAndLoad());
