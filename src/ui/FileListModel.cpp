@@ -3,6 +3,8 @@
 #include "ui/FileBrowserView.h"
 
 #include <QLocale>
+#include <QThreadPool>
+#include <utility>
 
 FileListModel::FileListModel(QObject* parent)
     : QAbstractListModel(parent)
@@ -52,8 +54,10 @@ FileListModel::RowsPtr FileListModel::prepare(const QList<SupabaseFileRecord>& r
 
 void FileListModel::setRows(RowsPtr rows) {
     beginResetModel();
-    m_rows = rows ? std::move(rows) : std::make_shared<const Rows>();
+    RowsPtr previous = std::exchange(m_rows, rows ? std::move(rows) : std::make_shared<const Rows>());
     endResetModel();
+    // Freeing a listing's 100,000 strings takes longer than a frame; a worker lets them go.
+    QThreadPool::globalInstance()->start([previous = std::move(previous)]() mutable { previous.reset(); });
 }
 
 void FileListModel::setDownloading(const QString& id, bool downloading) {
