@@ -72,15 +72,24 @@ void FileFilterProxyModel::refilter() {
     QFuture<QList<int>> answer = QtConcurrent::run(&m_pool, [rows, query, current, generation] {
         return matchingRows(*rows, query, [&] { return current->load() != generation; });
     });
+    // The answer holds no rows of its own: a stale one must not be what frees a replaced
+    // listing on the main thread. Every change of rows or query moves the generation on, so a
+    // current answer is for m_wantedRows and m_query.
     continueOnMain(
         answer, this,
-        [this, rows, query, generation](const QList<int>& matches) {
+        [this, generation](const QList<int>& matches) {
             if (generation != m_generation->load())
                 return; // a newer query or newer rows were asked for meanwhile
             m_pending = false;
-            apply(rows, query, matches);
+            apply(m_wantedRows, m_query, matches);
         },
-        [](const QString&) {});
+        [this, generation](const QString&) {
+            // Matching cannot fail; should the worker ever drop it, the search must still end.
+            if (generation != m_generation->load())
+                return;
+            m_pending = false;
+            apply(m_wantedRows, m_query, matchingRows(*m_wantedRows, m_query));
+        });
 }
 
 void FileFilterProxyModel::apply(const FileListModel::RowsPtr& rows, const QString& query,
