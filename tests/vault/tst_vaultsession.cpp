@@ -2,6 +2,7 @@
 // whole client, rotated refresh tokens kept, and sessions that end for good doing so once.
 #include "VaultTestSupport.h"
 #include "support/FakeClock.h"
+#include "support/FakeSessionVault.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,97 +36,6 @@ QString jwt(qint64 expOffset, std::optional<qint64> iatOffset) {
            base64Url(QJsonDocument(claims).toJson(QJsonDocument::Compact)) + u".signature"_s;
 }
 
-// The hosted auth service and the vault's protected routes, scripted: access tokens issued by a
-// refresh are valid, refresh tokens are single-use and rotate ("refresh-0" -> "refresh-1"), and
-// a refused token is answered with `refusal`.
-struct FakeVault {
-    explicit FakeVault(FakeServer& server)
-        : server(server) {
-        server.on("POST", "/auth/v1/token", [this](const FakeServer::Request& r) { return token(r); });
-        protect("GET", "/rest/v1/files", Reply::json(200, "[]"));
-        protect("POST", "/api/files/pre-upload", Reply::json(200, R"({"deduplicated":true})"));
-        server.on("POST", "/storage/v1/object/sign/orlavant-files/a/photo.jpg", Reply::json(404, "{}"));
-        server.onPrefix("POST", "/storage/v1/object/orlavant-files/", [this](const FakeServer::Request& r) {
-            return answer(r, Reply::json(200, R"({"Key":"k"})"));
-        });
-        server.onPrefix("GET", "/storage/v1/object/authenticated/", [this](const FakeServer::Request& r) {
-            return answer(r, Reply::text(200, FileBytes));
-        });
-        server.on("POST", "/api/devices/register", Reply::json(200, "{}"));
-    }
-
-    void protect(const QByteArray& method, const QByteArray& path, Reply ok) {
-        server.on(method, path, [this, ok](const FakeServer::Request& r) { return answer(r, ok); });
-    }
-
-    Reply answer(const FakeServer::Request& r, const Reply& ok) {
-        std::lock_guard lock(mutex);
-        if (valid.contains(QString::fromUtf8(r.header("authorization").mid(7))))
-            return ok;
-        ++refusals;
-        refused.notify_all();
-        return refusal;
-    }
-
-    Reply token(const FakeServer::Request& r) {
-        if (r.query("grant_type") == "password")
-            return signIn;
-        std::unique_lock lock(mutex);
-        ++refreshes;
-        refreshArrived.notify_all();
-        // Holds the refresh until `holdUntilRefusals` refused requests have been answered (or
-        // `released`), so that many refusals are sure to meet one refresh in flight.
-        refused.wait_for(lock, std::chrono::seconds(20),
-                         [this] { return refusals >= holdUntilRefusals && released; });
-        if (refreshReply)
-            return refreshReply(refreshes);
-        const QString presented = jsonObject(r.body).value("refresh_token").toString();
-        if (presented != currentRefresh)
-            return Reply::json(
-                400,
-                R"({"error":"invalid_grant","error_description":"Invalid Refresh Token: Already Used"})");
-        ++issued;
-        currentRefresh = u"refresh-%1"_s.arg(issued);
-        valid.insert(u"access-%1"_s.arg(issued));
-        return Reply::json(
-            200, QStringLiteral(R"({"access_token":"access-%1","token_type":"bearer","expires_in":3600,
-            "refresh_token":"%2","user":{"id":"user-1","email":"jane@example.com","aud":"authenticated"}})")
-                     .arg(issued)
-                     .arg(currentRefresh)
-                     .toUtf8());
-    }
-
-    // Lets a held refresh go on.
-    void release() {
-        std::lock_guard lock(mutex);
-        released = true;
-        refused.notify_all();
-    }
-    int refreshCount() {
-        std::lock_guard lock(mutex);
-        return refreshes;
-    }
-    int refusalCount() {
-        std::lock_guard lock(mutex);
-        return refusals;
-    }
-    void expireEveryToken() {
-        std::lock_guard lock(mutex);
-        valid.clear();
-    }
-
-    FakeServer& server;
-    std::mutex mutex;
-    std::condition_variable refused, refreshArrived;
-    QSet<QString> valid;
-    QString currentRefresh = u"refresh-0"_s;
-    int issued = 0, refreshes = 0, refusals = 0, holdUntilRefusals = 0;
-    bool released = true;
-    Reply refusal = Reply::json(401, R"({"message":"JWT expired"})");
-    Reply signIn;
-    std::function<Reply(int)> refreshReply; // replaces the rotating refresh when set
-};
-
 SupabaseSession hostedSession(const QString& token = u"access-0"_s) {
     return {token, u"refresh-0"_s, u"user-1"_s, u"jane@example.com"_s};
 }
@@ -141,6 +51,12 @@ struct SessionFixture {
         settings.setString(u"orlavant_supabase_key"_s, u"test-anon-key"_s);
         settings.setString(u"orlavant_backend_base_url"_s, server.baseUrl());
         client = std::make_unique<SupabaseClient>(settings, http, &clock);
+        vault.protect("GET", "/rest/v1/files", Reply::json(200, "[]"));
+        vault.protect("POST", "/api/files/pre-upload", Reply::json(200, R"({"deduplicated":true})"));
+        vault.protectPrefix("POST", "/storage/v1/object/orlavant-files/", Reply::json(200, R"({"Key":"k"})"));
+        vault.protectPrefix("GET", "/storage/v1/object/authenticated/", Reply::text(200, FileBytes));
+        server.on("POST", "/storage/v1/object/sign/orlavant-files/a/photo.jpg", Reply::json(404, "{}"));
+        server.on("POST", "/api/devices/register", Reply::json(200, "{}"));
     }
 
     // Runs one operation by name and tells how it ended: "ok", "false", or the failure as
@@ -184,7 +100,7 @@ struct SessionFixture {
     QList<FakeServer::Request> refreshRequests() const { return server.requests("POST", "/auth/v1/token"); }
 
     FakeServer server;
-    FakeVault vault{server};
+    FakeSessionVault vault{server};
     QString dir = makeTempDir(u"session"_s);
     QString downloads = makeTempDir(u"downloads"_s);
     Settings settings{dir + u"/o.conf"_s};
@@ -205,6 +121,7 @@ private Q_SLOTS:
     void refreshAfterARefusedToken_data();
     void refreshAfterARefusedToken();
     void concurrentRefusalsShareOneRefresh();
+    void concurrentRefusalsEndAnUnrenewableSessionOnce();
     void refreshAheadOfExpiry_data();
     void refreshAheadOfExpiry();
     void rotatedRefreshTokenSurvivesARestart();
@@ -279,7 +196,7 @@ void TestVaultSession::refreshAfterARefusedToken() {
 void TestVaultSession::concurrentRefusalsShareOneRefresh() {
     SessionFixture f;
     // The refresh is answered only once a dozen refused requests are waiting for it.
-    f.vault.holdUntilRefusals = 12;
+    f.vault.holdRefresh(12, true);
     QList<QFuture<QList<SupabaseFileRecord>>> calls;
     for (int i = 0; i < 20; ++i)
         calls.append(f.client->fetchAllUserFiles());
@@ -298,6 +215,23 @@ void TestVaultSession::concurrentRefusalsShareOneRefresh() {
     // Every call went at most twice: with the old token, and once with the new one.
     QVERIFY(f.server.requests("GET", "/rest/v1/files").size() <= 40);
     QCOMPARE(describe(f.stored()), u"access-1|refresh-1"_s);
+}
+
+void TestVaultSession::concurrentRefusalsEndAnUnrenewableSessionOnce() {
+    SupabaseSession backend = hostedSession();
+    backend.refreshToken.reset();
+    SessionFixture f(backend);
+    QSignalSpy expired(f.client.get(), &SupabaseClient::sessionExpired);
+    QList<QFuture<DeduplicateResult>> calls;
+    for (int i = 0; i < 20; ++i)
+        calls.append(f.client->syncToCloudVault(f.photo(), QString(64, 'a'), FileBytes.size(), u"photo.jpg"_s,
+                                                u"Mac"_s, std::nullopt, u"/f"_s));
+    for (const auto& call : calls)
+        VERIFY_FAILS_WITH(call, u"OrlavantAuth 401"_s);
+    QTRY_COMPARE(expired.size(), 1);
+    QCoreApplication::processEvents();
+    QCOMPARE(expired.size(), 1);
+    QCOMPARE(f.vault.refreshCount(), 0);
 }
 
 void TestVaultSession::refreshAheadOfExpiry_data() {
@@ -336,7 +270,7 @@ void TestVaultSession::refreshAheadOfExpiry() {
     const QDateTime computerNow = ServerNow.addSecs(skew);
     SessionFixture f(start == "restored" ? hostedSession(initial) : SupabaseSession{}, computerNow);
     if (acceptedAtFirst)
-        f.vault.valid.insert(initial);
+        f.vault.accept(initial);
     if (start == "signed in") {
         QJsonObject reply{{"access_token", initial},
                           {"refresh_token", "refresh-0"},
@@ -401,7 +335,7 @@ void TestVaultSession::sessionThatCannotBeRenewed() {
         session.refreshToken.reset();
     SessionFixture f(session);
     if (refresh == "reply")
-        f.vault.refreshReply = [&](int) { return Reply::json(status, refreshBody.toUtf8()); };
+        f.vault.answerRefreshWith([&](int) { return Reply::json(status, refreshBody.toUtf8()); });
     if (refresh == "stolen") {
         HttpClient thief;
         HttpRequest request;
@@ -478,11 +412,11 @@ void TestVaultSession::sessionKeptWhenRefreshingFailsForNow() {
         resultOf(f.client->signIn(u"jane@example.com"_s, u"pw"_s));
         f.client->setBackendUrl(f.server.baseUrl());
     }
-    f.vault.refreshReply = [&](int count) {
+    f.vault.answerRefreshWith([&](int count) {
         Reply reply = Reply::json(500, "<html>Bad gateway</html>");
         reply.hang = refresh == "hang" && count == 1;
         return reply;
-    };
+    });
     QSignalSpy expired(f.client.get(), &SupabaseClient::sessionExpired);
     QCOMPARE(f.run(operation), outcome);
     // The next request tries again.
@@ -496,7 +430,7 @@ void TestVaultSession::sessionKeptWhenRefreshingFailsForNow() {
 
 void TestVaultSession::signOutDuringARefresh() {
     SessionFixture f;
-    f.vault.released = false; // the refresh waits for the test
+    f.vault.holdRefresh(0, false); // the refresh waits for the test
     QSignalSpy expired(f.client.get(), &SupabaseClient::sessionExpired);
     QFuture<QList<SupabaseFileRecord>> call = f.client->fetchAllUserFiles();
     QTRY_COMPARE(f.vault.refreshCount(), 1);
