@@ -7,6 +7,7 @@
 #include "sync/SyncLedger.h"
 #include "vault/SupabaseClient.h"
 
+class Clock;
 class Dialogs;
 class NotificationSink;
 
@@ -21,6 +22,7 @@ public:
         QString ledgerDirectory = SyncLedger::defaultDirectory();
         Dialogs* dialogs = nullptr;                   // required
         NotificationSink* notificationSink = nullptr; // required
+        const Clock* clock = nullptr;                 // the system clock when none is given
     };
 
     explicit CoreServices(const Options& options);
