@@ -112,6 +112,13 @@ HttpResponse SupabaseClient::sendAuthorized(HttpRequest request, const Snapshot&
         }
         return response;
     }
+    {
+        // Refreshing would only bring another token this server refuses, once per request.
+        QMutexLocker lock(&m_mutex);
+        if (m_epoch == state.epoch && m_authSession && m_authSession->accessToken == session.accessToken &&
+            m_authExpiry.isFresh(m_clock))
+            return response;
+    }
     const std::optional<SupabaseSession> fresh = refreshSession(state.epoch, session.accessToken);
     if (!fresh)
         return response; // fails as it came; the session stays for the next request to try again

@@ -37,10 +37,17 @@ std::optional<QJsonObject> TokenExpiry::jwtClaims(const QString& token) {
 TokenExpiry TokenExpiry::dueIn(const Clock& clock, qint64 remainingMs, qint64 lifetimeMs) {
     TokenExpiry expiry;
     expiry.m_dueAtMs = clock.monotonicMs() + remainingMs - std::min(RefreshLeadMs, lifetimeMs / 2);
+    expiry.m_freshForMs = std::min(FreshMs, lifetimeMs / 2);
     return expiry;
 }
 
 TokenExpiry TokenExpiry::received(const QString& accessToken, const QJsonObject& reply, const Clock& clock) {
+    TokenExpiry expiry = fromReply(accessToken, reply, clock);
+    expiry.m_receivedAtMs = clock.monotonicMs();
+    return expiry;
+}
+
+TokenExpiry TokenExpiry::fromReply(const QString& accessToken, const QJsonObject& reply, const Clock& clock) {
     const std::optional<QJsonObject> claims = jwtClaims(accessToken);
     std::optional<qint64> lifetime = seconds(reply, QStringLiteral("expires_in"));
     if ((!lifetime || *lifetime == 0) && claims) {
@@ -80,4 +87,8 @@ TokenExpiry TokenExpiry::restored(const QString& accessToken, const Clock& clock
 
 bool TokenExpiry::isDue(const Clock& clock) const {
     return m_dueAtMs && clock.monotonicMs() >= *m_dueAtMs;
+}
+
+bool TokenExpiry::isFresh(const Clock& clock) const {
+    return m_receivedAtMs && clock.monotonicMs() - *m_receivedAtMs < m_freshForMs;
 }

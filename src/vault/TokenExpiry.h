@@ -20,6 +20,9 @@ public:
     // than twice this: every token is used for at least half its life, so refreshes cannot chase
     // each other.
     static constexpr qint64 RefreshLeadMs = 5 * 60 * 1000;
+    // A token younger than this (or than half its life, if that is shorter) is not expired: a
+    // server that refuses it has another reason, which a refresh would not change.
+    static constexpr qint64 FreshMs = 60 * 1000;
 
     TokenExpiry() = default; // unknown: never due ahead of time
 
@@ -32,10 +35,15 @@ public:
 
     bool isKnown() const { return m_dueAtMs.has_value(); }
     bool isDue(const Clock& clock) const;
+    // Received in this run of the program, moments ago.
+    bool isFresh(const Clock& clock) const;
 
 private:
+    static TokenExpiry fromReply(const QString& accessToken, const QJsonObject& reply, const Clock& clock);
     // Due `lead` before `remainingMs` from now, the lead taken from `lifetimeMs`.
     static TokenExpiry dueIn(const Clock& clock, qint64 remainingMs, qint64 lifetimeMs);
 
     std::optional<qint64> m_dueAtMs;
+    std::optional<qint64> m_receivedAtMs;
+    qint64 m_freshForMs = FreshMs;
 };

@@ -122,6 +122,7 @@ private Q_SLOTS:
     void refreshAfterARefusedToken();
     void concurrentRefusalsShareOneRefresh();
     void concurrentRefusalsEndAnUnrenewableSessionOnce();
+    void refusalOfAFreshTokenIsNotExpiry();
     void refreshAheadOfExpiry_data();
     void refreshAheadOfExpiry();
     void rotatedRefreshTokenSurvivesARestart();
@@ -232,6 +233,22 @@ void TestVaultSession::concurrentRefusalsEndAnUnrenewableSessionOnce() {
     QCoreApplication::processEvents();
     QCOMPARE(expired.size(), 1);
     QCOMPARE(f.vault.refreshCount(), 0);
+}
+
+void TestVaultSession::refusalOfAFreshTokenIsNotExpiry() {
+    // A backend that takes no hosted token at all: refreshing cannot help, so it must not be
+    // done for every file.
+    SessionFixture f;
+    f.server.on("POST", "/api/files/pre-upload", Reply::json(401, R"({"detail":"unknown token"})"));
+    QCOMPARE(f.run(u"pre-upload"_s), u"URLError -1011"_s);
+    QCOMPARE(f.run(u"pre-upload"_s), u"URLError -1011"_s);
+    QCOMPARE(f.vault.refreshCount(), 1);
+    QCOMPARE(f.server.requests("POST", "/api/files/pre-upload").size(), 3);
+    // A minute on, the token may really have expired: asked again, once.
+    f.clock.advanceMs(TokenExpiry::FreshMs);
+    QCOMPARE(f.run(u"pre-upload"_s), u"URLError -1011"_s);
+    QCOMPARE(f.vault.refreshCount(), 2);
+    QVERIFY(f.client->isAuthenticated());
 }
 
 void TestVaultSession::refreshAheadOfExpiry_data() {
