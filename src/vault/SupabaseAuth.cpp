@@ -174,8 +174,7 @@ SupabaseClient::ReceivedSession SupabaseClient::backendAuth(const QString& base,
         std::optional<QString> userEmail =
             user ? VaultJson::string(*user, QStringLiteral("email")) : std::nullopt;
         return ReceivedSession{SupabaseSession{*token, std::nullopt, *userId, userEmail.value_or(email)},
-                               {},
-                               issuerOf(candidate, base)};
+                               TokenExpiry::received(*token, *reply, m_clock), issuerOf(candidate, base)};
     }
     throw lastError;
 }
@@ -233,8 +232,7 @@ SupabaseClient::ReceivedSession SupabaseClient::demoSession() {
             user ? VaultJson::string(*user, QStringLiteral("email")) : std::nullopt;
         return ReceivedSession{
             SupabaseSession{*token, std::nullopt, userId.value_or(DemoUserId), email.value_or(DemoEmail)},
-            {},
-            issuerOf(candidate, base)};
+            TokenExpiry::received(*token, *reply, m_clock), issuerOf(candidate, base)};
     }
     // The demo must open even with no server at all; no server vouches for this session, so no
     // server's refusal can end it.

@@ -96,28 +96,28 @@ HttpResponse SupabaseClient::sendAuthorized(HttpRequest request, const Snapshot&
     if (!refusesToken(response))
         return response;
 
+    bool freshlyIssued = false;
+    bool issuedHere = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        freshlyIssued = m_epoch == state.epoch && m_authSession &&
+                        m_authSession->accessToken == session.accessToken && m_authExpiry.isFresh(m_clock);
+        issuedHere = !m_authIssuer || *m_authIssuer == state.backendBaseUrl;
+    }
+    // A token received moments ago has not expired: the refusal has another reason, which
+    // neither a refresh (once per request) nor signing in again would change.
+    if (freshlyIssued)
+        return response;
     if (!session.refreshToken) {
         // Nothing can renew this session, so the backend that issued it saying no is final.
         // Another server's refusal (the hosted project, with a key that is not this account's;
         // a backend that never issued it) is only this request's failure.
-        bool issuedHere = false;
-        {
-            QMutexLocker lock(&m_mutex);
-            issuedHere = !m_authIssuer || *m_authIssuer == state.backendBaseUrl;
-        }
         if (audience == Audience::Backend && response.status == 401 && issuedHere) {
             discard(response);
             expireSession(state.epoch, QStringLiteral("the vault refused the session (HTTP 401)."));
             throw sessionExpiredError();
         }
         return response;
-    }
-    {
-        // Refreshing would only bring another token this server refuses, once per request.
-        QMutexLocker lock(&m_mutex);
-        if (m_epoch == state.epoch && m_authSession && m_authSession->accessToken == session.accessToken &&
-            m_authExpiry.isFresh(m_clock))
-            return response;
     }
     const std::optional<SupabaseSession> fresh = refreshSession(state.epoch, session.accessToken);
     if (!fresh)

@@ -122,6 +122,7 @@ private Q_SLOTS:
     void refreshAfterARefusedToken();
     void concurrentRefusalsShareOneRefresh();
     void concurrentRefusalsEndAnUnrenewableSessionOnce();
+    void refusalOfAFreshTokenIsNotExpiry_data();
     void refusalOfAFreshTokenIsNotExpiry();
     void refreshAheadOfExpiry_data();
     void refreshAheadOfExpiry();
@@ -235,20 +236,38 @@ void TestVaultSession::concurrentRefusalsEndAnUnrenewableSessionOnce() {
     QCOMPARE(f.vault.refreshCount(), 0);
 }
 
+void TestVaultSession::refusalOfAFreshTokenIsNotExpiry_data() {
+    // A server that takes none of this session's tokens at all: refreshing cannot help, so it
+    // is not done for every file, and a session just signed in is not ended at once.
+    QTest::addColumn<bool>("hosted");          // else a backend session, which cannot be refreshed
+    QTest::addColumn<QString>("aMinuteLater"); // the outcome once the token may have expired
+    QTest::newRow("hosted session") << true << u"URLError -1011"_s;
+    QTest::newRow("backend session") << false << Expired;
+}
+
 void TestVaultSession::refusalOfAFreshTokenIsNotExpiry() {
-    // A backend that takes no hosted token at all: refreshing cannot help, so it must not be
-    // done for every file.
-    SessionFixture f;
+    QFETCH(bool, hosted);
+    QFETCH(QString, aMinuteLater);
+    SessionFixture f(hosted ? hostedSession() : SupabaseSession{});
+    if (!hosted) {
+        f.client->configure(f.server.baseUrl(), SupabaseClient::DefaultAnonKey);
+        f.server.on(
+            "POST", "/api/auth/login",
+            Reply::json(200, R"({"access_token":"b-0","user":{"id":"user-1","email":"jane@example.com"}})"));
+        resultOf(f.client->signIn(u"jane@example.com"_s, u"pw"_s));
+    }
     f.server.on("POST", "/api/files/pre-upload", Reply::json(401, R"({"detail":"unknown token"})"));
     QCOMPARE(f.run(u"pre-upload"_s), u"URLError -1011"_s);
     QCOMPARE(f.run(u"pre-upload"_s), u"URLError -1011"_s);
-    QCOMPARE(f.vault.refreshCount(), 1);
-    QCOMPARE(f.server.requests("POST", "/api/files/pre-upload").size(), 3);
-    // A minute on, the token may really have expired: asked again, once.
-    f.clock.advanceMs(TokenExpiry::FreshMs);
-    QCOMPARE(f.run(u"pre-upload"_s), u"URLError -1011"_s);
-    QCOMPARE(f.vault.refreshCount(), 2);
+    QCOMPARE(f.vault.refreshCount(), hosted ? 1 : 0);
+    QCOMPARE(f.server.requests("POST", "/api/files/pre-upload").size(), hosted ? 3 : 2);
     QVERIFY(f.client->isAuthenticated());
+    // A minute on, the token may really have expired: a hosted one is refreshed (once), a
+    // backend one has come to its end.
+    f.clock.advanceMs(TokenExpiry::FreshMs);
+    QCOMPARE(f.run(u"pre-upload"_s), aMinuteLater);
+    QCOMPARE(f.vault.refreshCount(), hosted ? 2 : 0);
+    QTRY_COMPARE(f.client->isAuthenticated(), hosted);
 }
 
 void TestVaultSession::refreshAheadOfExpiry_data() {
@@ -428,6 +447,7 @@ void TestVaultSession::sessionKeptWhenRefreshingFailsForNow() {
         f.client->configure(f.server.baseUrl(), SupabaseClient::DefaultAnonKey);
         resultOf(f.client->signIn(u"jane@example.com"_s, u"pw"_s));
         f.client->setBackendUrl(f.server.baseUrl());
+        f.clock.advanceMs(TokenExpiry::FreshMs); // no longer a token just issued
     }
     f.vault.answerRefreshWith([&](int count) {
         Reply reply = Reply::json(500, "<html>Bad gateway</html>");
