@@ -199,6 +199,12 @@ void Connection::onHead(error_code error) {
         refuse(400, "The request path and query must be a path of valid UTF-8");
         return;
     }
+    // A body whose last coding is not chunked has no length anyone can know: refused, as
+    // reading it to the close would let it run on without end.
+    if (m_request.hasHeader("Transfer-Encoding") && !m_parser->chunked()) {
+        refuse(400, "Only the chunked transfer coding is accepted");
+        return;
+    }
     m_isHead = m_request.method == "HEAD";
     m_bodyStart = Clock::now();
     m_bodyComplete = m_parser->is_done();

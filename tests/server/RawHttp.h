@@ -105,21 +105,22 @@ inline bool closedByServer(int fd) {
     return ::recv(fd, &byte, 1, 0) == 0;
 }
 
-// One request on a fresh connection; the reply, with `closed` telling whether the server then
-// ended the connection.
+// One request on a fresh connection; the reply, with `closed` telling whether the server ends
+// the connection after it.
 inline Reply exchange(int port, const std::string& request) {
     const int fd = connectTo(port);
     Reply reply;
     if (fd < 0)
         return reply;
     std::string pending;
-    if (sendAll(fd, request)) {
-        reply = readReply(fd, pending);
-        if (!reply.closed)
-            reply.closed = pending.empty() && closedByServer(fd);
-    } else {
-        reply = readReply(fd, pending);
-    }
+    sendAll(fd, request);
+    reply = readReply(fd, pending);
+    // The server says in the reply when it ends the connection.
+    std::string connection = reply.header("Connection");
+    for (auto& c : connection)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    reply.closed = reply.closed || connection == "close" ||
+                   (reply.head.rfind("HTTP/1.0", 0) == 0 && connection != "keep-alive");
     ::close(fd);
     return reply;
 }
