@@ -10,6 +10,8 @@
 #include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/write.hpp>
 
+#include <nlohmann/json.hpp>
+
 #include <future>
 #include <strings.h>
 #include <unistd.h>
@@ -28,28 +30,10 @@ constexpr std::size_t chunkSize = 128 * 1024;
 constexpr auto lingerTime = std::chrono::seconds(2);
 constexpr std::uint64_t lingerBytes = 16 << 20;
 
-std::string quoteJson(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            static const char digits[] = "0123456789abcdef";
-            out += "\\u00";
-            out += digits[c >> 4];
-            out += digits[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 Response jsonMessage(int status, const std::string& message) {
     Response response;
     response.status = status;
-    response.setContent("{\"message\":" + quoteJson(message) + "}", "application/json");
+    response.setContent(nlohmann::json{{"message", message}}.dump(), "application/json");
     return response;
 }
 
@@ -124,6 +108,7 @@ void Connection::waitForRequest() {
     m_request = Request{};
     m_request.remoteAddr = remote;
     m_route = nullptr;
+    m_isHead = false;
     m_bodyReceived = m_ignoredBody = 0;
     m_prefetched.clear();
     m_bodyComplete = false;

@@ -133,7 +133,10 @@ int HttpServer::bind(const std::string& host, int port, std::string& error) {
 
 void HttpServer::run() {
     auto& state = *m_state;
-    state.work.emplace(asio::make_work_guard(state.io));
+    // A stop() that came first has its closing work queued already; nothing may keep the
+    // context alive past it.
+    if (!state.stopping)
+        state.work.emplace(asio::make_work_guard(state.io));
     state.accept();
     state.running = true;
     std::vector<std::thread> threads;

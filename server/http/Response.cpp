@@ -2,6 +2,7 @@
 
 #include "ByteRange.h"
 
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 namespace vault::http {
@@ -63,8 +64,9 @@ void Response::sendFile(const Request& request, int fd, std::uint64_t size, cons
         m_file.reset();
         status = 416;
         setHeader("Content-Range", "bytes */" + std::to_string(size));
-        setContent(R"({"message":"The requested range lies outside the )" + std::to_string(size) +
-                       R"( bytes of this object"})",
+        setContent(nlohmann::json{{"message", "The requested range lies outside the " + std::to_string(size) +
+                                                  " bytes of this object"}}
+                       .dump(),
                    "application/json");
         break;
     }

@@ -1,6 +1,7 @@
 #include "WorkerPool.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace vault::http {
 
@@ -21,10 +22,17 @@ void WorkerPool::post(std::function<void()> task) {
     std::lock_guard lock(m_mutex);
     m_tasks.push_back(std::move(task));
     // Idle threads already waiting for the queued tasks need no company.
-    if (m_idle < m_tasks.size() && m_threads.size() < m_maxThreads)
-        m_threads.emplace_back([this] { work(); });
-    else
-        m_wake.notify_one();
+    if (m_idle < m_tasks.size() && m_threads.size() < m_maxThreads) {
+        try {
+            m_threads.emplace_back([this] { work(); });
+            return;
+        } catch (const std::system_error&) {
+            // The system has no thread to spare: the task waits for one of ours.
+            if (m_threads.empty())
+                throw;
+        }
+    }
+    m_wake.notify_one();
 }
 
 std::size_t WorkerPool::threadCount() const {
