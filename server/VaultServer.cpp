@@ -392,6 +392,11 @@ VaultServer::VaultServer(Config config)
     m_impl->installHosted();
     m_impl->installBackend();
     Impl& impl = *m_impl;
+    // The transport's limit on any body is only a backstop: it never cuts an upload the
+    // vault's own limit allows.
+    auto& transport = impl.config.transport;
+    transport.maxBodyBytes = std::max<std::uint64_t>(
+        transport.maxBodyBytes, static_cast<std::uint64_t>(impl.config.maxUploadBytes) + (1 << 20));
     // One line per request; the query is left out because signed links carry their signature there.
     impl.server = std::make_unique<http::HttpServer>(
         impl.router, impl.config.transport,
