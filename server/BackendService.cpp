@@ -10,9 +10,9 @@ namespace vault {
 
 namespace {
 
-using Req = httplib::Request;
-using Res = httplib::Response;
-using Reader = httplib::ContentReader;
+using Req = http::Request;
+using Res = http::Response;
+using Reader = http::BodyReader;
 
 const char* const demoEmail = "demo@vault.orlavant.app";
 
@@ -118,8 +118,8 @@ void VaultServer::Impl::installBackend() {
         }
         loginReply(res, 200, *account);
     };
-    post("/api/auth/login", login);
-    post("/api/v1/auth/login", login);
+    post("/api/auth/login", login, http::Cost::Heavy);
+    post("/api/v1/auth/login", login, http::Cost::Heavy);
 
     auto registerAccount = [=, this](const Req& req, Res& res, const Reader& reader) {
         const auto body = readObject(req, reader, res);
@@ -154,8 +154,8 @@ void VaultServer::Impl::installBackend() {
         }
         loginReply(res, 201, *account);
     };
-    post("/api/auth/register", registerAccount);
-    post("/api/v1/auth/register", registerAccount);
+    post("/api/auth/register", registerAccount, http::Cost::Heavy);
+    post("/api/v1/auth/register", registerAccount, http::Cost::Heavy);
 
     auto demoLogin = [=, this](const Req& req, Res& res, const Reader& reader) {
         std::string ignored;
@@ -178,8 +178,8 @@ void VaultServer::Impl::installBackend() {
                   {"token_type", "bearer"},
                   {"user", userJson(*account, store)}});
     };
-    post("/api/v1/auth/demo-login", demoLogin);
-    post("/api/auth/demo-login", demoLogin);
+    post("/api/v1/auth/demo-login", demoLogin, http::Cost::Heavy);
+    post("/api/auth/demo-login", demoLogin, http::Cost::Heavy);
 
     post("/api/devices/register", [=, this](const Req& req, Res& res, const Reader& reader) {
         const auto account = signedIn(req, res);
@@ -221,7 +221,7 @@ void VaultServer::Impl::installBackend() {
                     {"folder_name", (*body)["folder_name"]}}}});
     });
 
-    http.Get("/api/devices", [=, this](const Req& req, Res& res) {
+    get("/api/devices", [=, this](const Req& req, Res& res) {
         const auto account = signedIn(req, res);
         if (!account)
             return;
@@ -365,14 +365,14 @@ void VaultServer::Impl::installBackend() {
     // the announced bytes once; anything else is refused and nothing is kept.
     put("/api/uploads/([0-9a-f-]{36})", [=, this](const Req& req, Res& res, const Reader& reader) {
         const std::string id = req.matches[1];
-        const std::string expiresText = req.get_param_value("expires");
+        const std::string expiresText = req.param("expires");
         std::int64_t expires = 0;
         bool numeric = !expiresText.empty() && expiresText.size() < 19;
         for (char c : expiresText) {
             numeric = numeric && std::isdigit(static_cast<unsigned char>(c));
             expires = expires * 10 + (c - '0');
         }
-        if (!numeric || !verifySignature("upload", id, expires, req.get_param_value("signature"))) {
+        if (!numeric || !verifySignature("upload", id, expires, req.param("signature"))) {
             fail(res, 403, "This upload location is not valid");
             return;
         }
@@ -394,8 +394,7 @@ void VaultServer::Impl::installBackend() {
             fail(res, status, message);
         };
         const auto announced = static_cast<std::uint64_t>(ticket->fileSize);
-        if (req.has_header("Content-Length") &&
-            req.get_header_value<std::uint64_t>("Content-Length") > announced) {
+        if (req.contentLength() > announced) {
             refuse(413, "The upload is larger than the announced " + std::to_string(announced) + " bytes");
             return;
         }
@@ -474,7 +473,7 @@ void VaultServer::Impl::installBackend() {
         sendJson(res, 200, {{"message", "Uploaded to Home cloud vault"}, {"file", fileRowJson(*row)}});
     });
 
-    http.Get("/api/files", [=, this](const Req& req, Res& res) {
+    get("/api/files", [=, this](const Req& req, Res& res) {
         const auto account = signedIn(req, res);
         if (!account)
             return;
@@ -484,7 +483,7 @@ void VaultServer::Impl::installBackend() {
         sendJson(res, 200, {{"files", list}});
     });
 
-    http.Get("/api/files/([^/]+)/download", [=, this](const Req& req, Res& res) {
+    get("/api/files/([^/]+)/download", [=, this](const Req& req, Res& res) {
         const auto account = signedIn(req, res);
         if (!account)
             return;
@@ -492,13 +491,13 @@ void VaultServer::Impl::installBackend() {
         const auto object = row ? store.object(row->filePath) : std::nullopt;
         // Someone else's file and a missing one look the same from outside.
         if (!row || row->userId != account->id || !object || object->userId != account->id ||
-            !streamBlob(res, *object)) {
+            !streamBlob(req, res, *object)) {
             fail(res, 404, "No such file");
             return;
         }
         const std::string name = safeDownloadName(row->originalFilename);
-        res.set_header("Content-Disposition",
-                       "attachment; filename=\"" + name + "\"; filename*=UTF-8''" + percentEncodePath(name));
+        res.setHeader("Content-Disposition",
+                      "attachment; filename=\"" + name + "\"; filename*=UTF-8''" + percentEncodePath(name));
     });
 }
 

@@ -11,9 +11,9 @@ namespace vault {
 
 namespace {
 
-using Req = httplib::Request;
-using Res = httplib::Response;
-using Reader = httplib::ContentReader;
+using Req = http::Request;
+using Res = http::Response;
+using Reader = http::BodyReader;
 
 const char* const bucket = "orlavant-files";
 
@@ -36,8 +36,8 @@ void storageError(Res& res, int httpStatus, const std::string& statusCode, const
 }
 
 bool hasPreference(const Req& req, const std::string& preference) {
-    for (std::size_t i = 0; i < req.get_header_value_count("Prefer"); ++i) {
-        const std::string value = req.get_header_value("Prefer", i);
+    for (std::size_t i = 0; i < req.headerCount("Prefer"); ++i) {
+        const std::string value = req.header("Prefer", i);
         std::size_t start = 0;
         while (start <= value.size()) {
             std::size_t end = std::min(value.find(',', start), value.size());
@@ -58,11 +58,11 @@ void VaultServer::Impl::installHosted() {
     // Every hosted request carries the project's key, as the API gateway in front of the real
     // services demands.
     auto apiKeyOk = [this](const Req& req, Res& res) {
-        if (!req.has_header("apikey")) {
+        if (!req.hasHeader("apikey")) {
             sendJson(res, 401, {{"message", "No API key found in request"}});
             return false;
         }
-        if (!crypto::constantTimeEquals(req.get_header_value("apikey"), config.anonKey)) {
+        if (!crypto::constantTimeEquals(req.header("apikey"), config.anonKey)) {
             sendJson(res, 401, {{"message", "Invalid API key"}});
             return false;
         }
@@ -113,49 +113,55 @@ void VaultServer::Impl::installHosted() {
                   {"user", userJson(account, store)}});
     };
 
-    post("/auth/v1/token", [=, this](const Req& req, Res& res, const Reader& reader) {
-        if (!apiKeyOk(req, res))
-            return;
-        if (req.get_param_value("grant_type") != "password") {
-            authError(res, 400, "unsupported_grant_type", "Only the password grant is supported");
-            return;
-        }
-        std::string email, password;
-        if (!readCredentials(req, reader, res, email, password, false))
-            return;
-        const auto account = store.accountByEmail(email);
-        // The same answer for an unknown address and a wrong password.
-        if (!account || !crypto::verifyPassword(password, account->passwordHash)) {
-            authError(res, 400, "invalid_grant", "Invalid login credentials");
-            return;
-        }
-        sessionReply(res, 200, *account);
-    });
+    post(
+        "/auth/v1/token",
+        [=, this](const Req& req, Res& res, const Reader& reader) {
+            if (!apiKeyOk(req, res))
+                return;
+            if (req.param("grant_type") != "password") {
+                authError(res, 400, "unsupported_grant_type", "Only the password grant is supported");
+                return;
+            }
+            std::string email, password;
+            if (!readCredentials(req, reader, res, email, password, false))
+                return;
+            const auto account = store.accountByEmail(email);
+            // The same answer for an unknown address and a wrong password.
+            if (!account || !crypto::verifyPassword(password, account->passwordHash)) {
+                authError(res, 400, "invalid_grant", "Invalid login credentials");
+                return;
+            }
+            sessionReply(res, 200, *account);
+        },
+        http::Cost::Heavy);
 
-    post("/auth/v1/signup", [=, this](const Req& req, Res& res, const Reader& reader) {
-        if (!apiKeyOk(req, res))
-            return;
-        std::string email, password;
-        if (!readCredentials(req, reader, res, email, password, true))
-            return;
-        if (!isValidEmail(email)) {
-            signupError(res, 400, "Unable to validate email address: invalid format");
-            return;
-        }
-        if (password.size() < 6 || password.size() > 1024) {
-            signupError(res, 400, "Password should be between 6 and 1024 characters");
-            return;
-        }
-        const std::string name = displayNameFor(email);
-        const auto account =
-            store.createAccount(email, crypto::hashPassword(password, config.passwordIterations), name,
-                                name + "'s Family Vault", "basic", timestamp());
-        if (!account) {
-            signupError(res, 400, "User already registered");
-            return;
-        }
-        sessionReply(res, 200, *account);
-    });
+    post(
+        "/auth/v1/signup",
+        [=, this](const Req& req, Res& res, const Reader& reader) {
+            if (!apiKeyOk(req, res))
+                return;
+            std::string email, password;
+            if (!readCredentials(req, reader, res, email, password, true))
+                return;
+            if (!isValidEmail(email)) {
+                signupError(res, 400, "Unable to validate email address: invalid format");
+                return;
+            }
+            if (password.size() < 6 || password.size() > 1024) {
+                signupError(res, 400, "Password should be between 6 and 1024 characters");
+                return;
+            }
+            const std::string name = displayNameFor(email);
+            const auto account =
+                store.createAccount(email, crypto::hashPassword(password, config.passwordIterations), name,
+                                    name + "'s Family Vault", "basic", timestamp());
+            if (!account) {
+                signupError(res, 400, "User already registered");
+                return;
+            }
+            sessionReply(res, 200, *account);
+        },
+        http::Cost::Heavy);
 
     // REST: everything below needs the key and a signed-in user; rows are only ever the user's.
     auto restUser = [=, this](const Req& req, Res& res) -> std::optional<Account> {
@@ -167,7 +173,7 @@ void VaultServer::Impl::installHosted() {
         return account;
     };
 
-    http.Get("/rest/v1/files", [=, this](const Req& req, Res& res) {
+    get("/rest/v1/files", [=, this](const Req& req, Res& res) {
         const auto account = restUser(req, res);
         if (!account)
             return;
@@ -208,7 +214,7 @@ void VaultServer::Impl::installHosted() {
         json rows = json::array();
         for (const auto& row : store.files(account->id, filters, orderColumn, descending))
             rows.push_back(fileRowJson(row));
-        res.set_header("Content-Range", rows.empty() ? "*/*" : "0-" + std::to_string(rows.size() - 1) + "/*");
+        res.setHeader("Content-Range", rows.empty() ? "*/*" : "0-" + std::to_string(rows.size() - 1) + "/*");
         sendJson(res, 200, rows);
     });
 
@@ -450,11 +456,11 @@ void VaultServer::Impl::installHosted() {
                                     "?token=" + token}});
     });
 
-    http.Get("/storage/v1/object/sign/([^/]+)/(.+)", [=, this](const Req& req, Res& res) {
+    get("/storage/v1/object/sign/([^/]+)/(.+)", [=, this](const Req& req, Res& res) {
         std::string key;
         if (!objectKey(req, res, key))
             return;
-        const std::string token = req.get_param_value("token");
+        const std::string token = req.param("token");
         const auto dot = token.find('.');
         std::int64_t expires = 0;
         bool valid = dot != std::string::npos && dot > 0 && dot < 20;
@@ -471,17 +477,18 @@ void VaultServer::Impl::installHosted() {
             return;
         }
         const auto stored = store.object(key);
-        if (!stored || !streamBlob(res, *stored))
+        if (!stored || !streamBlob(req, res, *stored))
             storageError(res, 400, "404", "not_found", "Object not found");
     });
 
-    http.Get("/storage/v1/object/authenticated/([^/]+)/(.+)", [=, this](const Req& req, Res& res) {
+    get("/storage/v1/object/authenticated/([^/]+)/(.+)", [=, this](const Req& req, Res& res) {
         const auto account = storageUser(req, res);
         std::string key;
         if (!account || !objectKey(req, res, key))
             return;
         const auto stored = store.object(key);
-        if (!owns(*account, key) || !stored || stored->userId != account->id || !streamBlob(res, *stored))
+        if (!owns(*account, key) || !stored || stored->userId != account->id ||
+            !streamBlob(req, res, *stored))
             storageError(res, 400, "404", "not_found", "Object not found");
     });
 
@@ -495,13 +502,12 @@ void VaultServer::Impl::installHosted() {
             storageError(res, 400, "403", "Unauthorized", "new row violates row-level security policy");
             return;
         }
-        if (req.has_header("Content-Length") && req.get_header_value<std::uint64_t>("Content-Length") >
-                                                    static_cast<std::uint64_t>(config.maxUploadBytes)) {
+        if (req.contentLength() > static_cast<std::uint64_t>(config.maxUploadBytes)) {
             storageError(res, 413, "413", "Payload too large",
                          "The object exceeded the maximum allowed size");
             return;
         }
-        const bool upsert = req.get_header_value("x-upsert") == "true";
+        const bool upsert = req.header("x-upsert") == "true";
         if (!upsert && store.object(key)) {
             // Read and drop the body so the connection stays usable for the client's next request.
             reader([](const char*, std::size_t) { return true; });
@@ -535,7 +541,7 @@ void VaultServer::Impl::installHosted() {
                          "The upload did not complete; nothing was stored");
             return;
         }
-        std::string mime = req.get_header_value("Content-Type");
+        std::string mime = req.header("Content-Type");
         if (mime.empty())
             mime = "application/octet-stream";
         const ObjectRow row{key, account->id, writer->finishDigest(),

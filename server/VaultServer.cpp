@@ -88,7 +88,8 @@ bool isSafePagePath(const std::string& page) {
 
 VaultServer::Impl::Impl(Config c)
     : config(std::move(c))
-    , store((fs::create_directories(config.dataDir), config.dataDir / "vault.sqlite3"))
+    , folderLock((fs::create_directories(config.dataDir), config.dataDir))
+    , store(config.dataDir / "vault.sqlite3")
     , blobs(config.dataDir) {
     if (auto stored = store.meta("signing_secret")) {
         secret = *stored;
@@ -133,22 +134,20 @@ std::string VaultServer::Impl::issueSession(const Account& account) {
     return token;
 }
 
-std::optional<Account> VaultServer::Impl::bearerAccount(const httplib::Request& req) {
-    const std::string header = req.get_header_value("Authorization");
+std::optional<Account> VaultServer::Impl::bearerAccount(const http::Request& req) {
+    const std::string header = req.header("Authorization");
     static const std::string prefix = "Bearer ";
     if (header.size() <= prefix.size() || header.compare(0, prefix.size(), prefix) != 0)
         return std::nullopt;
     return store.accountForSession(crypto::sha256Hex(header.substr(prefix.size())), nowSeconds());
 }
 
-VaultServer::Impl::BodyStatus VaultServer::Impl::readBody(const httplib::Request& req,
-                                                          const httplib::ContentReader& reader,
-                                                          std::size_t cap, std::string& out) {
+VaultServer::Impl::BodyStatus VaultServer::Impl::readBody(const http::Request& req,
+                                                          const http::BodyReader& reader, std::size_t cap,
+                                                          std::string& out) {
     out.clear();
-    if (req.has_header("Content-Length") && req.get_header_value<std::uint64_t>("Content-Length") > cap)
+    if (req.contentLength() > cap)
         return BodyStatus::TooLarge;
-    if (!req.has_header("Content-Length") && req.get_header_value("Transfer-Encoding").empty())
-        return BodyStatus::Ok; // no body at all
     bool tooLarge = false;
     const bool ok = reader([&](const char* data, std::size_t length) {
         if (out.size() + length > cap) {
@@ -189,12 +188,12 @@ bool VaultServer::Impl::verifySignature(const std::string& purpose, const std::s
     return crypto::constantTimeEquals(sign(purpose, subject, expires), signature);
 }
 
-std::string VaultServer::Impl::publicBase(const httplib::Request& req) const {
+std::string VaultServer::Impl::publicBase(const http::Request& req) const {
     // A wildcard bind has no address a client could use, so the client's own Host is echoed,
     // but only when it is a plain host[:port].
     if (host == "0.0.0.0" || host == "::") {
         static const std::regex plainHost(R"(^[A-Za-z0-9.\-]+(:[0-9]{1,5})?$)");
-        const std::string requested = req.get_header_value("Host");
+        const std::string requested = req.header("Host");
         if (std::regex_match(requested, plainHost))
             return "http://" + requested;
         return "http://127.0.0.1:" + std::to_string(port);
@@ -203,7 +202,7 @@ std::string VaultServer::Impl::publicBase(const httplib::Request& req) const {
            std::to_string(port);
 }
 
-bool VaultServer::Impl::streamBlob(httplib::Response& res, const ObjectRow& object) {
+bool VaultServer::Impl::streamBlob(const http::Request& req, http::Response& res, const ObjectRow& object) {
     if (!crypto::isLowerHexDigest(object.sha256))
         return false;
     const int fd = ::open(blobs.pathFor(object.sha256).c_str(), O_RDONLY | O_CLOEXEC);
@@ -214,60 +213,26 @@ bool VaultServer::Impl::streamBlob(httplib::Response& res, const ObjectRow& obje
         ::close(fd);
         return false;
     }
-    res.status = 200;
-    res.set_content_provider(
-        static_cast<std::size_t>(st.st_size), object.mimeType,
-        [fd](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-            char buffer[256 * 1024];
-            const std::size_t want = std::min(length, sizeof buffer);
-            const ssize_t got = ::pread(fd, buffer, want, static_cast<off_t>(offset));
-            if (got <= 0)
-                return false;
-            return sink.write(buffer, static_cast<std::size_t>(got));
-        },
-        [fd](bool) { ::close(fd); });
+    // Content is addressed by its digest, so the digest names this version exactly.
+    res.sendFile(req, fd, static_cast<std::uint64_t>(st.st_size), object.mimeType,
+                 "\"" + object.sha256 + "\"");
     return true;
 }
 
-namespace {
-
-httplib::Server::HandlerWithContentReader drainingUnread(httplib::Server::HandlerWithContentReader handler) {
-    return [handler = std::move(handler)](const httplib::Request& req, httplib::Response& res,
-                                          const httplib::ContentReader& reader) {
-        bool used = false;
-        const httplib::ContentReader tracked(
-            [&](httplib::ContentReceiver receiver) {
-                used = true;
-                return reader(std::move(receiver));
-            },
-            [&](httplib::MultipartContentHeader header, httplib::ContentReceiver receiver) {
-                used = true;
-                return reader(std::move(header), std::move(receiver));
-            });
-        handler(req, res, tracked);
-        const bool hasBody =
-            req.has_header("Content-Length") || !req.get_header_value("Transfer-Encoding").empty();
-        constexpr std::uint64_t drainLimit = 64 << 20;
-        if (!used && hasBody && req.get_header_value<std::uint64_t>("Content-Length") <= drainLimit) {
-            std::uint64_t seen = 0;
-            reader([&](const char*, std::size_t length) { return (seen += length) <= drainLimit; });
-        }
-    };
+void VaultServer::Impl::get(const std::string& pattern, http::Handler handler, http::Cost cost) {
+    router.get(pattern, std::move(handler), cost);
 }
 
-} // namespace
-
-void VaultServer::Impl::post(const std::string& pattern, httplib::Server::HandlerWithContentReader handler) {
-    bodyRoutes.emplace_back("POST", std::regex(pattern));
-    http.Post(pattern, drainingUnread(std::move(handler)));
+void VaultServer::Impl::post(const std::string& pattern, http::BodyHandler handler, http::Cost cost) {
+    router.post(pattern, std::move(handler), cost);
 }
 
-void VaultServer::Impl::put(const std::string& pattern, httplib::Server::HandlerWithContentReader handler) {
-    bodyRoutes.emplace_back("PUT", std::regex(pattern));
-    http.Put(pattern, drainingUnread(std::move(handler)));
+void VaultServer::Impl::put(const std::string& pattern, http::BodyHandler handler, http::Cost cost) {
+    router.put(pattern, std::move(handler), cost);
 }
 
-void VaultServer::Impl::log(const std::string& line) const {
+void VaultServer::Impl::log(const std::string& text) const {
+    const std::string line = escapeForLog(text);
     if (config.log) {
         config.log(line);
         return;
@@ -277,56 +242,41 @@ void VaultServer::Impl::log(const std::string& line) const {
     std::cout << line << std::endl;
 }
 
-void VaultServer::Impl::installCommon() {
-    // One line per request; the query is left out because signed links carry their signature there.
-    http.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-        log("[vault] " + req.remote_addr + " " + req.method + " " + req.path + " " +
-            std::to_string(res.status));
-    });
-    http.set_error_handler(
-        httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
-            if (!res.body.empty())
-                return httplib::Server::HandlerResponse::Unhandled;
-            sendJson(res, res.status, {{"message", res.status == 404 ? "Not found" : "Request refused"}});
-            return httplib::Server::HandlerResponse::Handled;
-        }));
-    http.set_exception_handler(
-        [this](const httplib::Request& req, httplib::Response& res, std::exception_ptr error) {
-            std::string what = "unknown error";
-            try {
-                std::rethrow_exception(error);
-            } catch (const std::exception& e) {
-                what = e.what();
-            } catch (...) {
-            }
-            log("[vault] internal error on " + req.method + " " + req.path + ": " + what);
-            sendJson(res, 500, {{"message", "Internal server error"}});
-        });
-    // Any other request with a body would have it buffered whole by the HTTP layer (up to the
-    // upload limit), so a large one is refused before a byte of it is read.
-    http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        const bool chunked = req.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos;
-        const std::uint64_t length = req.get_header_value<std::uint64_t>("Content-Length");
-        if (!chunked && length <= config.maxJsonBytes)
-            return httplib::Server::HandlerResponse::Unhandled;
-        for (const auto& [method, pattern] : bodyRoutes)
-            if (method == req.method && std::regex_match(req.path, pattern))
-                return httplib::Server::HandlerResponse::Unhandled;
-        sendJson(res, 413, {{"message", "This request may not carry a body of that size"}});
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    http.set_payload_max_length(static_cast<std::size_t>(config.maxUploadBytes) + (1 << 20));
-    http.set_read_timeout(30, 0);
-    http.set_write_timeout(30, 0);
+std::string escapeForLog(const std::string& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        // Whole UTF-8 sequences pass as they are; a stray byte is shown by its value.
+        std::size_t length = 1;
+        if (c >= 0x80) {
+            length = (c & 0xe0) == 0xc0 ? 2 : (c & 0xf0) == 0xe0 ? 3 : (c & 0xf8) == 0xf0 ? 4 : 0;
+            if (length == 0 || !http::isValidUtf8(std::string_view(text).substr(i, length)))
+                length = 0;
+        }
+        if (length > 1) {
+            out.append(text, i, length);
+            i += length;
+        } else if (c < 0x20 || c == 0x7f || c >= 0x80 || c == '\\') {
+            out += c == '\\' ? "\\\\" : std::string("\\x") + digits[c >> 4] + digits[c & 15];
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+            ++i;
+        }
+    }
+    return out;
+}
 
-    http.Get("/health", [](const httplib::Request&, httplib::Response& res) {
+void VaultServer::Impl::installCommon() {
+    get("/health", [](const http::Request&, http::Response& res) {
         sendJson(res, 200, {{"status", "ok"}, {"service", "orlavant-vault"}});
     });
-    http.Get("/",
-             [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/web/login.html"); });
-    http.Get("/web/?",
-             [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/web/login.html"); });
-    http.Get("/web/(.+)", [this](const httplib::Request& req, httplib::Response& res) {
+    get("/", [](const http::Request&, http::Response& res) { res.setRedirect("/web/login.html"); });
+    get("/web/?", [](const http::Request&, http::Response& res) { res.setRedirect("/web/login.html"); });
+    get("/web/(.+)", [this](const http::Request& req, http::Response& res) {
         const std::string page = req.matches[1];
         std::error_code error;
         const fs::path root = config.webDir.empty() ? fs::path() : fs::canonical(config.webDir, error);
@@ -343,14 +293,15 @@ void VaultServer::Impl::installCommon() {
         }
         std::ifstream in(resolved, std::ios::binary);
         std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        res.set_header("X-Content-Type-Options", "nosniff");
-        res.set_content(content, contentTypeForPage(resolved));
+        res.setHeader("X-Content-Type-Options", "nosniff");
+        res.setContent(content, contentTypeForPage(resolved));
     });
 }
 
-void sendJson(httplib::Response& res, int status, const json& body) {
+void sendJson(http::Response& res, int status, const json& body) {
     res.status = status;
-    res.set_content(body.dump(), "application/json");
+    // A text that is not UTF-8 must not turn a reply into an exception after the work is done.
+    res.setContent(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
 }
 
 json fileRowJson(const FileRow& row) {
@@ -440,31 +391,45 @@ VaultServer::VaultServer(Config config)
     m_impl->installCommon();
     m_impl->installHosted();
     m_impl->installBackend();
+    Impl& impl = *m_impl;
+    // The transport's limit on any body is only a backstop: it never cuts an upload the
+    // vault's own limit allows.
+    auto& transport = impl.config.transport;
+    transport.maxBodyBytes = std::max<std::uint64_t>(
+        transport.maxBodyBytes, static_cast<std::uint64_t>(impl.config.maxUploadBytes) + (1 << 20));
+    // One line per request; the query is left out because signed links carry their signature there.
+    impl.server = std::make_unique<http::HttpServer>(
+        impl.router, impl.config.transport,
+        [&impl](const http::Request& req, int status) {
+            impl.log("[vault] " + req.remoteAddr + " " + (req.method.empty() ? "-" : req.method) + " " +
+                     (req.path.empty() ? "-" : req.path) + " " + std::to_string(status));
+        },
+        [&impl](const std::string& line) { impl.log(line); });
 }
 
 VaultServer::~VaultServer() {
     stop();
 }
 
-int VaultServer::bind(const std::string& host, int port) {
+int VaultServer::bind(const std::string& host, int port, std::string* error) {
+    std::string reason;
     m_impl->host = host;
-    if (port == 0)
-        m_impl->port = m_impl->http.bind_to_any_port(host);
-    else
-        m_impl->port = m_impl->http.bind_to_port(host, port) ? port : -1;
+    m_impl->port = m_impl->server->bind(host, port, reason);
+    if (error)
+        *error = reason;
     return m_impl->port;
 }
 
 void VaultServer::run() {
-    m_impl->http.listen_after_bind();
+    m_impl->server->run();
 }
 
 void VaultServer::stop() {
-    m_impl->http.stop();
+    m_impl->server->stop();
 }
 
 bool VaultServer::isRunning() const {
-    return m_impl->http.is_running();
+    return m_impl->server->isRunning();
 }
 
 std::string VaultServer::baseUrl() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "http/Limits.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -28,15 +30,19 @@ public:
         std::int64_t uploadLinkSeconds = 15 * 60;
         std::function<std::int64_t()> nowMicros;     // unset: the system clock
         std::function<void(const std::string&)> log; // unset: standard output
+        http::Limits transport;                      // what one client may cost: sizes, time-outs, threads
     };
 
-    explicit VaultServer(Config config); // opens (or creates) the data folder; throws on failure
+    // Opens (or creates) the data folder and locks it for the life of this object; throws on
+    // failure, naming the process that holds the folder when that is the reason.
+    explicit VaultServer(Config config);
     ~VaultServer();
     VaultServer(const VaultServer&) = delete;
     VaultServer& operator=(const VaultServer&) = delete;
 
-    // Binds the listening socket; port 0 picks a free one. Returns the port, or -1.
-    int bind(const std::string& host, int port);
+    // Binds the listening socket without port sharing; port 0 picks a free one. Returns the
+    // port, or -1 with the reason (e.g. "address already in use") in `error`.
+    int bind(const std::string& host, int port, std::string* error = nullptr);
     // Serves until stop(); call after bind().
     void run();
     // Safe from any thread and from a signal-waiting thread.

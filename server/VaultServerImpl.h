@@ -4,10 +4,12 @@
 // helpers every route uses.
 
 #include "BlobStore.h"
+#include "DataFolderLock.h"
 #include "VaultServer.h"
 #include "VaultStore.h"
+#include "http/HttpServer.h"
+#include "http/Router.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <optional>
@@ -24,12 +26,15 @@ struct VaultServer::Impl {
     explicit Impl(Config c);
 
     Config config;
+    DataFolderLock folderLock; // before anything in the folder is opened or cleaned
     VaultStore store;
     BlobStore blobs;
-    httplib::Server http;
+    http::Router router;
     std::string secret; // signs upload locations and download links
     std::string host;
     int port = -1;
+    // Last, so it stops (and its handlers finish) before the routes and the store go.
+    std::unique_ptr<http::HttpServer> server;
 
     // Time.
     std::int64_t nowMicros() const;
@@ -38,11 +43,11 @@ struct VaultServer::Impl {
 
     // Sessions: the token goes to the client, only its digest is kept.
     std::string issueSession(const Account& account);
-    std::optional<Account> bearerAccount(const httplib::Request& req);
+    std::optional<Account> bearerAccount(const http::Request& req);
 
     // Request bodies. Reads at most `cap` bytes; larger bodies are refused unread.
     enum class BodyStatus { Ok, TooLarge, Broken };
-    BodyStatus readBody(const httplib::Request& req, const httplib::ContentReader& reader, std::size_t cap,
+    BodyStatus readBody(const http::Request& req, const http::BodyReader& reader, std::size_t cap,
                         std::string& out);
     // Parses a JSON object; nullopt for anything else (malformed, nested too deep, not an object).
     static std::optional<json> parseObject(const std::string& body);
@@ -51,26 +56,27 @@ struct VaultServer::Impl {
     std::string sign(const std::string& purpose, const std::string& subject, std::int64_t expires) const;
     bool verifySignature(const std::string& purpose, const std::string& subject, std::int64_t expires,
                          const std::string& signature) const;
-    std::string publicBase(const httplib::Request& req) const;
+    std::string publicBase(const http::Request& req) const;
 
-    // Streams a stored blob as the reply body; false when the blob is missing.
-    bool streamBlob(httplib::Response& res, const ObjectRow& object);
+    // Streams a stored blob as the reply body (a single byte range of it when the request
+    // asks); false when the blob is missing.
+    bool streamBlob(const http::Request& req, http::Response& res, const ObjectRow& object);
+    // One line of the log; control characters and bytes that are not UTF-8 are escaped, so
+    // nothing a client sends can start a line of its own.
     void log(const std::string& line) const;
 
-    // Register routes that take a body. A body the handler did not read (a refusal before
-    // reading) is drained when it is small, so it is never taken for the next request.
-    void post(const std::string& pattern, httplib::Server::HandlerWithContentReader handler);
-    void put(const std::string& pattern, httplib::Server::HandlerWithContentReader handler);
-
-    // Methods and paths whose bodies are read by their handlers (streamed, with their own caps).
-    std::vector<std::pair<std::string, std::regex>> bodyRoutes;
+    void get(const std::string& pattern, http::Handler handler, http::Cost cost = http::Cost::Light);
+    void post(const std::string& pattern, http::BodyHandler handler, http::Cost cost = http::Cost::Light);
+    void put(const std::string& pattern, http::BodyHandler handler, http::Cost cost = http::Cost::Light);
 
     void installCommon();
     void installHosted();
     void installBackend();
 };
 
-void sendJson(httplib::Response& res, int status, const json& body);
+void sendJson(http::Response& res, int status, const json& body);
+// "a\nb" -> "a\x0ab": one printable line whatever the text holds.
+std::string escapeForLog(const std::string& text);
 json fileRowJson(const FileRow& row);
 // An object key: non-empty segments, none "." or "..", no backslash or control characters.
 bool isSafeObjectKey(const std::string& key);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <pthread.h>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -82,6 +83,16 @@ fs::path defaultWebDir() {
     return {};
 }
 
+// Every client connection is a descriptor: take all the system allows this process, so a
+// crowd of clients meets the server's own connection limit, not "too many open files".
+void raiseOpenFileLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -148,14 +159,20 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    raiseOpenFileLimit();
 
     try {
         config.webDir = webDir ? *webDir : defaultWebDir();
         config.anonKey = anonKey ? *anonKey : vault::loadOrCreateAnonKey(config.dataDir);
         vault::VaultServer server(config);
-        if (server.bind(host, static_cast<int>(port)) < 0) {
-            std::cerr << "orlavant-vault: cannot listen on " << listen << ": " << std::strerror(errno)
-                      << "\n";
+        std::string reason;
+        if (server.bind(host, static_cast<int>(port), &reason) < 0) {
+            std::cerr
+                << "orlavant-vault: cannot listen on " << listen << ": " << reason
+                << (reason == "address already in use"
+                        ? " (another program serves there: stop it, or choose another port with --listen)"
+                        : "")
+                << "\n";
             return 1;
         }
         std::thread stopper([&] {

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <unistd.h>
 
@@ -48,7 +49,9 @@ inline httplib::Headers bearer(const std::string& token) {
 // folder) that goes away with it: data/ holds the vault, web/ the pages.
 class VaultFixture {
 public:
-    explicit VaultFixture(std::int64_t quotaBytes = 10 << 20) {
+    // `adjust` changes the configuration before the server starts (short time-outs, small limits).
+    explicit VaultFixture(std::int64_t quotaBytes = 10 << 20,
+                          const std::function<void(vault::VaultServer::Config&)>& adjust = {}) {
         static int count = 0;
         dir = std::filesystem::temp_directory_path() /
               ("orlavant-vault-test-" + std::to_string(getpid()) + "-" + std::to_string(++count));
@@ -65,6 +68,8 @@ public:
             std::lock_guard lock(m_logMutex);
             m_log += line + "\n";
         };
+        if (adjust)
+            adjust(config);
         m_server = std::make_unique<vault::VaultServer>(config);
         port = m_server->bind("127.0.0.1", 0);
         m_thread = std::thread([this] { m_server->run(); });
