@@ -482,24 +482,8 @@ BlobStore& VaultServer::blobs() {
 
 std::string loadOrCreateAnonKey(const fs::path& dataDir) {
     fs::create_directories(dataDir);
-    const fs::path file = dataDir / "anon.key";
-    {
-        std::ifstream in(file);
-        std::string key;
-        if (in && std::getline(in, key) && !key.empty())
-            return key;
-    }
-    const std::string key = "orlavant-local-" + crypto::randomToken();
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw std::runtime_error("cannot write " + file.string());
-    const std::string line = key + "\n";
-    const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    ::fsync(fd);
-    ::close(fd);
-    if (!written)
-        throw std::runtime_error("cannot write " + file.string());
-    return key;
+    return crypto::loadOrCreateKeyFile(dataDir / "anon.key",
+                                       [] { return "orlavant-local-" + crypto::randomToken(); });
 }
 
 } // namespace vault
