@@ -89,7 +89,11 @@ bool isSafePagePath(const std::string& page) {
 VaultServer::Impl::Impl(Config c)
     : config(std::move(c))
     , store((fs::create_directories(config.dataDir), config.dataDir / "vault.sqlite3"))
-    , blobs(config.dataDir) {
+    , blobs(config.dataDir)
+    , sessions(store,
+               crypto::loadOrCreateKeyFile(
+                   config.dataDir / "jwt.key", [] { return crypto::randomToken(); }, 32),
+               [this] { return nowSeconds(); }, {config.accessTokenSeconds, config.backendSessionSeconds}) {
     if (auto stored = store.meta("signing_secret")) {
         secret = *stored;
     } else {
@@ -127,18 +131,12 @@ std::string VaultServer::Impl::timestamp() const {
     return text;
 }
 
-std::string VaultServer::Impl::issueSession(const Account& account) {
-    const std::string token = crypto::randomToken();
-    store.createSession(crypto::sha256Hex(token), account.id, nowSeconds() + config.sessionSeconds);
-    return token;
-}
-
-std::optional<Account> VaultServer::Impl::bearerAccount(const httplib::Request& req) {
+Authentication VaultServer::Impl::authenticate(const httplib::Request& req) {
     const std::string header = req.get_header_value("Authorization");
     static const std::string prefix = "Bearer ";
-    if (header.size() <= prefix.size() || header.compare(0, prefix.size(), prefix) != 0)
-        return std::nullopt;
-    return store.accountForSession(crypto::sha256Hex(header.substr(prefix.size())), nowSeconds());
+    if (header.compare(0, prefix.size(), prefix) != 0)
+        return sessions.authenticate({});
+    return sessions.authenticate(std::string_view(header).substr(prefix.size()));
 }
 
 VaultServer::Impl::BodyStatus VaultServer::Impl::readBody(const httplib::Request& req,

@@ -4,6 +4,7 @@
 // helpers every route uses.
 
 #include "BlobStore.h"
+#include "SessionAuthority.h"
 #include "VaultServer.h"
 #include "VaultStore.h"
 
@@ -26,6 +27,7 @@ struct VaultServer::Impl {
     Config config;
     VaultStore store;
     BlobStore blobs;
+    SessionAuthority sessions;
     httplib::Server http;
     std::string secret; // signs upload locations and download links
     std::string host;
@@ -36,9 +38,8 @@ struct VaultServer::Impl {
     std::int64_t nowSeconds() const { return nowMicros() / 1'000'000; }
     std::string timestamp() const; // "2026-01-31T12:00:00.123456+00:00"
 
-    // Sessions: the token goes to the client, only its digest is kept.
-    std::string issueSession(const Account& account);
-    std::optional<Account> bearerAccount(const httplib::Request& req);
+    // The sender of a request, from its "Authorization: Bearer" header.
+    Authentication authenticate(const httplib::Request& req);
 
     // Request bodies. Reads at most `cap` bytes; larger bodies are refused unread.
     enum class BodyStatus { Ok, TooLarge, Broken };
