@@ -89,19 +89,35 @@ void VaultServer::Impl::installBackend() {
             fail(res, 400, "The request body must be a JSON object");
         return object;
     };
-    auto signedIn = [this](const Req& req, Res& res) {
-        auto account = bearerAccount(req);
-        if (!account)
-            fail(res, 401, "Authentication required");
-        return account;
+    // A session here has no refresh token: when it ends the person signs in again, so the
+    // refusal says that in words the client can show.
+    auto signedIn = [this](const Req& req, Res& res) -> std::optional<Account> {
+        auto caller = authenticate(req);
+        switch (caller.status) {
+        case Authentication::Status::Ok:
+            return std::move(caller.account);
+        case Authentication::Status::Expired:
+            sendJson(res, 401,
+                     {{"message", "Session expired. Please sign in again."}, {"error", "session_expired"}});
+            break;
+        case Authentication::Status::Ended:
+            sendJson(res, 401,
+                     {{"message", "You were signed out. Please sign in again."}, {"error", "session_ended"}});
+            break;
+        default:
+            sendJson(res, 401, {{"message", "Authentication required"}, {"error", "unauthorized"}});
+            break;
+        }
+        return std::nullopt;
     };
     auto loginReply = [this](Res& res, int status, const Account& account) {
-        const std::string token = issueSession(account);
+        const IssuedTokens tokens = sessions.startFixed(account);
         sendJson(res, status,
-                 {{"access_token", token},
+                 {{"access_token", tokens.accessToken},
                   {"token_type", "bearer"},
-                  {"expires_in", config.sessionSeconds},
-                  {"tokens", {{"access_token", token}, {"token_type", "bearer"}}},
+                  {"expires_in", tokens.expiresIn},
+                  {"expires_at", tokens.expiresAt},
+                  {"tokens", {{"access_token", tokens.accessToken}, {"token_type", "bearer"}}},
                   {"user", userJson(account, store)}});
     };
 
@@ -171,11 +187,12 @@ void VaultServer::Impl::installBackend() {
                                 "Demo", "Demo Family Vault", "basic", timestamp());
             account = store.accountByEmail(demoEmail);
         }
-        const std::string token = issueSession(*account);
+        const IssuedTokens tokens = sessions.startFixed(*account);
         sendJson(res, 200,
-                 {{"token", token},
-                  {"access_token", token},
+                 {{"token", tokens.accessToken},
+                  {"access_token", tokens.accessToken},
                   {"token_type", "bearer"},
+                  {"expires_in", tokens.expiresIn},
                   {"user", userJson(*account, store)}});
     };
     post("/api/v1/auth/demo-login", demoLogin, http::Cost::Heavy);

@@ -17,12 +17,28 @@ using Reader = http::BodyReader;
 
 const char* const bucket = "orlavant-files";
 
-void authError(Res& res, int status, const std::string& error, const std::string& description) {
-    sendJson(res, status, {{"error", error}, {"error_description", description}});
+// The auth service's refusal: the status again, a stable machine-readable code, and the text.
+void authError(Res& res, int status, const std::string& errorCode, const std::string& message) {
+    sendJson(res, status, {{"code", status}, {"error_code", errorCode}, {"msg", message}});
 }
 
-void signupError(Res& res, int status, const std::string& message) {
-    sendJson(res, status, {{"code", status}, {"msg", message}});
+// A request to the auth service that needs a signed-in user and has none.
+void authRefusal(Res& res, Authentication::Status status) {
+    switch (status) {
+    case Authentication::Status::Missing:
+        authError(res, 401, "no_authorization", "This endpoint requires a Bearer token");
+        return;
+    case Authentication::Status::Expired:
+        authError(res, 403, "bad_jwt", "invalid JWT: token is expired");
+        return;
+    case Authentication::Status::Ended:
+        // The hosted service's client libraries take this code to mean "signed out".
+        authError(res, 403, "session_not_found", "Session from session_id claim in JWT does not exist");
+        return;
+    default:
+        authError(res, 403, "bad_jwt", "invalid JWT: unable to parse or verify signature");
+        return;
+    }
 }
 
 void restError(Res& res, int status, const std::string& code, const std::string& message) {
@@ -69,33 +85,28 @@ void VaultServer::Impl::installHosted() {
         return true;
     };
 
-    auto readCredentials = [this](const Req& req, const Reader& reader, Res& res, std::string& email,
-                                  std::string& password, bool signup) {
+    // The JSON object body of an auth request, or the refusal already sent.
+    auto readAuthObject = [this](const Req& req, const Reader& reader, Res& res) -> std::optional<json> {
         std::string body;
         const auto status = readBody(req, reader, config.maxJsonBytes, body);
         if (status == BodyStatus::TooLarge) {
-            sendJson(res, 413,
-                     {{"code", 413},
-                      {"msg", "Request body too large"},
-                      {"error_description", "Request body too large"}});
-            return false;
+            authError(res, 413, "request_too_large", "Request body too large");
+            return std::nullopt;
         }
-        const auto object = status == BodyStatus::Ok ? parseObject(body) : std::nullopt;
-        if (!object) {
-            if (signup)
-                signupError(res, 400, "Could not read the request body: expected a JSON object");
-            else
-                authError(res, 400, "invalid_request",
-                          "Could not read the request body: expected a JSON object");
+        auto object = status == BodyStatus::Ok ? parseObject(body) : std::nullopt;
+        if (!object)
+            authError(res, 400, "bad_json", "Could not read the request body: expected a JSON object");
+        return object;
+    };
+    auto readCredentials = [=](const Req& req, const Reader& reader, Res& res, std::string& email,
+                               std::string& password) {
+        const auto object = readAuthObject(req, reader, res);
+        if (!object)
             return false;
-        }
         const auto e = stringMember(*object, "email");
         const auto p = stringMember(*object, "password");
         if (!e || !p || e->empty() || p->empty()) {
-            if (signup)
-                signupError(res, 400, "Signup requires a valid email and password");
-            else
-                authError(res, 400, "invalid_request", "email and password must be non-empty strings");
+            authError(res, 400, "validation_failed", "An email and a password are required");
             return false;
         }
         email = *e;
@@ -103,35 +114,76 @@ void VaultServer::Impl::installHosted() {
         return true;
     };
 
-    auto sessionReply = [this](Res& res, int status, const Account& account) {
-        const std::string token = issueSession(account);
-        sendJson(res, status,
-                 {{"access_token", token},
+    // The user as the auth service describes it; e-mail addresses count as confirmed at once.
+    auto authUser = [this](const Account& account) {
+        json user = userJson(account, store);
+        user["app_metadata"] = {{"provider", "email"}, {"providers", {"email"}}};
+        user["email_confirmed_at"] = account.createdAt;
+        user["confirmed_at"] = account.createdAt;
+        user["updated_at"] = account.createdAt;
+        user["phone"] = "";
+        user["is_anonymous"] = false;
+        return user;
+    };
+    auto sessionReply = [=](Res& res, const Account& account, const IssuedTokens& tokens) {
+        sendJson(res, 200,
+                 {{"access_token", tokens.accessToken},
                   {"token_type", "bearer"},
-                  {"expires_in", config.sessionSeconds},
-                  {"expires_at", nowSeconds() + config.sessionSeconds},
-                  {"user", userJson(account, store)}});
+                  {"expires_in", tokens.expiresIn},
+                  {"expires_at", tokens.expiresAt},
+                  {"refresh_token", tokens.refreshToken},
+                  {"user", authUser(account)}});
+    };
+
+    auto passwordGrant = [=, this](const Req& req, Res& res, const Reader& reader) {
+        std::string email, password;
+        if (!readCredentials(req, reader, res, email, password))
+            return;
+        const auto account = store.accountByEmail(email);
+        // The same answer for an unknown address and a wrong password.
+        if (!account || !crypto::verifyPassword(password, account->passwordHash)) {
+            authError(res, 400, "invalid_credentials", "Invalid login credentials");
+            return;
+        }
+        sessionReply(res, *account, sessions.startRefreshable(*account));
+    };
+    auto refreshGrant = [=, this](const Req& req, Res& res, const Reader& reader) {
+        const auto object = readAuthObject(req, reader, res);
+        if (!object)
+            return;
+        const auto token = stringMember(*object, "refresh_token");
+        if (!token || token->empty()) {
+            authError(res, 400, "validation_failed", "A refresh_token is required");
+            return;
+        }
+        const auto refreshed = sessions.refresh(*token);
+        switch (refreshed.status) {
+        case SessionAuthority::Refreshed::Status::Ok:
+            sessionReply(res, refreshed.account, refreshed.tokens);
+            return;
+        case SessionAuthority::Refreshed::Status::Reused:
+            log("[vault] a spent refresh token was presented again; its session has been ended");
+            authError(res, 400, "refresh_token_already_used", "Invalid Refresh Token: Already Used");
+            return;
+        case SessionAuthority::Refreshed::Status::Unknown:
+            authError(res, 400, "refresh_token_not_found", "Invalid Refresh Token: Refresh Token Not Found");
+            return;
+        }
     };
 
     post(
         "/auth/v1/token",
-        [=, this](const Req& req, Res& res, const Reader& reader) {
+        [=](const Req& req, Res& res, const Reader& reader) {
             if (!apiKeyOk(req, res))
                 return;
-            if (req.param("grant_type") != "password") {
-                authError(res, 400, "unsupported_grant_type", "Only the password grant is supported");
-                return;
-            }
-            std::string email, password;
-            if (!readCredentials(req, reader, res, email, password, false))
-                return;
-            const auto account = store.accountByEmail(email);
-            // The same answer for an unknown address and a wrong password.
-            if (!account || !crypto::verifyPassword(password, account->passwordHash)) {
-                authError(res, 400, "invalid_grant", "Invalid login credentials");
-                return;
-            }
-            sessionReply(res, 200, *account);
+            const std::string grant = req.param("grant_type");
+            if (grant == "password")
+                passwordGrant(req, res, reader);
+            else if (grant == "refresh_token")
+                refreshGrant(req, res, reader);
+            else
+                authError(res, 400, "unsupported_grant_type",
+                          "Only the password and refresh_token grants are supported");
         },
         http::Cost::Heavy);
 
@@ -141,14 +193,14 @@ void VaultServer::Impl::installHosted() {
             if (!apiKeyOk(req, res))
                 return;
             std::string email, password;
-            if (!readCredentials(req, reader, res, email, password, true))
+            if (!readCredentials(req, reader, res, email, password))
                 return;
             if (!isValidEmail(email)) {
-                signupError(res, 400, "Unable to validate email address: invalid format");
+                authError(res, 400, "validation_failed", "Unable to validate email address: invalid format");
                 return;
             }
             if (password.size() < 6 || password.size() > 1024) {
-                signupError(res, 400, "Password should be between 6 and 1024 characters");
+                authError(res, 400, "weak_password", "Password should be between 6 and 1024 characters");
                 return;
             }
             const std::string name = displayNameFor(email);
@@ -156,21 +208,56 @@ void VaultServer::Impl::installHosted() {
                 store.createAccount(email, crypto::hashPassword(password, config.passwordIterations), name,
                                     name + "'s Family Vault", "basic", timestamp());
             if (!account) {
-                signupError(res, 400, "User already registered");
+                authError(res, 400, "user_already_exists", "User already registered");
                 return;
             }
-            sessionReply(res, 200, *account);
+            // Addresses need no confirmation here, so a new account is signed in at once.
+            sessionReply(res, *account, sessions.startRefreshable(*account));
         },
         http::Cost::Heavy);
+
+    get("/auth/v1/user", [=, this](const Req& req, Res& res) {
+        if (!apiKeyOk(req, res))
+            return;
+        const auto caller = authenticate(req);
+        if (!caller) {
+            authRefusal(res, caller.status);
+            return;
+        }
+        sendJson(res, 200, authUser(caller.account));
+    });
+
+    post("/auth/v1/logout", [=, this](const Req& req, Res& res, const Reader&) {
+        if (!apiKeyOk(req, res))
+            return;
+        const auto scope =
+            SessionAuthority::scopeFromText(req.hasParam("scope") ? req.param("scope") : "global");
+        if (!scope) {
+            authError(res, 400, "validation_failed", "Unsupported logout scope: use global, local or others");
+            return;
+        }
+        const auto caller = authenticate(req);
+        if (!caller) {
+            authRefusal(res, caller.status);
+            return;
+        }
+        sessions.signOut(caller, *scope);
+        res.status = 204;
+    });
 
     // REST: everything below needs the key and a signed-in user; rows are only ever the user's.
     auto restUser = [=, this](const Req& req, Res& res) -> std::optional<Account> {
         if (!apiKeyOk(req, res))
             return std::nullopt;
-        auto account = bearerAccount(req);
-        if (!account)
-            restError(res, 401, "PGRST301", "JWT expired or invalid; sign in again");
-        return account;
+        auto caller = authenticate(req);
+        if (!caller) {
+            restError(res, 401, "PGRST301",
+                      caller.status == Authentication::Status::Expired
+                          ? "JWT expired"
+                          : "JWT invalid or signed out; sign in again");
+            return std::nullopt;
+        }
+        return std::move(caller.account);
     };
 
     get("/rest/v1/files", [=, this](const Req& req, Res& res) {
@@ -407,10 +494,13 @@ void VaultServer::Impl::installHosted() {
     auto storageUser = [=, this](const Req& req, Res& res) -> std::optional<Account> {
         if (!apiKeyOk(req, res))
             return std::nullopt;
-        auto account = bearerAccount(req);
-        if (!account)
-            storageError(res, 400, "403", "Unauthorized", "Invalid or expired JWT");
-        return account;
+        auto caller = authenticate(req);
+        if (!caller) {
+            storageError(res, 400, "403", "Unauthorized",
+                         caller.status == Authentication::Status::Expired ? "jwt expired" : "Invalid JWT");
+            return std::nullopt;
+        }
+        return std::move(caller.account);
     };
     auto objectKey = [](const Req& req, Res& res, std::string& key) {
         if (req.matches[1] != bucket) {

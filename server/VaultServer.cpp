@@ -90,7 +90,11 @@ VaultServer::Impl::Impl(Config c)
     : config(std::move(c))
     , folderLock((fs::create_directories(config.dataDir), config.dataDir))
     , store(config.dataDir / "vault.sqlite3")
-    , blobs(config.dataDir) {
+    , blobs(config.dataDir)
+    , sessions(store,
+               crypto::loadOrCreateKeyFile(
+                   config.dataDir / "jwt.key", [] { return crypto::randomToken(); }, 32),
+               [this] { return nowSeconds(); }, {config.accessTokenSeconds, config.backendSessionSeconds}) {
     if (auto stored = store.meta("signing_secret")) {
         secret = *stored;
     } else {
@@ -128,18 +132,12 @@ std::string VaultServer::Impl::timestamp() const {
     return text;
 }
 
-std::string VaultServer::Impl::issueSession(const Account& account) {
-    const std::string token = crypto::randomToken();
-    store.createSession(crypto::sha256Hex(token), account.id, nowSeconds() + config.sessionSeconds);
-    return token;
-}
-
-std::optional<Account> VaultServer::Impl::bearerAccount(const http::Request& req) {
+Authentication VaultServer::Impl::authenticate(const http::Request& req) {
     const std::string header = req.header("Authorization");
     static const std::string prefix = "Bearer ";
-    if (header.size() <= prefix.size() || header.compare(0, prefix.size(), prefix) != 0)
-        return std::nullopt;
-    return store.accountForSession(crypto::sha256Hex(header.substr(prefix.size())), nowSeconds());
+    if (header.compare(0, prefix.size(), prefix) != 0)
+        return sessions.authenticate({});
+    return sessions.authenticate(std::string_view(header).substr(prefix.size()));
 }
 
 VaultServer::Impl::BodyStatus VaultServer::Impl::readBody(const http::Request& req,
@@ -447,24 +445,8 @@ BlobStore& VaultServer::blobs() {
 
 std::string loadOrCreateAnonKey(const fs::path& dataDir) {
     fs::create_directories(dataDir);
-    const fs::path file = dataDir / "anon.key";
-    {
-        std::ifstream in(file);
-        std::string key;
-        if (in && std::getline(in, key) && !key.empty())
-            return key;
-    }
-    const std::string key = "orlavant-local-" + crypto::randomToken();
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw std::runtime_error("cannot write " + file.string());
-    const std::string line = key + "\n";
-    const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    ::fsync(fd);
-    ::close(fd);
-    if (!written)
-        throw std::runtime_error("cannot write " + file.string());
-    return key;
+    return crypto::loadOrCreateKeyFile(dataDir / "anon.key",
+                                       [] { return "orlavant-local-" + crypto::randomToken(); });
 }
 
 } // namespace vault

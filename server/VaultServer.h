@@ -26,7 +26,13 @@ public:
         std::int64_t maxUploadBytes = 4LL << 30; // per object or upload
         std::size_t maxJsonBytes = 1 << 20;      // every JSON request body
         int passwordIterations = 310'000;        // PBKDF2-HMAC-SHA256
-        std::int64_t sessionSeconds = 7 * 24 * 3600;
+        // Hosted sessions: access tokens live an hour, as the hosted service's do, and are renewed
+        // with a refresh token. Backend sessions have no refresh, so ending one means typing the
+        // password again: a month keeps a desktop that syncs for weeks signed in, while a token
+        // copied off a machine still stops working in weeks rather than never (signing out ends
+        // it at once).
+        std::int64_t accessTokenSeconds = 3600;
+        std::int64_t backendSessionSeconds = 30 * 24 * 3600;
         std::int64_t uploadLinkSeconds = 15 * 60;
         std::function<std::int64_t()> nowMicros;     // unset: the system clock
         std::function<void(const std::string&)> log; // unset: standard output

@@ -5,6 +5,7 @@
 
 #include "BlobStore.h"
 #include "DataFolderLock.h"
+#include "SessionAuthority.h"
 #include "VaultServer.h"
 #include "VaultStore.h"
 #include "http/HttpServer.h"
@@ -29,6 +30,7 @@ struct VaultServer::Impl {
     DataFolderLock folderLock; // before anything in the folder is opened or cleaned
     VaultStore store;
     BlobStore blobs;
+    SessionAuthority sessions;
     http::Router router;
     std::string secret; // signs upload locations and download links
     std::string host;
@@ -41,9 +43,8 @@ struct VaultServer::Impl {
     std::int64_t nowSeconds() const { return nowMicros() / 1'000'000; }
     std::string timestamp() const; // "2026-01-31T12:00:00.123456+00:00"
 
-    // Sessions: the token goes to the client, only its digest is kept.
-    std::string issueSession(const Account& account);
-    std::optional<Account> bearerAccount(const http::Request& req);
+    // The sender of a request, from its "Authorization: Bearer" header.
+    Authentication authenticate(const http::Request& req);
 
     // Request bodies. Reads at most `cap` bytes; larger bodies are refused unread.
     enum class BodyStatus { Ok, TooLarge, Broken };

@@ -33,6 +33,14 @@ public:
     Statement& bind(const std::optional<std::string>& value) {
         if (value)
             return bind(*value);
+        return bindNull();
+    }
+    Statement& bind(const std::optional<std::int64_t>& value) {
+        if (value)
+            return bind(*value);
+        return bindNull();
+    }
+    Statement& bindNull() {
         sqlite3_bind_null(m_stmt, ++m_index);
         return *this;
     }
@@ -67,6 +75,11 @@ public:
         return text(column);
     }
     std::int64_t integer(int column) const { return sqlite3_column_int64(m_stmt, column); }
+    std::optional<std::int64_t> optionalInteger(int column) const {
+        if (sqlite3_column_type(m_stmt, column) == SQLITE_NULL)
+            return std::nullopt;
+        return integer(column);
+    }
 
 private:
     sqlite3* m_db;
@@ -83,8 +96,13 @@ CREATE TABLE IF NOT EXISTS households (
 CREATE TABLE IF NOT EXISTS accounts (
     id TEXT PRIMARY KEY, email TEXT NOT NULL UNIQUE COLLATE NOCASE, password_hash TEXT NOT NULL,
     full_name TEXT NOT NULL, household_id TEXT NOT NULL REFERENCES households(id), created_at TEXT NOT NULL);
-CREATE TABLE IF NOT EXISTS sessions (
-    token_hash TEXT PRIMARY KEY, account_id TEXT NOT NULL REFERENCES accounts(id), expires_at INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS auth_sessions (
+    id TEXT PRIMARY KEY, account_id TEXT NOT NULL REFERENCES accounts(id), created_at INTEGER NOT NULL,
+    expires_at INTEGER, ended_at INTEGER, opaque_token_hash TEXT UNIQUE);
+CREATE INDEX IF NOT EXISTS auth_sessions_by_account ON auth_sessions (account_id);
+CREATE TABLE IF NOT EXISTS refresh_tokens (
+    token_hash TEXT PRIMARY KEY, session_id TEXT NOT NULL REFERENCES auth_sessions(id),
+    spent INTEGER NOT NULL, created_at INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS devices (
     id TEXT PRIMARY KEY, account_id TEXT NOT NULL REFERENCES accounts(id), device_name TEXT NOT NULL,
     device_type TEXT NOT NULL, app_version TEXT NOT NULL, folder_path TEXT, folder_name TEXT,
@@ -129,6 +147,28 @@ VaultStore::VaultStore(const std::filesystem::path& databasePath) {
     exec("PRAGMA synchronous=FULL");
     exec("PRAGMA foreign_keys=ON");
     exec(schema);
+    carryOverOpaqueSessions();
+}
+
+// Earlier versions kept sessions as opaque bearer tokens in a table of their own. Their holders
+// keep working until those sessions expire, and can be signed out like any other session.
+void VaultStore::carryOverOpaqueSessions() {
+    bool present = false;
+    {
+        Statement q(m_db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'sessions'");
+        present = q.step();
+    }
+    if (!present)
+        return;
+    transaction([&] {
+        Statement q(m_db, "SELECT token_hash, account_id, expires_at FROM sessions");
+        while (q.step()) {
+            Statement s(m_db, "INSERT OR IGNORE INTO auth_sessions (id, account_id, created_at, expires_at, "
+                              "opaque_token_hash) VALUES (?, ?, 0, ?, ?)");
+            s.bind(crypto::randomUuid()).bind(q.text(1)).bind(q.integer(2)).bind(q.text(0)).step();
+        }
+        exec("DROP TABLE sessions");
+    });
 }
 
 VaultStore::~VaultStore() {
@@ -275,24 +315,85 @@ std::string VaultStore::householdName(const std::string& householdId) {
     return s.step() ? s.text(0) : std::string();
 }
 
-void VaultStore::createSession(const std::string& tokenHash, const std::string& accountId,
-                               std::int64_t expiresAt) {
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, "INSERT INTO sessions (token_hash, account_id, expires_at) VALUES (?, ?, ?)");
-    s.bind(tokenHash).bind(accountId).bind(expiresAt).step();
+namespace {
+
+const char* const authSessionSelect =
+    "SELECT id, account_id, created_at, expires_at, ended_at FROM auth_sessions ";
+
+template <typename S> AuthSession readAuthSession(const S& s) {
+    return AuthSession{s.text(0), s.text(1), s.integer(2), s.optionalInteger(3), s.optionalInteger(4)};
 }
 
-std::optional<Account> VaultStore::accountForSession(const std::string& tokenHash, std::int64_t now) {
+} // namespace
+
+void VaultStore::createAuthSession(const AuthSession& session) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "INSERT INTO auth_sessions (id, account_id, created_at, expires_at, ended_at) "
+                      "VALUES (?, ?, ?, ?, ?)");
+    s.bind(session.id)
+        .bind(session.accountId)
+        .bind(session.createdAt)
+        .bind(session.expiresAt)
+        .bind(session.endedAt)
+        .step();
+}
+
+std::optional<AuthSession> VaultStore::authSession(const std::string& id) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(authSessionSelect) + "WHERE id = ?");
+    s.bind(id);
+    if (!s.step())
+        return std::nullopt;
+    return readAuthSession(s);
+}
+
+std::optional<AuthSession> VaultStore::authSessionForOpaqueToken(const std::string& tokenHash) {
     std::lock_guard lock(m_mutex);
     // The lookup is by a digest of the token, so the stored value never equals what a client
     // sends, and a timing difference in the index lookup reveals nothing usable.
-    Statement s(m_db, "SELECT a.id, a.email, a.password_hash, a.full_name, a.household_id, a.created_at "
-                      "FROM sessions s JOIN accounts a ON a.id = s.account_id "
-                      "WHERE s.token_hash = ? AND s.expires_at > ?");
-    s.bind(tokenHash).bind(now);
+    Statement s(m_db, std::string(authSessionSelect) + "WHERE opaque_token_hash = ?");
+    s.bind(tokenHash);
     if (!s.step())
         return std::nullopt;
-    return readAccount(s);
+    return readAuthSession(s);
+}
+
+void VaultStore::endAuthSession(const std::string& id, std::int64_t now) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "UPDATE auth_sessions SET ended_at = ? WHERE id = ? AND ended_at IS NULL");
+    s.bind(now).bind(id).step();
+}
+
+void VaultStore::endAccountSessions(const std::string& accountId, const std::string& keepSessionId,
+                                    std::int64_t now) {
+    std::lock_guard lock(m_mutex);
+    Statement s(
+        m_db, "UPDATE auth_sessions SET ended_at = ? WHERE account_id = ? AND id != ? AND ended_at IS NULL");
+    s.bind(now).bind(accountId).bind(keepSessionId).step();
+}
+
+void VaultStore::addRefreshToken(const std::string& tokenHash, const std::string& sessionId,
+                                 std::int64_t now) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db,
+                "INSERT INTO refresh_tokens (token_hash, session_id, spent, created_at) VALUES (?, ?, 0, ?)");
+    s.bind(tokenHash).bind(sessionId).bind(now).step();
+}
+
+std::optional<RefreshTokenRow> VaultStore::refreshToken(const std::string& tokenHash) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT session_id, spent FROM refresh_tokens WHERE token_hash = ?");
+    s.bind(tokenHash);
+    if (!s.step())
+        return std::nullopt;
+    return RefreshTokenRow{s.text(0), s.integer(1) != 0};
+}
+
+bool VaultStore::spendRefreshToken(const std::string& tokenHash) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "UPDATE refresh_tokens SET spent = 1 WHERE token_hash = ? AND spent = 0");
+    s.bind(tokenHash).step();
+    return sqlite3_changes(m_db) == 1;
 }
 
 std::string VaultStore::registerDevice(const std::string& accountId, const std::string& name,

@@ -61,6 +61,21 @@ struct UploadTicket {
     State state = State::Pending;
 };
 
+// A signed-in session. Its access tokens name it, so ending it ends every token it issued.
+struct AuthSession {
+    std::string id;
+    std::string accountId;
+    std::int64_t createdAt = 0;            // unix seconds
+    std::optional<std::int64_t> expiresAt; // none: lives until it is ended (renewed by refresh tokens)
+    std::optional<std::int64_t> endedAt;   // signed out, or revoked
+};
+
+// A refresh token of a session, kept as its digest; spent once it has been exchanged.
+struct RefreshTokenRow {
+    std::string sessionId;
+    bool spent = false;
+};
+
 struct StoreError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -88,8 +103,19 @@ public:
                                          const std::string& planId, const std::string& now);
     std::string householdName(const std::string& householdId);
 
-    void createSession(const std::string& tokenHash, const std::string& accountId, std::int64_t expiresAt);
-    std::optional<Account> accountForSession(const std::string& tokenHash, std::int64_t now);
+    void createAuthSession(const AuthSession& session);
+    std::optional<AuthSession> authSession(const std::string& id);
+    // A session that began before access tokens were signed: its bearer token is opaque and only
+    // the token's digest identifies it.
+    std::optional<AuthSession> authSessionForOpaqueToken(const std::string& tokenHash);
+    // Ends the session (no-op when it has ended already).
+    void endAuthSession(const std::string& id, std::int64_t now);
+    // Ends every live session of the account except `keepSessionId` (empty: all of them).
+    void endAccountSessions(const std::string& accountId, const std::string& keepSessionId, std::int64_t now);
+    void addRefreshToken(const std::string& tokenHash, const std::string& sessionId, std::int64_t now);
+    std::optional<RefreshTokenRow> refreshToken(const std::string& tokenHash);
+    // Marks the token spent; false when it was spent already.
+    bool spendRefreshToken(const std::string& tokenHash);
 
     // Upserts by (account, device name); returns the device id.
     std::string registerDevice(const std::string& accountId, const std::string& name, const std::string& type,
@@ -137,6 +163,7 @@ public:
 private:
     class Statement;
     void exec(const char* sql);
+    void carryOverOpaqueSessions();
 
     std::recursive_mutex m_mutex;
     sqlite3* m_db = nullptr;

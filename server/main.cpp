@@ -30,7 +30,11 @@ const char* const usage =
     "  --quota SIZE         storage per household, e.g. 10G (default 10G)\n"
     "  --max-upload SIZE    largest single file, e.g. 4G (default 4G)\n"
     "  --anon-key KEY       apikey of the hosted side (default: kept in DATA/anon.key)\n"
-    "SIZE takes an optional K, M, G or T suffix (powers of 1024).\n";
+    "  --token-ttl TIME     life of a hosted access token, renewed with its refresh token (default 1h)\n"
+    "  --backend-session-ttl TIME\n"
+    "                       life of a backend sign-in, which has no refresh (default 30d)\n"
+    "SIZE takes an optional K, M, G or T suffix (powers of 1024).\n"
+    "TIME is seconds, or a number with s, m, h or d.\n";
 
 std::optional<std::int64_t> parseSize(const std::string& text) {
     if (text.empty())
@@ -55,6 +59,22 @@ std::optional<std::int64_t> parseSize(const std::string& text) {
     if (shift && value > (INT64_MAX >> shift))
         return std::nullopt;
     return static_cast<std::int64_t>(value) << shift;
+}
+
+// Seconds, from "90", "90s", "15m", "1h" or "30d"; at most ten years.
+std::optional<std::int64_t> parseDuration(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    const std::string unit = end ? end : "";
+    const std::int64_t scale = unit.empty() || unit == "s" ? 1
+                               : unit == "m"               ? 60
+                               : unit == "h"               ? 3600
+                               : unit == "d"               ? 86400
+                                                           : 0;
+    if (errno || end == text.c_str() || value <= 0 || scale == 0 || value > 10LL * 366 * 86400 / scale)
+        return std::nullopt;
+    return value * scale;
 }
 
 fs::path defaultDataDir() {
@@ -132,7 +152,15 @@ int main(int argc, char** argv) {
             config.maxUploadBytes = size();
         else if (arg == "--anon-key")
             anonKey = value();
-        else if (arg == "--help" || arg == "-h") {
+        else if (arg == "--token-ttl" || arg == "--backend-session-ttl") {
+            const std::string text = value();
+            const auto seconds = parseDuration(text);
+            if (!seconds) {
+                std::cerr << "orlavant-vault: " << arg << ": not a duration: " << text << "\n";
+                return 2;
+            }
+            (arg == "--token-ttl" ? config.accessTokenSeconds : config.backendSessionSeconds) = *seconds;
+        } else if (arg == "--help" || arg == "-h") {
             std::cout << usage;
             return 0;
         } else {

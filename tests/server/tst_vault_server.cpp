@@ -23,10 +23,6 @@ const std::string objects = "/storage/v1/object/orlavant-files/",
 std::string sha(const std::string& bytes) {
     return vault::crypto::sha256Hex(bytes);
 }
-json with(json object, const std::string& key, json value) {
-    object[key] = std::move(value);
-    return object;
-}
 json claim(const std::string& bytes, const std::string& device = "Kitchen iMac") {
     return {{"file_hash", sha(bytes)},       {"file_size", bytes.size()}, {"filename", "photo.jpg"},
             {"folder_path", "/home/a/Sync"}, {"device_id", device},       {"mime_type", "image/jpeg"}};
@@ -59,24 +55,6 @@ Reply upload(VaultFixture& vault, const std::string& token, const std::string& b
 }
 std::size_t fileCount(VaultFixture& vault, const std::string& userId) {
     return vault.store().files(userId, {}, "", false).size();
-}
-
-// One request and what its answer must hold: the status, a piece of its body and, for a
-// refusal, a JSON message.
-struct Step {
-    std::string name, method, path;
-    httplib::Headers headers;
-    std::string body;
-    int status;
-    std::string holds = {};
-};
-void run(VaultFixture& vault, const std::vector<Step>& steps) {
-    for (const auto& s : steps) {
-        const Reply r = vault.request(s.method, s.path, s.headers, s.body);
-        expect(r.status == s.status && r.raw.find(s.holds) != npos &&
-                   (s.status < 400 || !r.message().empty()),
-               s.name, r);
-    }
 }
 
 // Sends a head and part of its body, then hangs up as a client cut off mid-body would, and
