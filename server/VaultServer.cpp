@@ -217,16 +217,16 @@ bool VaultServer::Impl::streamBlob(const http::Request& req, http::Response& res
     return true;
 }
 
-void VaultServer::Impl::get(const std::string& pattern, http::Handler handler, http::Cost cost) {
-    router.get(pattern, std::move(handler), cost);
+void VaultServer::Impl::get(const std::string& pattern, http::Handler handler, http::CostRule cost) {
+    router.get(pattern, std::move(handler), std::move(cost));
 }
 
-void VaultServer::Impl::post(const std::string& pattern, http::BodyHandler handler, http::Cost cost) {
-    router.post(pattern, std::move(handler), cost);
+void VaultServer::Impl::post(const std::string& pattern, http::BodyHandler handler, http::CostRule cost) {
+    router.post(pattern, std::move(handler), std::move(cost));
 }
 
-void VaultServer::Impl::put(const std::string& pattern, http::BodyHandler handler, http::Cost cost) {
-    router.put(pattern, std::move(handler), cost);
+void VaultServer::Impl::put(const std::string& pattern, http::BodyHandler handler, http::CostRule cost) {
+    router.put(pattern, std::move(handler), std::move(cost));
 }
 
 void VaultServer::Impl::log(const std::string& text) const {

@@ -66,9 +66,9 @@ struct VaultServer::Impl {
     // nothing a client sends can start a line of its own.
     void log(const std::string& line) const;
 
-    void get(const std::string& pattern, http::Handler handler, http::Cost cost = http::Cost::Light);
-    void post(const std::string& pattern, http::BodyHandler handler, http::Cost cost = http::Cost::Light);
-    void put(const std::string& pattern, http::BodyHandler handler, http::Cost cost = http::Cost::Light);
+    void get(const std::string& pattern, http::Handler handler, http::CostRule cost = {});
+    void post(const std::string& pattern, http::BodyHandler handler, http::CostRule cost = {});
+    void put(const std::string& pattern, http::BodyHandler handler, http::CostRule cost = {});
 
     void installCommon();
     void installHosted();

@@ -320,7 +320,7 @@ void Connection::dispatch() {
     }
     // A heavy route whose body does not fit the read-ahead is one it will refuse: that
     // costs no hashing, and must not hold a heavy thread while the body trickles in.
-    const bool heavy = m_route->cost == Cost::Heavy && m_bodyComplete;
+    const bool heavy = m_route->cost.of(m_request) == Cost::Heavy && m_bodyComplete;
     auto& pool = heavy ? m_context.heavyWorkers : m_context.workers;
     pool.post([self = shared_from_this(), work = asio::make_work_guard(m_socket.get_executor())] {
         self->runHandler();

@@ -3,25 +3,25 @@
 namespace vault::http {
 
 void Router::add(const std::string& method, const std::string& pattern, BodyHandler handler, bool takesBody,
-                 Cost cost) {
-    m_routes.push_back(Route{method, std::regex(pattern), std::move(handler), takesBody, cost});
+                 CostRule cost) {
+    m_routes.push_back(Route{method, std::regex(pattern), std::move(handler), takesBody, std::move(cost)});
 }
 
-void Router::get(const std::string& pattern, Handler handler, Cost cost) {
+void Router::get(const std::string& pattern, Handler handler, CostRule cost) {
     add(
         "GET", pattern,
         [handler = std::move(handler)](const Request& req, Response& res, const BodyReader&) {
             handler(req, res);
         },
-        false, cost);
+        false, std::move(cost));
 }
 
-void Router::post(const std::string& pattern, BodyHandler handler, Cost cost) {
-    add("POST", pattern, std::move(handler), true, cost);
+void Router::post(const std::string& pattern, BodyHandler handler, CostRule cost) {
+    add("POST", pattern, std::move(handler), true, std::move(cost));
 }
 
-void Router::put(const std::string& pattern, BodyHandler handler, Cost cost) {
-    add("PUT", pattern, std::move(handler), true, cost);
+void Router::put(const std::string& pattern, BodyHandler handler, CostRule cost) {
+    add("PUT", pattern, std::move(handler), true, std::move(cost));
 }
 
 std::optional<Router::Match> Router::match(const std::string& method, const std::string& path) const {

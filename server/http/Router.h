@@ -23,6 +23,9 @@
 //         res.status = whole ? 201 : 413;
 //     });
 //     router.post("/auth/sign-in", signIn, Cost::Heavy); // PBKDF2: never starves the routes above
+//     router.post("/auth/token", token, [](const Request& req) { // only some grants hash
+//         return req.param("grant") == "password" ? Cost::Heavy : Cost::Light;
+//     });
 //
 // What the server guarantees before a handler runs: the head fits the limits (431), arrived
 // in time (408), the path and query are valid UTF-8 (400). Routes registered with get() take
@@ -40,6 +43,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace vault::http {
@@ -51,6 +55,23 @@ using BodyHandler = std::function<void(const Request&, Response&, const BodyRead
 // password hashing) on a few threads of its own, so a burst of sign-ins queues among itself.
 enum class Cost { Light, Heavy };
 
+// A route's cost: fixed, or decided per request from its head (a route whose requests differ
+// in what they cost, such as one endpoint for several grants).
+class CostRule {
+public:
+    CostRule(Cost fixed = Cost::Light)
+        : m_fixed(fixed) {}
+    template <typename F, typename = std::enable_if_t<std::is_invocable_r_v<Cost, F, const Request&>>>
+    CostRule(F perRequest)
+        : m_perRequest(std::move(perRequest)) {}
+
+    Cost of(const Request& request) const { return m_perRequest ? m_perRequest(request) : m_fixed; }
+
+private:
+    Cost m_fixed = Cost::Light;
+    std::function<Cost(const Request&)> m_perRequest;
+};
+
 class Router {
 public:
     struct Route {
@@ -58,12 +79,12 @@ public:
         std::regex pattern;
         BodyHandler handler;
         bool takesBody = false;
-        Cost cost = Cost::Light;
+        CostRule cost;
     };
 
-    void get(const std::string& pattern, Handler handler, Cost cost = Cost::Light);
-    void post(const std::string& pattern, BodyHandler handler, Cost cost = Cost::Light);
-    void put(const std::string& pattern, BodyHandler handler, Cost cost = Cost::Light);
+    void get(const std::string& pattern, Handler handler, CostRule cost = {});
+    void post(const std::string& pattern, BodyHandler handler, CostRule cost = {});
+    void put(const std::string& pattern, BodyHandler handler, CostRule cost = {});
 
     struct Match {
         const Route* route = nullptr;
@@ -75,7 +96,7 @@ public:
 
 private:
     void add(const std::string& method, const std::string& pattern, BodyHandler handler, bool takesBody,
-             Cost cost);
+             CostRule cost);
     std::vector<Route> m_routes;
 };
 

@@ -7,7 +7,9 @@
 #include "RawHttp.h"
 #include "VaultTestHarness.h"
 #include "http/ByteRange.h"
+#include "http/HttpServer.h"
 
+#include <future>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -246,9 +248,51 @@ void exclusiveInProcess() {
            "a port in use is refused: " + error);
 }
 
+// A route whose cost depends on the request (the token endpoint: only the password grant
+// hashes) sends its cheap requests past a heavy pool that is busy.
+void costDecidedPerRequest() {
+    using namespace vault::http;
+    std::promise<void> heavyStarted, releaseHeavy;
+    std::shared_future<void> released = releaseHeavy.get_future().share();
+    Router router;
+    router.post(
+        "/token",
+        [&](const Request& req, Response& res, const BodyReader&) {
+            if (req.param("grant") == "password") {
+                heavyStarted.set_value();
+                released.wait();
+            }
+            res.setContent("{}", "application/json");
+        },
+        [](const Request& req) { return req.param("grant") == "password" ? Cost::Heavy : Cost::Light; });
+    Limits limits;
+    limits.heavyWorkers = 1;
+    HttpServer server(
+        router, limits, [](const Request&, int) {}, [](const std::string&) {});
+    std::string error;
+    const int port = server.bind("127.0.0.1", 0, error);
+    std::thread serving([&] { server.run(); });
+
+    auto post = [port](const std::string& target) {
+        httplib::Client client("127.0.0.1", port);
+        client.set_read_timeout(std::chrono::seconds(20)); // a failure, not a hang, if it queues
+        const auto result = client.Post(target, "{}", "application/json");
+        return result ? result->status : 0;
+    };
+    auto signIn = std::async(std::launch::async, [&] { return post("/token?grant=password"); });
+    heavyStarted.get_future().wait();
+    expect(post("/token?grant=refresh") == 200,
+           "a light request of a route is not queued behind its heavy ones");
+    releaseHeavy.set_value();
+    expect(signIn.get() == 200, "the heavy request completes once released");
+    server.stop();
+    serving.join();
+}
+
 } // namespace
 
 int main() {
+    costDecidedPerRequest();
     byteRanges();
     limits();
     timeOuts();
