@@ -32,7 +32,7 @@ IssuedTokens SessionAuthority::startFixed(const Account& account) {
 }
 
 IssuedTokens SessionAuthority::issue(const Account& account, const AuthSession& session,
-                                     bool withRefreshToken) {
+                                     bool withRefreshToken, const std::string& parentRefreshToken) {
     const std::int64_t now = m_now();
     IssuedTokens tokens;
     tokens.expiresAt = session.expiresAt ? *session.expiresAt : now + m_lifetimes.accessTokenSeconds;
@@ -55,16 +55,38 @@ IssuedTokens SessionAuthority::issue(const Account& account, const AuthSession& 
                          {"is_anonymous", false}};
     tokens.accessToken = crypto::signJwtHs256(claims.dump(), m_key);
     if (withRefreshToken) {
-        tokens.refreshToken = crypto::randomToken();
+        tokens.refreshToken =
+            parentRefreshToken.empty() ? crypto::randomToken() : successorOf(parentRefreshToken);
         m_store.addRefreshToken(crypto::sha256Hex(tokens.refreshToken), session.id, now);
     }
     return tokens;
 }
 
+std::string SessionAuthority::successorOf(const std::string& refreshToken) const {
+    return crypto::base64UrlEncode(crypto::hmacSha256(m_key, "refresh-token-successor\n" + refreshToken));
+}
+
+// The live token the chain has reached from a spent one: its successor, or that one's, as far
+// as the chain moved on within the reuse interval.
+std::optional<std::string> SessionAuthority::currentSuccessor(const std::string& spentToken,
+                                                              const std::string& sessionId) {
+    std::string token = spentToken;
+    for (int step = 0; step < 8; ++step) {
+        token = successorOf(token);
+        const auto row = m_store.refreshToken(crypto::sha256Hex(token));
+        if (!row || row->sessionId != sessionId)
+            return std::nullopt;
+        if (!row->spent)
+            return token;
+    }
+    return std::nullopt;
+}
+
 SessionAuthority::Refreshed SessionAuthority::refresh(const std::string& refreshToken) {
     Refreshed out;
     const std::string digest = crypto::sha256Hex(refreshToken);
-    // One transaction: of two exchanges of the same token, exactly one gets the next one.
+    // One transaction: of two exchanges of the same token, exactly one spends it and the other
+    // finds it spent a moment ago.
     m_store.transaction([&] {
         const auto row = m_store.refreshToken(digest);
         const auto session = row ? m_store.authSession(row->sessionId) : std::nullopt;
@@ -72,12 +94,23 @@ SessionAuthority::Refreshed SessionAuthority::refresh(const std::string& refresh
             session && !session->endedAt ? m_store.accountById(session->accountId) : std::nullopt;
         if (!account)
             return;
-        if (row->spent || !m_store.spendRefreshToken(digest)) {
-            m_store.endAuthSession(session->id, m_now());
-            out.status = Refreshed::Status::Reused;
-            return;
+        const std::int64_t now = m_now();
+        if (!row->spent && m_store.spendRefreshToken(digest, now)) {
+            out.tokens = issue(*account, *session, true, refreshToken);
+        } else {
+            // A retry of an exchange whose reply was lost gets what that exchange handed out;
+            // later, a spent token means two parties hold the chain.
+            const auto successor = row->spentAt && now - *row->spentAt < m_lifetimes.reuseSeconds
+                                       ? currentSuccessor(refreshToken, session->id)
+                                       : std::nullopt;
+            if (!successor) {
+                m_store.endAuthSession(session->id, now);
+                out.status = Refreshed::Status::Reused;
+                return;
+            }
+            out.tokens = issue(*account, *session, false);
+            out.tokens.refreshToken = *successor;
         }
-        out.tokens = issue(*account, *session, true);
         out.account = *account;
         out.status = Refreshed::Status::Ok;
     });

@@ -39,13 +39,16 @@ enum class LogoutScope { Global, Local, Others };
 // JWT (HS256) naming its session; every request checks its signature, its expiry and that the
 // session is still live. A refreshable session also holds a chain of single-use refresh tokens:
 // each exchange spends one and hands out the next, and presenting a spent one again means two
-// parties hold the chain, so the whole session ends. A fixed session (the application backend's,
-// which has no refresh) simply lasts a set time. Knows nothing of HTTP.
+// parties hold the chain, so the whole session ends. Only shortly after it was spent (a reply
+// lost on the way, two tabs refreshing at once) is a spent token answered with the chain's
+// current token instead. A fixed session (the application backend's, which has no refresh)
+// simply lasts a set time. Knows nothing of HTTP.
 class SessionAuthority {
 public:
     struct Lifetimes {
         std::int64_t accessTokenSeconds;  // refreshable sessions
         std::int64_t fixedSessionSeconds; // sessions without refresh
+        std::int64_t reuseSeconds = 10;   // a spent refresh token still names its successor this long
     };
 
     SessionAuthority(VaultStore& store, std::string signingKey, std::function<std::int64_t()> nowSeconds,
@@ -58,7 +61,7 @@ public:
         enum class Status {
             Ok,
             Unknown, // never issued, or its session has ended
-            Reused,  // spent before: the session has now ended
+            Reused,  // spent a while ago: the session has now ended
         };
         Status status = Status::Unknown;
         IssuedTokens tokens;
@@ -73,7 +76,13 @@ public:
     static std::optional<LogoutScope> scopeFromText(std::string_view text);
 
 private:
-    IssuedTokens issue(const Account& account, const AuthSession& session, bool withRefreshToken);
+    // With `parentRefreshToken`, the new refresh token is that one's successor.
+    IssuedTokens issue(const Account& account, const AuthSession& session, bool withRefreshToken,
+                       const std::string& parentRefreshToken = {});
+    // A refresh token's successor is derived from it with the signing key, so a retried exchange
+    // can be answered with the very token the first one handed out, though only digests are kept.
+    std::string successorOf(const std::string& refreshToken) const;
+    std::optional<std::string> currentSuccessor(const std::string& spentToken, const std::string& sessionId);
     AuthSession begin(const Account& account, std::optional<std::int64_t> expiresAt);
     Authentication check(const std::optional<AuthSession>& session, const std::string& subject);
 

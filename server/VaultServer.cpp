@@ -11,6 +11,7 @@
 #include <mutex>
 #include <regex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -94,7 +95,9 @@ VaultServer::Impl::Impl(Config c)
     , sessions(store,
                crypto::loadOrCreateKeyFile(
                    config.dataDir / "jwt.key", [] { return crypto::randomToken(); }, 32),
-               [this] { return nowSeconds(); }, {config.accessTokenSeconds, config.backendSessionSeconds}) {
+               [this] { return nowSeconds(); },
+               {config.accessTokenSeconds, config.backendSessionSeconds, config.refreshReuseSeconds})
+    , households(store, [this] { return timestamp(); }) {
     if (auto stored = store.meta("signing_secret")) {
         secret = *stored;
     } else {
@@ -106,10 +109,36 @@ VaultServer::Impl::Impl(Config c)
         fs::permissions(config.dataDir / name, fs::perms::owner_read | fs::perms::owner_write,
                         fs::perm_options::replace, ignored);
     }
-    // Content that was uploaded but never confirmed (or whose object was refused) before a
-    // stop or a crash holds no one's data.
-    if (const std::size_t removed = blobs.removeUnreferenced(store.referencedContent()))
-        log("[vault] removed " + std::to_string(removed) + " unreferenced blobs");
+    // What a stop or a crash left behind: uploads cut off, received and never confirmed, or
+    // refused; sessions long dead.
+    sweep(true);
+}
+
+SweepReport VaultServer::Impl::sweep(bool atStartup) {
+    constexpr std::int64_t week = 7 * 24 * 3600;
+    SweepReport report = store.sweepRows(nowSeconds(), week, atStartup);
+    report.blobs = blobs.removeUnreferenced([this] { return store.referencedContent(); });
+    if (report.uploadTickets + report.blobs + report.sessions + report.refreshTokens > 0)
+        log("[vault] sweep removed " + std::to_string(report.blobs) + " unreferenced blobs, " +
+            std::to_string(report.uploadTickets) + " finished or expired upload tickets, " +
+            std::to_string(report.sessions) + " dead sessions and " + std::to_string(report.refreshTokens) +
+            " of their refresh tokens");
+    return report;
+}
+
+void VaultServer::Impl::sweepUntilStopped() {
+    std::unique_lock lock(sweeperMutex);
+    while (!sweeperStopping) {
+        if (sweeperWake.wait_for(lock, config.sweepInterval, [this] { return sweeperStopping; }))
+            break;
+        lock.unlock();
+        try {
+            sweep(false);
+        } catch (const std::exception& e) {
+            log(std::string("[vault] sweep failed, trying again later: ") + e.what());
+        }
+        lock.lock();
+    }
 }
 
 std::int64_t VaultServer::Impl::nowMicros() const {
@@ -121,15 +150,7 @@ std::int64_t VaultServer::Impl::nowMicros() const {
 }
 
 std::string VaultServer::Impl::timestamp() const {
-    const std::int64_t micros = nowMicros();
-    const std::time_t seconds = static_cast<std::time_t>(micros / 1'000'000);
-    std::tm tm{};
-    gmtime_r(&seconds, &tm);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lld+00:00", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<long long>(micros % 1'000'000));
-    return text;
+    return formatTimestamp(nowMicros());
 }
 
 Authentication VaultServer::Impl::authenticate(const http::Request& req) {
@@ -138,6 +159,28 @@ Authentication VaultServer::Impl::authenticate(const http::Request& req) {
     if (header.compare(0, prefix.size(), prefix) != 0)
         return sessions.authenticate({});
     return sessions.authenticate(std::string_view(header).substr(prefix.size()));
+}
+
+std::string VaultServer::Impl::quotaExceeded(std::int64_t used, std::int64_t needed) const {
+    return "Household quota exceeded: " + std::to_string(used) + " of " + std::to_string(config.quotaBytes) +
+           " bytes used, this file needs " + std::to_string(needed) + ". Please upgrade plan.";
+}
+
+std::optional<std::string> VaultServer::Impl::reserveUpload(const Account& account,
+                                                            const UploadTicket& ticket) {
+    std::optional<std::string> refusal;
+    store.transaction([&] {
+        const std::int64_t now = nowSeconds();
+        if (!store.householdCounts(account.householdId, ticket.fileHash, now)) {
+            const std::int64_t used = store.householdUsage(account.householdId, now);
+            if (used + ticket.fileSize > config.quotaBytes) {
+                refusal = quotaExceeded(used, ticket.fileSize);
+                return;
+            }
+        }
+        store.createUpload(ticket, timestamp());
+    });
+    return refusal;
 }
 
 VaultServer::Impl::BodyStatus VaultServer::Impl::readBody(const http::Request& req,
@@ -229,6 +272,10 @@ void VaultServer::Impl::put(const std::string& pattern, http::BodyHandler handle
     router.put(pattern, std::move(handler), std::move(cost));
 }
 
+void VaultServer::Impl::del(const std::string& pattern, http::Handler handler, http::CostRule cost) {
+    router.del(pattern, std::move(handler), std::move(cost));
+}
+
 void VaultServer::Impl::log(const std::string& text) const {
     const std::string line = escapeForLog(text);
     if (config.log) {
@@ -302,6 +349,10 @@ void sendJson(http::Response& res, int status, const json& body) {
     res.setContent(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
 }
 
+void sendMessage(http::Response& res, int status, const std::string& message) {
+    sendJson(res, status, {{"message", message}});
+}
+
 json fileRowJson(const FileRow& row) {
     return json{{"id", row.id},
                 {"user_id", row.userId},
@@ -356,11 +407,6 @@ std::optional<std::string> stringMember(const json& object, const char* key) {
     return it->get<std::string>();
 }
 
-bool isValidEmail(const std::string& email) {
-    static const std::regex pattern(R"(^[^@\s\x00-\x1f]+@[^@\s\x00-\x1f]+\.[^@\s\x00-\x1f]+$)");
-    return email.size() <= 254 && std::regex_match(email, pattern);
-}
-
 std::string displayNameFor(const std::string& email) {
     std::string name = email.substr(0, email.find('@'));
     bool start = true;
@@ -373,11 +419,13 @@ std::string displayNameFor(const std::string& email) {
 }
 
 json userJson(const Account& account, VaultStore& store) {
+    const auto household = store.household(account.householdId);
     return json{{"id", account.id},
                 {"email", account.email},
                 {"full_name", account.fullName},
                 {"household_id", account.householdId},
-                {"household_name", store.householdName(account.householdId)},
+                {"household_name", household ? household->name : ""},
+                {"household_role", household && household->ownerId == account.id ? "owner" : "member"},
                 {"aud", "authenticated"},
                 {"role", "authenticated"},
                 {"created_at", account.createdAt},
@@ -389,6 +437,7 @@ VaultServer::VaultServer(Config config)
     m_impl->installCommon();
     m_impl->installHosted();
     m_impl->installBackend();
+    m_impl->installHouseholds();
     Impl& impl = *m_impl;
     // The transport's limit on any body is only a backstop: it never cuts an upload the
     // vault's own limit allows.
@@ -419,7 +468,23 @@ int VaultServer::bind(const std::string& host, int port, std::string* error) {
 }
 
 void VaultServer::run() {
-    m_impl->server->run();
+    Impl& impl = *m_impl;
+    {
+        std::lock_guard lock(impl.sweeperMutex);
+        impl.sweeperStopping = false;
+    }
+    std::thread sweeper([&impl] { impl.sweepUntilStopped(); });
+    impl.server->run();
+    {
+        std::lock_guard lock(impl.sweeperMutex);
+        impl.sweeperStopping = true;
+    }
+    impl.sweeperWake.notify_all();
+    sweeper.join();
+}
+
+SweepReport VaultServer::sweep() {
+    return m_impl->sweep(false);
 }
 
 void VaultServer::stop() {

@@ -5,6 +5,7 @@
 
 #include "BlobStore.h"
 #include "DataFolderLock.h"
+#include "Households.h"
 #include "SessionAuthority.h"
 #include "VaultServer.h"
 #include "VaultStore.h"
@@ -13,6 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <regex>
 #include <string>
@@ -31,12 +34,20 @@ struct VaultServer::Impl {
     VaultStore store;
     BlobStore blobs;
     SessionAuthority sessions;
+    Households households;
     http::Router router;
     std::string secret; // signs upload locations and download links
     std::string host;
     int port = -1;
     // Last, so it stops (and its handlers finish) before the routes and the store go.
     std::unique_ptr<http::HttpServer> server;
+
+    // The sweep, and the thread that runs it every config.sweepInterval while serving.
+    SweepReport sweep(bool atStartup);
+    void sweepUntilStopped();
+    std::mutex sweeperMutex;
+    std::condition_variable sweeperWake;
+    bool sweeperStopping = false;
 
     // Time.
     std::int64_t nowMicros() const;
@@ -69,13 +80,45 @@ struct VaultServer::Impl {
     void get(const std::string& pattern, http::Handler handler, http::CostRule cost = {});
     void post(const std::string& pattern, http::BodyHandler handler, http::CostRule cost = {});
     void put(const std::string& pattern, http::BodyHandler handler, http::CostRule cost = {});
+    void del(const std::string& pattern, http::Handler handler, http::CostRule cost = {});
+
+    // Reserves room for the ticket's content in the household's quota by storing the ticket,
+    // checked and stored in one transaction so that two uploads never share the last room.
+    // Content the household keeps or reserves already needs no more. The refusal's text when it
+    // does not fit.
+    std::optional<std::string> reserveUpload(const Account& account, const UploadTicket& ticket);
+    std::string quotaExceeded(std::int64_t used, std::int64_t needed) const; // the refusal's words
+
+    // A body the route does not read, refused (413) when it is larger than a JSON body may be.
+    bool skipBody(const http::Request& req, const http::BodyReader& reader, http::Response& res);
+    void refuseLargeBody(http::Response& res) const;
+    // The backend's JSON object body, or the refusal already sent.
+    std::optional<json> readBackendObject(const http::Request& req, const http::BodyReader& reader,
+                                          http::Response& res);
+    // The backend's signed-in caller, or the refusal (401, in words the client can show) already sent.
+    std::optional<Account> backendCaller(const http::Request& req, http::Response& res);
 
     void installCommon();
     void installHosted();
     void installBackend();
+    void installHouseholds();
+};
+
+// Runs its action when it goes out of scope, however the scope is left.
+template <typename F> class ScopeExit {
+public:
+    explicit ScopeExit(F action)
+        : m_action(std::move(action)) {}
+    ~ScopeExit() { m_action(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+private:
+    F m_action;
 };
 
 void sendJson(http::Response& res, int status, const json& body);
+void sendMessage(http::Response& res, int status, const std::string& message); // {"message": ...}
 // "a\nb" -> "a\x0ab": one printable line whatever the text holds.
 std::string escapeForLog(const std::string& text);
 json fileRowJson(const FileRow& row);
@@ -84,7 +127,6 @@ bool isSafeObjectKey(const std::string& key);
 std::string percentEncodePath(const std::string& path);
 // A JSON member holding a string (possibly empty); nullopt when absent or of another kind.
 std::optional<std::string> stringMember(const json& object, const char* key);
-bool isValidEmail(const std::string& email);
 std::string displayNameFor(const std::string& email);
 json userJson(const Account& account, VaultStore& store);
 

@@ -1,5 +1,6 @@
 // orlavant-vault: the local vault server. See --help.
 
+#include "HouseholdCommand.h"
 #include "VaultServer.h"
 
 #include <csignal>
@@ -22,8 +23,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const usage =
-    "Usage: orlavant-vault [options]\n"
+const std::string usage =
+    std::string("Usage: orlavant-vault [options]\n") + vault::householdCommandUsage + "Options:\n" +
     "  --listen HOST:PORT   address to serve (default 127.0.0.1:8787; port 0 picks a free one)\n"
     "  --data DIR           data folder (default ${XDG_DATA_HOME:-~/.local/share}/orlavant-vault)\n"
     "  --web DIR            web pages served under /web/ (default: the installed or source pages)\n"
@@ -33,8 +34,14 @@ const char* const usage =
     "  --token-ttl TIME     life of a hosted access token, renewed with its refresh token (default 1h)\n"
     "  --backend-session-ttl TIME\n"
     "                       life of a backend sign-in, which has no refresh (default 30d)\n"
+    "  --refresh-reuse-interval TIME\n"
+    "                       how long a spent refresh token still gets its successor, for a client\n"
+    "                       whose reply was lost (default 10s; 0: never, any reuse ends the session)\n"
     "SIZE takes an optional K, M, G or T suffix (powers of 1024).\n"
-    "TIME is seconds, or a number with s, m, h or d.\n";
+    "TIME is seconds, or a number with s, m, h or d.\n"
+    "The quota counts each distinct content of a household once, including uploads still on their\n"
+    "way; uploads never confirmed and expired upload locations are removed every 10 minutes and\n"
+    "at start-up.\n";
 
 std::optional<std::int64_t> parseSize(const std::string& text) {
     if (text.empty())
@@ -61,8 +68,9 @@ std::optional<std::int64_t> parseSize(const std::string& text) {
     return static_cast<std::int64_t>(value) << shift;
 }
 
-// Seconds, from "90", "90s", "15m", "1h" or "30d"; at most ten years.
-std::optional<std::int64_t> parseDuration(const std::string& text) {
+// Seconds, from "90", "90s", "15m", "1h" or "30d"; at most ten years, and more than none
+// unless `zeroAllowed`.
+std::optional<std::int64_t> parseDuration(const std::string& text, bool zeroAllowed = false) {
     char* end = nullptr;
     errno = 0;
     const long long value = std::strtoll(text.c_str(), &end, 10);
@@ -72,7 +80,8 @@ std::optional<std::int64_t> parseDuration(const std::string& text) {
                                : unit == "h"               ? 3600
                                : unit == "d"               ? 86400
                                                            : 0;
-    if (errno || end == text.c_str() || value <= 0 || scale == 0 || value > 10LL * 366 * 86400 / scale)
+    if (errno || end == text.c_str() || value < (zeroAllowed ? 0 : 1) || scale == 0 ||
+        value > 10LL * 366 * 86400 / scale)
         return std::nullopt;
     return value * scale;
 }
@@ -116,6 +125,8 @@ void raiseOpenFileLimit() {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && vault::isHouseholdCommand(argv[1]))
+        return vault::runHouseholdCommand(argc, argv, defaultDataDir());
     std::string listen = "127.0.0.1:8787";
     vault::VaultServer::Config config;
     config.dataDir = defaultDataDir();
@@ -152,14 +163,18 @@ int main(int argc, char** argv) {
             config.maxUploadBytes = size();
         else if (arg == "--anon-key")
             anonKey = value();
-        else if (arg == "--token-ttl" || arg == "--backend-session-ttl") {
+        else if (arg == "--token-ttl" || arg == "--backend-session-ttl" ||
+                 arg == "--refresh-reuse-interval") {
             const std::string text = value();
-            const auto seconds = parseDuration(text);
+            const bool reuse = arg == "--refresh-reuse-interval";
+            const auto seconds = parseDuration(text, reuse);
             if (!seconds) {
                 std::cerr << "orlavant-vault: " << arg << ": not a duration: " << text << "\n";
                 return 2;
             }
-            (arg == "--token-ttl" ? config.accessTokenSeconds : config.backendSessionSeconds) = *seconds;
+            (reuse                  ? config.refreshReuseSeconds
+             : arg == "--token-ttl" ? config.accessTokenSeconds
+                                    : config.backendSessionSeconds) = *seconds;
         } else if (arg == "--help" || arg == "-h") {
             std::cout << usage;
             return 0;

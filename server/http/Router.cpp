@@ -8,8 +8,17 @@ void Router::add(const std::string& method, const std::string& pattern, BodyHand
 }
 
 void Router::get(const std::string& pattern, Handler handler, CostRule cost) {
+    addWithoutBody("GET", pattern, std::move(handler), std::move(cost));
+}
+
+void Router::del(const std::string& pattern, Handler handler, CostRule cost) {
+    addWithoutBody("DELETE", pattern, std::move(handler), std::move(cost));
+}
+
+void Router::addWithoutBody(const std::string& method, const std::string& pattern, Handler handler,
+                            CostRule cost) {
     add(
-        "GET", pattern,
+        method, pattern,
         [handler = std::move(handler)](const Request& req, Response& res, const BodyReader&) {
             handler(req, res);
         },

@@ -85,6 +85,7 @@ public:
     void get(const std::string& pattern, Handler handler, CostRule cost = {});
     void post(const std::string& pattern, BodyHandler handler, CostRule cost = {});
     void put(const std::string& pattern, BodyHandler handler, CostRule cost = {});
+    void del(const std::string& pattern, Handler handler, CostRule cost = {}); // DELETE, no body
 
     struct Match {
         const Route* route = nullptr;
@@ -97,6 +98,8 @@ public:
 private:
     void add(const std::string& method, const std::string& pattern, BodyHandler handler, bool takesBody,
              CostRule cost);
+    void addWithoutBody(const std::string& method, const std::string& pattern, Handler handler,
+                        CostRule cost);
     std::vector<Route> m_routes;
 };
 

@@ -3,6 +3,7 @@
 // A small harness for the vault server's tests: plain C++ (the server links no Qt), named
 // checks, and the closing line "N passed, N failed" that CTest's log shows.
 
+#include "BlobStore.h"
 #include "VaultServer.h"
 #include "VaultStore.h"
 
@@ -93,6 +94,8 @@ public:
     std::int64_t nowSeconds() const { return m_now / 1'000'000; }
     void advanceSeconds(std::int64_t seconds) { m_now += seconds * 1'000'000; }
     vault::VaultStore& store() { return m_server->store(); }
+    vault::SweepReport sweep() { return m_server->sweep(); }
+    vault::BlobStore& blobs() { return m_server->blobs(); }
     std::string log() {
         std::lock_guard lock(m_logMutex);
         return m_log;
@@ -101,7 +104,8 @@ public:
     Reply request(const std::string& method, const std::string& path, const httplib::Headers& headers = {},
                   const std::string& body = {}) {
         httplib::Client client("127.0.0.1", port);
-        httplib::Result result = method == "GET" ? client.Get(path, headers)
+        httplib::Result result = method == "GET"      ? client.Get(path, headers)
+                                 : method == "DELETE" ? client.Delete(path, headers)
                                  : method == "PUT"
                                      ? client.Put(path, headers, body, "application/octet-stream")
                                      : client.Post(path, headers, body, "application/json");

@@ -188,6 +188,54 @@ void dataFolderLock() {
 
 } // namespace
 
+// The person running the vault invites from the command line, while the vault serves the same
+// folder; the household commands never create a vault where there is none.
+void householdCommands() {
+    TempDir dir;
+    const std::string data = (dir.path / "data").string();
+    auto command = [](const std::vector<std::string>& args) {
+        VaultChild child(args);
+        const int code = child.exitCode();
+        return std::pair{code, child.output()};
+    };
+    auto holds = [](const std::pair<int, std::string>& result, int code, const std::string& text) {
+        return result.first == code && result.second.find(text) != std::string::npos;
+    };
+    expect(holds(command({"invite", "--data", data, "ben@family.org"}), 1, "no vault in") &&
+               !fs::exists(data),
+           "no invitation without a vault, and no vault made by one");
+
+    VaultChild vault(serverArgs(dir.path / "data"));
+    expect(vault.waitListening(), "the vault starts");
+    const std::string apikey = "apikey: " + key + "\r\n";
+    auto signUp = [&](const std::string& email) {
+        return post(vault.port, "/auth/v1/signup", apikey,
+                    json{{"email", email}, {"password", "secret pass"}}.dump());
+    };
+    expect(holds(command({"invite", "--data", data, "ben@family.org"}), 1, "no household yet"),
+           "an invitation before anyone signed up says what to do");
+    const json ann = signUp("ann@family.org");
+    const auto invited = command({"invite", "--data", data, "ben@family.org"});
+    expect(holds(invited, 0, "ben@family.org is invited to Ann's Family Vault"),
+           "an invitation from the command line: " + invited.second);
+    expect(holds(command({"invitations", "--data", data}), 0, "ben@family.org\tAnn's Family Vault"),
+           "the pending invitations are listed");
+    const json ben = signUp("ben@family.org");
+    expect(ben["user"].value("household_id", "-") == ann["user"].value("household_id", ""),
+           "the invited address joins the household when it signs up");
+    signUp("cy@else.org");
+    expect(holds(command({"invite", "--data", data, "dee@else.org"}), 1, "--into"),
+           "with several households, the command asks which");
+    expect(holds(command({"invite", "--data", data, "--into", "cy@else.org", "dee@else.org"}), 0,
+                 "Cy's Family Vault"),
+           "--into names the household by a member");
+    expect(holds(command({"revoke", "--data", data, "dee@else.org"}), 0, "revoked") &&
+               holds(command({"revoke", "--data", data, "dee@else.org"}), 1, "no pending invitation"),
+           "revoke withdraws a pending invitation once");
+    expect(holds(command({"invite", "--data", data}), 2, "takes one e-mail address"),
+           "an invitation without an address shows the usage");
+}
+
 int main() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
@@ -198,6 +246,7 @@ int main() {
     boundedMemory();
     exclusiveBind();
     dataFolderLock();
+    householdCommands();
     std::cout << passed << " passed, " << failed << " failed" << std::endl;
     return failed == 0 ? 0 : 1;
 }

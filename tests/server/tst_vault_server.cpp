@@ -54,7 +54,7 @@ Reply upload(VaultFixture& vault, const std::string& token, const std::string& b
     return vault.request("POST", confirmRoute, bearer(token), confirmBody(pre, claim(bytes)));
 }
 std::size_t fileCount(VaultFixture& vault, const std::string& userId) {
-    return vault.store().files(userId, {}, "", false).size();
+    return vault.store().files(userId).size();
 }
 
 // Sends a head and part of its body, then hangs up as a client cut off mid-body would, and
@@ -218,6 +218,126 @@ void accountsStorageAndBadInput() {
     run(vault, late);
 }
 
+std::string hostedStatus(const Reply& r) {
+    return r.body.is_object() ? r.body.value("statusCode", "") : "";
+}
+
+// One quota for both ways in: the backend's upload tickets reserve room until they expire or
+// are confirmed, the hosted storage upload is held to the same quota, and each distinct
+// content counts once whichever way it came. The sweep takes what expired.
+void quotaOnBothPaths() {
+    VaultFixture vault(100);
+    const auto ann = vault.signUp("ann@quota.org");
+    const auto H = hosted(ann.token);
+    const std::string sixty(60, 'a'), fifty(50, 'b'), forty(40, 'c'), one = "d", other40(40, 'e');
+    auto storage = [&](const std::string& name, const std::string& bytes) {
+        return vault.request("POST", objects + ann.id + "/" + name, H, bytes);
+    };
+    const Reply ticket = preUpload(vault, ann.token, sixty);
+    expect(ticket.status == 200, "a ticket for 60 bytes", ticket);
+    const Reply over = storage("b.bin", fifty);
+    expect(over.status == 400 && hostedStatus(over) == "413" && over.message().find("quota") != npos,
+           "a hosted upload beyond the room a ticket reserved is refused in storage's shape", over);
+    expect(storage("c.bin", forty).status == 200, "a hosted upload into the rest of the room");
+    // Same size as stored content, other bytes: only their digest tells, after the body.
+    const Reply lookalike = storage("e.bin", other40);
+    expect(lookalike.status == 400 && hostedStatus(lookalike) == "413",
+           "a hosted upload refused once its bytes are known", lookalike);
+    expect(storage("c-again.bin", forty).status == 200, "stored content costs nothing a second time");
+    run(vault, {
+                   {"a ticket once the room is gone", "POST", preRoute, bearer(ann.token), claim(one).dump(),
+                    402, "quota"},
+                   {"a second ticket for reserved content", "POST", preRoute, bearer(ann.token),
+                    claim(sixty).dump(), 200, "upload_url"},
+               });
+    expect(fs::is_empty(vault.dir / "data/tmp") && !vault.blobs().contains(sha(fifty)) &&
+               !vault.blobs().contains(sha(other40)),
+           "refused hosted uploads leave no blob and no temporary file");
+
+    // Tickets hold their room until their location expires; the sweep then removes them.
+    vault.advanceSeconds(15 * 60);
+    expect(preUpload(vault, ann.token, sixty).status == 200, "expired tickets give their room back");
+    const auto swept = vault.sweep();
+    expect(swept.uploadTickets >= 2,
+           "the sweep removes expired tickets (" + std::to_string(swept.uploadTickets) + ")");
+}
+
+// Bytes that arrived and were never confirmed count against the quota until their confirm
+// deadline, cannot be confirmed after it, and go with the next sweep; so does a stray blob.
+void unconfirmedUploadsAreSwept() {
+    VaultFixture vault(100);
+    const auto user = vault.demo();
+    const std::string bytes(70, 'u'), more(40, 'm');
+    const Reply pre = preUpload(vault, user.token, bytes);
+    expect(vault.request("PUT", uploadPath(pre), {}, bytes).status == 200, "the bytes arrive");
+    vault.advanceSeconds(15 * 60 - 1);
+    expect(preUpload(vault, user.token, more).status == 402, "received bytes hold their room");
+    expect(vault.sweep().blobs == 0 && vault.blobs().contains(sha(bytes)),
+           "the sweep leaves bytes waiting for their confirmation");
+    vault.advanceSeconds(1);
+    const Reply late =
+        vault.request("POST", confirmRoute, bearer(user.token), confirmBody(pre, claim(bytes)));
+    expect(late.status == 410, "a confirm after the deadline is refused", late);
+    const auto swept = vault.sweep();
+    expect(swept.blobs == 1 && !vault.blobs().contains(sha(bytes)) && vault.store().objectCount() == 0,
+           "the sweep removes unconfirmed bytes");
+    expect(preUpload(vault, user.token, more).status == 200, "and their room is free again");
+
+    const std::string stray(64, 'f');
+    vault.restart([&] {
+        fs::create_directories(vault.dir / "data/blobs/ff");
+        std::ofstream(vault.dir / "data/blobs/ff" / stray) << "left by a crash";
+    });
+    expect(!fs::exists(vault.dir / "data/blobs/ff" / stray),
+           "a blob nothing references is removed at start-up");
+}
+
+// Confirm and deduplication record the content the vault verified, never what happens to sit
+// at the storage key (someone can put anything there through the hosted storage), and never
+// bytes that are gone.
+void confirmVerifiesTheStoredObject() {
+    VaultFixture vault;
+    const auto eve = vault.signUp("eve@example.org");
+    const auto H = hosted(eve.token);
+    const std::string real = "the real content", evil = "something else entirely";
+    const std::string key = eve.id + "/vault/" + sha(real);
+    auto downloaded = [&](const Reply& confirmed) {
+        const std::string id = confirmed.body.is_object() && confirmed.body.contains("file")
+                                   ? confirmed.body["file"].value("id", "")
+                                   : "";
+        return vault.request("GET", "/api/files/" + id + "/download", bearer(eve.token)).raw;
+    };
+    expect(vault.request("POST", objects + key, H, evil).status == 200,
+           "other bytes put at the content's key");
+    const Reply confirmed = upload(vault, eve.token, real);
+    expect(confirmed.status == 200 && downloaded(confirmed) == real &&
+               vault.store().object(key)->sha256 == sha(real),
+           "confirm replaces a wrong object at the key with the verified content", confirmed);
+
+    // Deduplication: the content is in the household under another key, and the key it is
+    // recorded under holds other bytes again.
+    auto upsert = H;
+    upsert.emplace("x-upsert", "true");
+    vault.request("POST", objects + key, upsert, evil);
+    const Reply dedup = vault.request("POST", preRoute, bearer(eve.token), claim(real, "Desktop").dump());
+    expect(dedup.status == 200 && dedup.body.value("deduplicated", false) == false,
+           "content whose only copy was overwritten is not deduplicated against", dedup);
+    vault.request("POST", objects + eve.id + "/elsewhere/real.txt", H, real);
+    const Reply again = vault.request("POST", preRoute, bearer(eve.token), claim(real, "Phone").dump());
+    expect(again.body.value("deduplicated", false) && vault.store().object(key)->sha256 == sha(real),
+           "deduplication replaces a wrong object at the key too", again);
+
+    // Bytes that vanished from the blob store between upload and confirm are not confirmed.
+    const std::string gone = "bytes that will vanish";
+    const Reply pre = preUpload(vault, eve.token, gone);
+    vault.request("PUT", uploadPath(pre), {}, gone);
+    fs::remove(vault.blobs().pathFor(sha(gone)));
+    const Reply missing =
+        vault.request("POST", confirmRoute, bearer(eve.token), confirmBody(pre, claim(gone)));
+    expect(missing.status == 409 && !vault.store().object(eve.id + "/vault/" + sha(gone)),
+           "confirm of bytes no longer stored is refused and records nothing", missing);
+}
+
 // Every download path serves single byte ranges of the stored object, and nothing else.
 void rangesOnEveryDownloadPath() {
     VaultFixture vault;
@@ -231,6 +351,7 @@ void rangesOnEveryDownloadPath() {
     const std::vector<std::pair<std::string, std::string>> paths = {
         {"backend download", "/api/files/" + fileId + "/download"},
         {"authenticated storage download", "/storage/v1/object/authenticated/orlavant-files/" + key},
+        {"the SDK's storage download", "/storage/v1/object/orlavant-files/" + key},
         {"signed link", "/storage/v1" + link.body.value("signedURL", "")},
     };
     std::string thousand = "bytes=0-0";
@@ -272,6 +393,9 @@ int main() {
     uploadLocation();
     accountsStorageAndBadInput();
     rangesOnEveryDownloadPath();
+    quotaOnBothPaths();
+    unconfirmedUploadsAreSwept();
+    confirmVerifiesTheStoredObject();
     std::cout << passed << " passed, " << failed << " failed" << std::endl;
     return failed == 0 ? 0 : 1;
 }

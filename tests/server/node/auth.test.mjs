@@ -1,6 +1,6 @@
 // The hosted service's official JavaScript SDK, unchanged, against orlavant-vault: sign-up,
-// password sign-in, reading the user, refresh with rotation and reuse detection, and sign-out in
-// each of its scopes.
+// password sign-in, reading the user, refresh with rotation, a retry within the reuse interval,
+// reuse detection without one, and sign-out in each of its scopes.
 import assert from 'node:assert/strict';
 import { after, before, describe, test } from 'node:test';
 
@@ -81,7 +81,7 @@ describe('with the default token lifetime', () => {
         assert.equal(again.error.code, 'user_already_exists');
     });
 
-    test('refresh rotates both tokens; a spent refresh token is refused and ends the session', async () => {
+    test('refresh rotates both tokens; a retry with the spent token gets the same successor', async () => {
         const { sdk, session: first } = await signedUp();
         const events = [];
         sdk.auth.onAuthStateChange((event) => events.push(event));
@@ -95,19 +95,13 @@ describe('with the default token lifetime', () => {
         assert.ok(events.includes('TOKEN_REFRESHED'), `events: ${events}`);
         assert.equal((await sdk.auth.getUser()).error, null);
 
-        // Someone else holds the first refresh token and presents it after it was spent.
-        const thief = vault.client();
-        const replay = await thief.auth.refreshSession({ refresh_token: first.refresh_token });
-        assert.equal(replay.data.session, null);
-        assert.equal(replay.error.status, 400);
-        assert.equal(replay.error.code, 'refresh_token_already_used');
-
-        // The whole session ended: the current access token and the current refresh token too.
-        const user = await sdk.auth.getUser();
-        assert.equal(user.data.user, null);
-        assert.equal(user.error.name, 'AuthSessionMissingError');
-        const next = await thief.auth.refreshSession({ refresh_token: second.refresh_token });
-        assert.equal(next.error.code, 'refresh_token_not_found');
+        // Another client of the same session (a second tab) refreshes with the token just spent,
+        // as the hosted service allows within its reuse interval: same chain, same successor.
+        const tab = vault.client();
+        const retry = await tab.auth.refreshSession({ refresh_token: first.refresh_token });
+        assert.equal(retry.error, null);
+        assert.equal(retry.data.session.refresh_token, second.refresh_token);
+        assert.equal((await sdk.auth.getUser()).error, null);
     });
 
     test('sign-out ends the session: its access and refresh tokens stop working', async () => {
@@ -143,6 +137,36 @@ describe('with the default token lifetime', () => {
         assert.equal((await phone.auth.signOut()).error, null);
         assert.deepEqual([await works(phone, phoneToken), await works(desktop, desktopSession.access_token)],
                          [false, false]);
+    });
+});
+
+describe('without a refresh reuse interval', () => {
+    let vault;
+    before(async () => { vault = await startVault(['--refresh-reuse-interval', '0']); });
+    after(() => vault?.stop());
+
+    test('a spent refresh token is refused and ends the session', async () => {
+        const sdk = vault.client();
+        const { data: up, error: upError } = await sdk.auth.signUp({ email: newEmail(), password });
+        assert.equal(upError, null);
+        const first = up.session;
+        const { data, error } = await sdk.auth.refreshSession();
+        assert.equal(error, null);
+        const second = data.session;
+
+        // Someone else holds the first refresh token and presents it after it was spent.
+        const thief = vault.client();
+        const replay = await thief.auth.refreshSession({ refresh_token: first.refresh_token });
+        assert.equal(replay.data.session, null);
+        assert.equal(replay.error.status, 400);
+        assert.equal(replay.error.code, 'refresh_token_already_used');
+
+        // The whole session ended: the current access token and the current refresh token too.
+        const user = await sdk.auth.getUser();
+        assert.equal(user.data.user, null);
+        assert.equal(user.error.name, 'AuthSessionMissingError');
+        const next = await thief.auth.refreshSession({ refresh_token: second.refresh_token });
+        assert.equal(next.error.code, 'refresh_token_not_found');
     });
 });
 
