@@ -755,36 +755,31 @@ void VaultServer::Impl::installHosted() {
                          "The object exceeded the maximum allowed size");
             return;
         }
-        // Read and drop the body of a refusal, so the connection stays usable for the client's
-        // next request.
-        const auto refuseUnread = [&](const std::function<void()>& answer) {
-            reader([](const char*, std::size_t) { return true; });
-            answer();
-        };
         // A form upload (what the SDK sends for a Blob or File) would be stored as its envelope:
         // refused in words instead, so nothing unreadable is ever kept.
         if (req.header("Content-Type").rfind("multipart/", 0) == 0) {
-            refuseUnread([&] {
-                storageError(res, 400, "415", "InvalidRequest",
-                             "Send the object's bytes as the request body (a Buffer or ArrayBuffer, with its "
-                             "content type); form uploads are not supported");
-            });
+            storageError(res, 400, "415", "InvalidRequest",
+                         "Send the object's bytes as the request body (a Buffer or ArrayBuffer, with its "
+                         "content type); form uploads are not supported");
             return;
         }
         const bool upsert = req.header("x-upsert") == "true";
         if (!upsert && store.object(key)) {
-            refuseUnread([&] { storageError(res, 400, "409", "Duplicate", "The resource already exists"); });
+            // Read and drop the body, so that the client reads this answer whatever the body's
+            // size: it counts an existing object as stored.
+            reader([](const char*, std::size_t) { return true; });
+            storageError(res, 400, "409", "Duplicate", "The resource already exists");
             return;
         }
-        // A length that cannot fit is refused before a byte is read, unless the household may
-        // hold these very bytes already (same size), which would cost nothing.
+        // A length that cannot fit is refused before its body is read (a large body is not taken
+        // in only to be refused), unless the household may hold these very bytes already (same
+        // size), which would cost nothing.
         if (const auto length = req.contentLength()) {
             const std::int64_t now = nowSeconds(), size = static_cast<std::int64_t>(*length);
             const std::int64_t used = store.householdUsage(account->householdId, now);
             if (used + size > config.quotaBytes &&
                 !store.householdCountsSize(account->householdId, size, now)) {
-                refuseUnread(
-                    [&] { storageError(res, 400, "413", "Payload too large", quotaExceeded(used, size)); });
+                storageError(res, 400, "413", "Payload too large", quotaExceeded(used, size));
                 return;
             }
         }
