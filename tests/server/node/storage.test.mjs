@@ -4,17 +4,8 @@
 import assert from 'node:assert/strict';
 import { after, before, describe, test } from 'node:test';
 
-import { startVault } from './vault.mjs';
+import { signedUpMember as member, startVault } from './vault.mjs';
 
-const password = 'correct horse battery';
-let serial = 0;
-
-async function member(vault) {
-    const sdk = vault.client();
-    const { data, error } = await sdk.auth.signUp({ email: `keeper${++serial}@example.org`, password });
-    assert.equal(error, null);
-    return { sdk, id: data.user.id, bucket: sdk.storage.from('orlavant-files') };
-}
 const text = async (blob) => Buffer.from(await blob.arrayBuffer()).toString();
 
 describe('storage', () => {

@@ -5,17 +5,8 @@
 import assert from 'node:assert/strict';
 import { after, before, describe, test } from 'node:test';
 
-import { startVault } from './vault.mjs';
+import { signedUpMember as member, startVault } from './vault.mjs';
 
-const password = 'correct horse battery';
-let serial = 0;
-
-async function member(vault) {
-    const sdk = vault.client();
-    const { data, error } = await sdk.auth.signUp({ email: `reader${++serial}@example.org`, password });
-    assert.equal(error, null);
-    return { sdk, id: data.user.id };
-}
 const row = (userId, name, size, folder = '/home/a/Sync') => ({
     user_id: userId,
     file_hash: name.padEnd(64, '0').replace(/[^0-9a-f]/g, 'f').slice(0, 64),

@@ -11,6 +11,17 @@ import ws from 'ws';
 
 const anonKey = 'sdk-test-anon-key';
 
+// A new account signed up through the SDK: its client, its user id and a client for its bucket.
+let members = 0;
+export async function signedUpMember(vault) {
+    const sdk = vault.client();
+    const { data, error } = await sdk.auth.signUp({ email: `member-${process.pid}-${++members}@example.org`,
+                                                    password: 'correct horse battery' });
+    if (error)
+        throw error;
+    return { sdk, id: data.user.id, bucket: sdk.storage.from('orlavant-files') };
+}
+
 export async function startVault(extraArgs = []) {
     const binary = process.env.ORLAVANT_VAULT_BINARY;
     if (!binary)
