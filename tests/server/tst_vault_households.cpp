@@ -5,6 +5,8 @@
 #include "VaultCrypto.h"
 #include "VaultTestHarness.h"
 
+#include <sqlite3.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -193,12 +195,38 @@ void badInput() {
            "the refusals changed no household");
 }
 
+// A data folder of a version before households had owners and refresh tokens a time of
+// spending: brought forward on start, its only member owns each household.
+void earlierDataFolders() {
+    VaultFixture vault;
+    const auto ann = vault.signUp("ann@family.org");
+    const Reply signedIn =
+        vault.request("POST", "/auth/v1/token?grant_type=password", hosted(anonKey),
+                      json{{"email", "ann@family.org"}, {"password", "correct horse"}}.dump());
+    vault.restart([&] {
+        sqlite3* db = nullptr;
+        sqlite3_open((vault.dir / "data/vault.sqlite3").c_str(), &db);
+        expect(sqlite3_exec(db,
+                            "ALTER TABLE households DROP COLUMN owner_id; ALTER TABLE refresh_tokens DROP "
+                            "COLUMN spent_at; DROP TABLE invitations;",
+                            nullptr, nullptr, nullptr) == SQLITE_OK,
+               "the earlier schema");
+        sqlite3_close(db);
+    });
+    expect(invite(vault, ann.token, "ben@family.org").status == 201, "the only member owns the household");
+    const Reply refreshed =
+        vault.request("POST", "/auth/v1/token?grant_type=refresh_token", hosted(anonKey),
+                      json{{"refresh_token", signedIn.body.value("refresh_token", "")}}.dump());
+    expect(refreshed.status == 200, "an earlier session still refreshes", refreshed);
+}
+
 } // namespace
 
 int main() {
     invitationsEndToEnd();
     existingAccountJoinsAndLeaves();
     badInput();
+    earlierDataFolders();
     std::cout << passed << " passed, " << failed << " failed" << std::endl;
     return failed == 0 ? 0 : 1;
 }
