@@ -10,15 +10,11 @@ namespace vault {
 
 namespace {
 
-using Req = httplib::Request;
-using Res = httplib::Response;
-using Reader = httplib::ContentReader;
+using Req = http::Request;
+using Res = http::Response;
+using Reader = http::BodyReader;
 
 const char* const demoEmail = "demo@vault.orlavant.app";
-
-void fail(Res& res, int status, const std::string& message) {
-    sendJson(res, status, {{"message", message}});
-}
 
 // What a member must hold, for error texts that name the member and the expected kind.
 struct Expect {
@@ -31,18 +27,18 @@ bool checkMembers(const json& object, std::initializer_list<Expect> expected, Re
     for (const auto& e : expected) {
         const auto it = object.find(e.key);
         if (it == object.end()) {
-            fail(res, 400, std::string("Missing \"") + e.key + "\"");
+            sendMessage(res, 400, std::string("Missing \"") + e.key + "\"");
             return false;
         }
         if (e.kind == Expect::Size) {
             if (!it->is_number_integer() || it->get<std::int64_t>() < 0) {
-                fail(res, 400, std::string("\"") + e.key + "\" must be a non-negative whole number");
+                sendMessage(res, 400, std::string("\"") + e.key + "\" must be a non-negative whole number");
                 return false;
             }
         } else if (!it->is_string() || (e.kind == Expect::NonEmptyText && it->get<std::string>().empty())) {
-            fail(res, 400,
-                 std::string("\"") + e.key + "\" must be " +
-                     (e.kind == Expect::NonEmptyText ? "a non-empty string" : "a string"));
+            sendMessage(res, 400,
+                        std::string("\"") + e.key + "\" must be " +
+                            (e.kind == Expect::NonEmptyText ? "a non-empty string" : "a string"));
             return false;
         }
     }
@@ -70,38 +66,71 @@ std::string safeDownloadName(const std::string& name) {
 
 } // namespace
 
+void VaultServer::Impl::refuseLargeBody(Res& res) const {
+    sendMessage(res, 413, "Request body is larger than " + std::to_string(config.maxJsonBytes) + " bytes");
+}
+
+bool VaultServer::Impl::skipBody(const Req& req, const Reader& reader, Res& res) {
+    std::string ignored;
+    if (readBody(req, reader, config.maxJsonBytes, ignored) != BodyStatus::TooLarge)
+        return true;
+    refuseLargeBody(res);
+    return false;
+}
+
+std::optional<json> VaultServer::Impl::readBackendObject(const Req& req, const Reader& reader, Res& res) {
+    std::string body;
+    switch (readBody(req, reader, config.maxJsonBytes, body)) {
+    case BodyStatus::TooLarge:
+        refuseLargeBody(res);
+        return std::nullopt;
+    case BodyStatus::Broken:
+        sendMessage(res, 400, "The request body was cut off");
+        return std::nullopt;
+    case BodyStatus::Ok:
+        break;
+    }
+    auto object = parseObject(body);
+    if (!object)
+        sendMessage(res, 400, "The request body must be a JSON object");
+    return object;
+}
+
+// A session here has no refresh token: when it ends the person signs in again, so the refusal
+// says that in words the client can show.
+std::optional<Account> VaultServer::Impl::backendCaller(const Req& req, Res& res) {
+    auto caller = authenticate(req);
+    switch (caller.status) {
+    case Authentication::Status::Ok:
+        return std::move(caller.account);
+    case Authentication::Status::Expired:
+        sendJson(res, 401,
+                 {{"message", "Session expired. Please sign in again."}, {"error", "session_expired"}});
+        break;
+    case Authentication::Status::Ended:
+        sendJson(res, 401,
+                 {{"message", "You were signed out. Please sign in again."}, {"error", "session_ended"}});
+        break;
+    default:
+        sendJson(res, 401, {{"message", "Authentication required"}, {"error", "unauthorized"}});
+        break;
+    }
+    return std::nullopt;
+}
+
 void VaultServer::Impl::installBackend() {
-    // Reads the JSON object body of a backend request, answering the refusal itself.
-    auto readObject = [this](const Req& req, const Reader& reader, Res& res) -> std::optional<json> {
-        std::string body;
-        switch (readBody(req, reader, config.maxJsonBytes, body)) {
-        case BodyStatus::TooLarge:
-            fail(res, 413, "Request body is larger than " + std::to_string(config.maxJsonBytes) + " bytes");
-            return std::nullopt;
-        case BodyStatus::Broken:
-            fail(res, 400, "The request body was cut off");
-            return std::nullopt;
-        case BodyStatus::Ok:
-            break;
-        }
-        auto object = parseObject(body);
-        if (!object)
-            fail(res, 400, "The request body must be a JSON object");
-        return object;
+    auto readObject = [this](const Req& req, const Reader& reader, Res& res) {
+        return readBackendObject(req, reader, res);
     };
-    auto signedIn = [this](const Req& req, Res& res) {
-        auto account = bearerAccount(req);
-        if (!account)
-            fail(res, 401, "Authentication required");
-        return account;
-    };
+    auto signedIn = [this](const Req& req, Res& res) { return backendCaller(req, res); };
     auto loginReply = [this](Res& res, int status, const Account& account) {
-        const std::string token = issueSession(account);
+        const IssuedTokens tokens = sessions.startFixed(account);
         sendJson(res, status,
-                 {{"access_token", token},
+                 {{"access_token", tokens.accessToken},
                   {"token_type", "bearer"},
-                  {"expires_in", config.sessionSeconds},
-                  {"tokens", {{"access_token", token}, {"token_type", "bearer"}}},
+                  {"expires_in", tokens.expiresIn},
+                  {"expires_at", tokens.expiresAt},
+                  {"tokens", {{"access_token", tokens.accessToken}, {"token_type", "bearer"}}},
                   {"user", userJson(account, store)}});
     };
 
@@ -113,13 +142,13 @@ void VaultServer::Impl::installBackend() {
         const auto account = store.accountByEmail((*body)["email"].get<std::string>());
         if (!account ||
             !crypto::verifyPassword((*body)["password"].get<std::string>(), account->passwordHash)) {
-            fail(res, 401, "Invalid email or password");
+            sendMessage(res, 401, "Invalid email or password");
             return;
         }
         loginReply(res, 200, *account);
     };
-    post("/api/auth/login", login);
-    post("/api/v1/auth/login", login);
+    post("/api/auth/login", login, http::Cost::Heavy);
+    post("/api/v1/auth/login", login, http::Cost::Heavy);
 
     auto registerAccount = [=, this](const Req& req, Res& res, const Reader& reader) {
         const auto body = readObject(req, reader, res);
@@ -129,16 +158,16 @@ void VaultServer::Impl::installBackend() {
         const std::string email = (*body)["email"];
         const std::string password = (*body)["password"];
         if (!isValidEmail(email)) {
-            fail(res, 400, "That is not a valid e-mail address");
+            sendMessage(res, 400, "That is not a valid e-mail address");
             return;
         }
         if (password.size() < 6 || password.size() > 1024) {
-            fail(res, 400, "The password must be between 6 and 1024 characters");
+            sendMessage(res, 400, "The password must be between 6 and 1024 characters");
             return;
         }
         for (const char* key : {"full_name", "household_name", "plan_id"}) {
             if (body->contains(key) && (!(*body)[key].is_string() || hasControlCharacters((*body)[key]))) {
-                fail(res, 400, std::string("\"") + key + "\" must be a string");
+                sendMessage(res, 400, std::string("\"") + key + "\" must be a string");
                 return;
             }
         }
@@ -149,20 +178,17 @@ void VaultServer::Impl::installBackend() {
             store.createAccount(email, crypto::hashPassword(password, config.passwordIterations), name,
                                 household, plan, timestamp());
         if (!account) {
-            fail(res, 409, "An account with this e-mail address already exists");
+            sendMessage(res, 409, "An account with this e-mail address already exists");
             return;
         }
         loginReply(res, 201, *account);
     };
-    post("/api/auth/register", registerAccount);
-    post("/api/v1/auth/register", registerAccount);
+    post("/api/auth/register", registerAccount, http::Cost::Heavy);
+    post("/api/v1/auth/register", registerAccount, http::Cost::Heavy);
 
     auto demoLogin = [=, this](const Req& req, Res& res, const Reader& reader) {
-        std::string ignored;
-        if (readBody(req, reader, config.maxJsonBytes, ignored) == BodyStatus::TooLarge) {
-            fail(res, 413, "Request body is larger than " + std::to_string(config.maxJsonBytes) + " bytes");
+        if (!skipBody(req, reader, res))
             return;
-        }
         auto account = store.accountByEmail(demoEmail);
         if (!account) {
             // Nobody knows this password: the demo account is reached through this route only.
@@ -171,15 +197,16 @@ void VaultServer::Impl::installBackend() {
                                 "Demo", "Demo Family Vault", "basic", timestamp());
             account = store.accountByEmail(demoEmail);
         }
-        const std::string token = issueSession(*account);
+        const IssuedTokens tokens = sessions.startFixed(*account);
         sendJson(res, 200,
-                 {{"token", token},
-                  {"access_token", token},
+                 {{"token", tokens.accessToken},
+                  {"access_token", tokens.accessToken},
                   {"token_type", "bearer"},
+                  {"expires_in", tokens.expiresIn},
                   {"user", userJson(*account, store)}});
     };
-    post("/api/v1/auth/demo-login", demoLogin);
-    post("/api/auth/demo-login", demoLogin);
+    post("/api/v1/auth/demo-login", demoLogin, http::Cost::Heavy);
+    post("/api/auth/demo-login", demoLogin, http::Cost::Heavy);
 
     post("/api/devices/register", [=, this](const Req& req, Res& res, const Reader& reader) {
         const auto account = signedIn(req, res);
@@ -192,7 +219,7 @@ void VaultServer::Impl::installBackend() {
         std::string version = "";
         if (body->contains("app_version")) {
             if (!(*body)["app_version"].is_string()) {
-                fail(res, 400, "\"app_version\" must be a string");
+                sendMessage(res, 400, "\"app_version\" must be a string");
                 return;
             }
             version = (*body)["app_version"];
@@ -221,7 +248,7 @@ void VaultServer::Impl::installBackend() {
                     {"folder_name", (*body)["folder_name"]}}}});
     });
 
-    http.Get("/api/devices", [=, this](const Req& req, Res& res) {
+    get("/api/devices", [=, this](const Req& req, Res& res) {
         const auto account = signedIn(req, res);
         if (!account)
             return;
@@ -254,7 +281,7 @@ void VaultServer::Impl::installBackend() {
         for (auto& c : claim.hash)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         if (!crypto::isLowerHexDigest(claim.hash)) {
-            fail(res, 400, "\"file_hash\" must be a SHA-256 digest of 64 hexadecimal digits");
+            sendMessage(res, 400, "\"file_hash\" must be a SHA-256 digest of 64 hexadecimal digits");
             return false;
         }
         claim.size = body["file_size"];
@@ -265,13 +292,13 @@ void VaultServer::Impl::installBackend() {
         if (claim.mimeType.empty())
             claim.mimeType = "application/octet-stream";
         if (hasControlCharacters(claim.filename) || claim.filename.size() > 1024) {
-            fail(res, 400, "\"filename\" must be a plain name of at most 1024 bytes");
+            sendMessage(res, 400, "\"filename\" must be a plain name of at most 1024 bytes");
             return false;
         }
         if (claim.size > config.maxUploadBytes) {
-            fail(res, 413,
-                 "The file is larger than this vault's upload limit of " +
-                     std::to_string(config.maxUploadBytes) + " bytes");
+            sendMessage(res, 413,
+                        "The file is larger than this vault's upload limit of " +
+                            std::to_string(config.maxUploadBytes) + " bytes");
             return false;
         }
         return true;
@@ -287,12 +314,19 @@ void VaultServer::Impl::installBackend() {
     auto storageKeyFor = [](const Account& account, const std::string& hash) {
         return account.id + "/vault/" + hash;
     };
-    // Inside a transaction: the user's object for the content (made when missing) and the
-    // file row the claim describes.
+    // Inside a transaction: the user's object for the verified content (made when missing)
+    // and the file row the claim describes. Whatever else sits at the key (put there through
+    // the hosted storage) is not adopted: the key names this content, so this content replaces it.
     auto recordClaim = [=, this](const Account& account, const FileClaim& claim, const std::string& key,
                                  const std::string& sha256, std::int64_t size) {
-        if (!store.object(key))
-            store.insertObject(ObjectRow{key, account.id, sha256, size, claim.mimeType}, timestamp());
+        const auto atKey = store.object(key);
+        if (!atKey) {
+            store.insertObject(ObjectRow{key, account.id, sha256, size, claim.mimeType, {}}, timestamp());
+        } else if (atKey->sha256 != sha256 || atKey->size != size) {
+            store.upsertObject(ObjectRow{key, account.id, sha256, size, claim.mimeType, {}}, timestamp());
+            log("[vault] " + key +
+                " held other content than its name says; the verified content replaced it");
+        }
         FileRow r;
         r.userId = account.id;
         r.fileHash = claim.hash;
@@ -303,7 +337,7 @@ void VaultServer::Impl::installBackend() {
         r.deviceName = claim.deviceId;
         r.deviceType = deviceType(account, claim.deviceId);
         r.folderPath = claim.folderPath;
-        return store.insertFile(r, true, timestamp());
+        return store.insertFile(r, OnConflict::Merge, timestamp())->row;
     };
 
     post("/api/files/pre-upload", [=, this](const Req& req, Res& res, const Reader& reader) {
@@ -315,31 +349,28 @@ void VaultServer::Impl::installBackend() {
         if (!body || !readClaim(*body, res, claim))
             return;
         // Deduplication trusts only content whose digest the vault computed itself, never a
-        // row someone registered with a claimed digest.
-        if (const auto existing = store.householdObjectWithContent(account->householdId, claim.hash)) {
-            const std::string key = storageKeyFor(*account, claim.hash);
-            std::optional<FileRow> row;
-            store.transaction([&] {
-                row = store.fileByUserHash(account->id, claim.hash);
-                if (row) {
-                    const auto object = store.object(row->filePath);
-                    if (object && object->sha256 == claim.hash)
-                        return;
-                }
-                row = recordClaim(*account, claim, key, existing->sha256, existing->size);
-            });
+        // row someone registered with a claimed digest, and only while its bytes are there.
+        std::optional<FileRow> row;
+        bool deduplicated = false;
+        store.transaction([&] {
+            const auto existing = store.householdObjectWithContent(account->householdId, claim.hash);
+            if (!existing || blobs.sizeOf(existing->sha256) != static_cast<std::uint64_t>(existing->size))
+                return;
+            deduplicated = true;
+            row = store.fileByUserHash(account->id, claim.hash);
+            if (row) {
+                const auto object = store.object(row->filePath);
+                if (object && object->sha256 == claim.hash)
+                    return;
+            }
+            row = recordClaim(*account, claim, storageKeyFor(*account, claim.hash), existing->sha256,
+                              existing->size);
+        });
+        if (deduplicated) {
             sendJson(res, 200,
                      {{"deduplicated", true},
                       {"message", "Deduplicated across Home vault"},
                       {"file", row ? fileRowJson(*row) : json(nullptr)}});
-            return;
-        }
-        const std::int64_t used = store.householdUsage(account->householdId);
-        if (used + claim.size > config.quotaBytes) {
-            fail(res, 402,
-                 "Household quota exceeded: " + std::to_string(used) + " of " +
-                     std::to_string(config.quotaBytes) + " bytes used, this file needs " +
-                     std::to_string(claim.size) + ". Please upgrade plan.");
             return;
         }
         UploadTicket ticket;
@@ -350,7 +381,10 @@ void VaultServer::Impl::installBackend() {
         ticket.fileSize = claim.size;
         ticket.mimeType = claim.mimeType;
         ticket.expiresAt = nowSeconds() + config.uploadLinkSeconds;
-        store.createUpload(ticket, timestamp());
+        if (const auto refusal = reserveUpload(*account, ticket)) {
+            sendMessage(res, 402, *refusal);
+            return;
+        }
         const std::string url = publicBase(req) + "/api/uploads/" + ticket.id +
                                 "?expires=" + std::to_string(ticket.expiresAt) +
                                 "&signature=" + sign("upload", ticket.id, ticket.expiresAt);
@@ -365,37 +399,40 @@ void VaultServer::Impl::installBackend() {
     // the announced bytes once; anything else is refused and nothing is kept.
     put("/api/uploads/([0-9a-f-]{36})", [=, this](const Req& req, Res& res, const Reader& reader) {
         const std::string id = req.matches[1];
-        const std::string expiresText = req.get_param_value("expires");
+        const std::string expiresText = req.param("expires");
         std::int64_t expires = 0;
         bool numeric = !expiresText.empty() && expiresText.size() < 19;
         for (char c : expiresText) {
             numeric = numeric && std::isdigit(static_cast<unsigned char>(c));
             expires = expires * 10 + (c - '0');
         }
-        if (!numeric || !verifySignature("upload", id, expires, req.get_param_value("signature"))) {
-            fail(res, 403, "This upload location is not valid");
+        if (!numeric || !verifySignature("upload", id, expires, req.param("signature"))) {
+            sendMessage(res, 403, "This upload location is not valid");
             return;
         }
         if (expires <= nowSeconds()) {
-            fail(res, 410, "This upload location has expired; ask for a new one");
+            sendMessage(res, 410, "This upload location has expired; ask for a new one");
             return;
         }
         const auto ticket = store.upload(id);
         if (!ticket) {
-            fail(res, 404, "No such upload");
+            sendMessage(res, 404, "No such upload");
             return;
         }
         if (!store.transitionUpload(id, UploadTicket::State::Pending, UploadTicket::State::Receiving)) {
-            fail(res, 409, "This upload location has already been used");
+            sendMessage(res, 409, "This upload location has already been used");
             return;
         }
-        auto refuse = [&](int status, const std::string& message) {
-            store.transitionUpload(id, UploadTicket::State::Receiving, UploadTicket::State::Failed);
-            fail(res, status, message);
-        };
+        // However this handler ends short of "received" (a refusal, a cut-off body, an error
+        // thrown), the ticket fails: a ticket left receiving would reserve its room forever.
+        bool received = false;
+        const ScopeExit settle([&] {
+            if (!received)
+                store.transitionUpload(id, UploadTicket::State::Receiving, UploadTicket::State::Failed);
+        });
+        auto refuse = [&](int status, const std::string& message) { sendMessage(res, status, message); };
         const auto announced = static_cast<std::uint64_t>(ticket->fileSize);
-        if (req.has_header("Content-Length") &&
-            req.get_header_value<std::uint64_t>("Content-Length") > announced) {
+        if (req.contentLength() > announced) {
             refuse(413, "The upload is larger than the announced " + std::to_string(announced) + " bytes");
             return;
         }
@@ -432,7 +469,9 @@ void VaultServer::Impl::installBackend() {
             refuse(500, "The upload could not be stored");
             return;
         }
-        store.transitionUpload(id, UploadTicket::State::Receiving, UploadTicket::State::Received);
+        // The bytes now wait for their confirmation, and count against the quota until then.
+        received = store.transitionUpload(id, UploadTicket::State::Receiving, UploadTicket::State::Received,
+                                          nowSeconds() + config.uploadLinkSeconds);
         sendJson(res, 200, {{"message", "Upload received"}, {"storage_key", ticket->storageKey}});
     });
 
@@ -448,13 +487,25 @@ void VaultServer::Impl::installBackend() {
         const std::string key = (*body)["storage_key"];
         const auto ticket = store.uploadByKey(account->id, key, UploadTicket::State::Received);
         if (!ticket) {
-            fail(res, 409, "No completed upload for this storage key; upload the file before confirming");
+            sendMessage(res, 409,
+                        "No completed upload for this storage key; upload the file before confirming");
             return;
         }
         // The ticket holds the digest and size of the bytes that actually arrived.
         if (ticket->fileHash != claim.hash || ticket->fileSize != claim.size) {
-            fail(res, 422,
-                 "The uploaded bytes do not match the claimed size and SHA-256; nothing was stored");
+            sendMessage(res, 422,
+                        "The uploaded bytes do not match the claimed size and SHA-256; nothing was stored");
+            return;
+        }
+        if (ticket->expiresAt <= nowSeconds()) {
+            sendMessage(res, 410, "The upload waited too long for its confirmation; upload the file again");
+            return;
+        }
+        // The stored bytes themselves, not only the ticket's word for them.
+        if (blobs.sizeOf(ticket->fileHash) != static_cast<std::uint64_t>(ticket->fileSize)) {
+            store.transitionUpload(ticket->id, UploadTicket::State::Received, UploadTicket::State::Failed);
+            log("[vault] the received bytes of " + key + " are missing from the blob store");
+            sendMessage(res, 409, "The uploaded bytes are no longer stored; upload the file again");
             return;
         }
         std::optional<FileRow> row;
@@ -468,23 +519,23 @@ void VaultServer::Impl::installBackend() {
             row = recordClaim(*account, claim, key, ticket->fileHash, claim.size);
         });
         if (replayed) {
-            fail(res, 409, "This upload was already confirmed");
+            sendMessage(res, 409, "This upload was already confirmed");
             return;
         }
         sendJson(res, 200, {{"message", "Uploaded to Home cloud vault"}, {"file", fileRowJson(*row)}});
     });
 
-    http.Get("/api/files", [=, this](const Req& req, Res& res) {
+    get("/api/files", [=, this](const Req& req, Res& res) {
         const auto account = signedIn(req, res);
         if (!account)
             return;
         json list = json::array();
-        for (const auto& row : store.files(account->id, {}, "created_at", true))
+        for (const auto& row : store.files(account->id, {{}, {{"created_at", true, {}}}, {}, 0}))
             list.push_back(fileRowJson(row));
         sendJson(res, 200, {{"files", list}});
     });
 
-    http.Get("/api/files/([^/]+)/download", [=, this](const Req& req, Res& res) {
+    get("/api/files/([^/]+)/download", [=, this](const Req& req, Res& res) {
         const auto account = signedIn(req, res);
         if (!account)
             return;
@@ -492,13 +543,13 @@ void VaultServer::Impl::installBackend() {
         const auto object = row ? store.object(row->filePath) : std::nullopt;
         // Someone else's file and a missing one look the same from outside.
         if (!row || row->userId != account->id || !object || object->userId != account->id ||
-            !streamBlob(res, *object)) {
-            fail(res, 404, "No such file");
+            !streamBlob(req, res, *object)) {
+            sendMessage(res, 404, "No such file");
             return;
         }
         const std::string name = safeDownloadName(row->originalFilename);
-        res.set_header("Content-Disposition",
-                       "attachment; filename=\"" + name + "\"; filename*=UTF-8''" + percentEncodePath(name));
+        res.setHeader("Content-Disposition",
+                      "attachment; filename=\"" + name + "\"; filename*=UTF-8''" + percentEncodePath(name));
     });
 }
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <mutex>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -70,7 +71,13 @@ std::optional<std::uint64_t> BlobStore::sizeOf(const std::string& digest) const 
     return size;
 }
 
-std::size_t BlobStore::removeUnreferenced(const std::vector<std::string>& keep) {
+std::shared_lock<std::shared_mutex> BlobStore::holdWhileReferencing() {
+    return std::shared_lock(m_sweep);
+}
+
+std::size_t BlobStore::removeUnreferenced(const std::function<std::vector<std::string>()>& referenced) {
+    std::unique_lock exclusive(m_sweep);
+    const std::vector<std::string> keep = referenced();
     const std::set<std::string> wanted(keep.begin(), keep.end());
     std::size_t removed = 0;
     std::error_code error;

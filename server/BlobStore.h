@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -54,10 +56,16 @@ public:
     std::optional<std::uint64_t> sizeOf(const std::string& digest) const;
     // Where the blob lives; only for a digest that passed isLowerHexDigest().
     std::filesystem::path pathFor(const std::string& digest) const;
-    // Removes blobs whose digest is not in `keep`; returns how many went.
-    std::size_t removeUnreferenced(const std::vector<std::string>& keep);
+    // Removes blobs whose digest `referenced()` does not list; returns how many went. Holds
+    // off every holdWhileReferencing() for its whole run, so no blob appears between the
+    // listing and the removal.
+    std::size_t removeUnreferenced(const std::function<std::vector<std::string>()>& referenced);
+    // Held from before content is committed until the database references it, when nothing
+    // referenced it beforehand: a sweep in between would take it for an orphan.
+    std::shared_lock<std::shared_mutex> holdWhileReferencing();
 
 private:
+    std::shared_mutex m_sweep;
     std::filesystem::path m_blobs;
     std::filesystem::path m_tmp;
 };

@@ -1,6 +1,7 @@
 // The hosted service's side of the vault: password auth, the files table with its procedure,
 // and the storage bucket, in the shapes (paths, members, statuses, errors) the real services use.
 
+#include "RestQuery.h"
 #include "VaultCrypto.h"
 #include "VaultServerImpl.h"
 
@@ -11,22 +12,46 @@ namespace vault {
 
 namespace {
 
-using Req = httplib::Request;
-using Res = httplib::Response;
-using Reader = httplib::ContentReader;
+using Req = http::Request;
+using Res = http::Response;
+using Reader = http::BodyReader;
 
 const char* const bucket = "orlavant-files";
 
-void authError(Res& res, int status, const std::string& error, const std::string& description) {
-    sendJson(res, status, {{"error", error}, {"error_description", description}});
+// The auth service's refusal: the status again, a stable machine-readable code, and the text.
+void authError(Res& res, int status, const std::string& errorCode, const std::string& message) {
+    sendJson(res, status, {{"code", status}, {"error_code", errorCode}, {"msg", message}});
 }
 
-void signupError(Res& res, int status, const std::string& message) {
-    sendJson(res, status, {{"code", status}, {"msg", message}});
+// A request to the auth service that needs a signed-in user and has none.
+void authRefusal(Res& res, Authentication::Status status) {
+    switch (status) {
+    case Authentication::Status::Missing:
+        authError(res, 401, "no_authorization", "This endpoint requires a Bearer token");
+        return;
+    case Authentication::Status::Expired:
+        authError(res, 403, "bad_jwt", "invalid JWT: token is expired");
+        return;
+    case Authentication::Status::Ended:
+        // The hosted service's client libraries take this code to mean "signed out".
+        authError(res, 403, "session_not_found", "Session from session_id claim in JWT does not exist");
+        return;
+    default:
+        authError(res, 403, "bad_jwt", "invalid JWT: unable to parse or verify signature");
+        return;
+    }
 }
 
 void restError(Res& res, int status, const std::string& code, const std::string& message) {
     sendJson(res, status, {{"code", code}, {"details", nullptr}, {"hint", nullptr}, {"message", message}});
+}
+
+// An object's id, stable for its key, in the UUID form the storage service gives.
+std::string objectId(const std::string& key) {
+    std::string hex = crypto::sha256Hex("object\n" + key).substr(0, 32);
+    hex[12] = '5'; // a name-based UUID
+    return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) +
+           "-" + hex.substr(20);
 }
 
 // Storage reports most refusals as HTTP 400 with the real status as text in "statusCode".
@@ -35,67 +60,45 @@ void storageError(Res& res, int httpStatus, const std::string& statusCode, const
     sendJson(res, httpStatus, {{"statusCode", statusCode}, {"error", error}, {"message", message}});
 }
 
-bool hasPreference(const Req& req, const std::string& preference) {
-    for (std::size_t i = 0; i < req.get_header_value_count("Prefer"); ++i) {
-        const std::string value = req.get_header_value("Prefer", i);
-        std::size_t start = 0;
-        while (start <= value.size()) {
-            std::size_t end = std::min(value.find(',', start), value.size());
-            std::string token = value.substr(start, end - start);
-            token.erase(0, token.find_first_not_of(' '));
-            token.erase(token.find_last_not_of(' ') + 1);
-            if (token == preference)
-                return true;
-            start = end + 1;
-        }
-    }
-    return false;
-}
-
 } // namespace
 
 void VaultServer::Impl::installHosted() {
     // Every hosted request carries the project's key, as the API gateway in front of the real
     // services demands.
     auto apiKeyOk = [this](const Req& req, Res& res) {
-        if (!req.has_header("apikey")) {
+        if (!req.hasHeader("apikey")) {
             sendJson(res, 401, {{"message", "No API key found in request"}});
             return false;
         }
-        if (!crypto::constantTimeEquals(req.get_header_value("apikey"), config.anonKey)) {
+        if (!crypto::constantTimeEquals(req.header("apikey"), config.anonKey)) {
             sendJson(res, 401, {{"message", "Invalid API key"}});
             return false;
         }
         return true;
     };
 
-    auto readCredentials = [this](const Req& req, const Reader& reader, Res& res, std::string& email,
-                                  std::string& password, bool signup) {
+    // The JSON object body of an auth request, or the refusal already sent.
+    auto readAuthObject = [this](const Req& req, const Reader& reader, Res& res) -> std::optional<json> {
         std::string body;
         const auto status = readBody(req, reader, config.maxJsonBytes, body);
         if (status == BodyStatus::TooLarge) {
-            sendJson(res, 413,
-                     {{"code", 413},
-                      {"msg", "Request body too large"},
-                      {"error_description", "Request body too large"}});
-            return false;
+            authError(res, 413, "request_too_large", "Request body too large");
+            return std::nullopt;
         }
-        const auto object = status == BodyStatus::Ok ? parseObject(body) : std::nullopt;
-        if (!object) {
-            if (signup)
-                signupError(res, 400, "Could not read the request body: expected a JSON object");
-            else
-                authError(res, 400, "invalid_request",
-                          "Could not read the request body: expected a JSON object");
+        auto object = status == BodyStatus::Ok ? parseObject(body) : std::nullopt;
+        if (!object)
+            authError(res, 400, "bad_json", "Could not read the request body: expected a JSON object");
+        return object;
+    };
+    auto readCredentials = [=](const Req& req, const Reader& reader, Res& res, std::string& email,
+                               std::string& password) {
+        const auto object = readAuthObject(req, reader, res);
+        if (!object)
             return false;
-        }
         const auto e = stringMember(*object, "email");
         const auto p = stringMember(*object, "password");
         if (!e || !p || e->empty() || p->empty()) {
-            if (signup)
-                signupError(res, 400, "Signup requires a valid email and password");
-            else
-                authError(res, 400, "invalid_request", "email and password must be non-empty strings");
+            authError(res, 400, "validation_failed", "An email and a password are required");
             return false;
         }
         email = *e;
@@ -103,113 +106,193 @@ void VaultServer::Impl::installHosted() {
         return true;
     };
 
-    auto sessionReply = [this](Res& res, int status, const Account& account) {
-        const std::string token = issueSession(account);
-        sendJson(res, status,
-                 {{"access_token", token},
+    // The user as the auth service describes it; e-mail addresses count as confirmed at once.
+    auto authUser = [this](const Account& account) {
+        json user = userJson(account, store);
+        user["app_metadata"] = {{"provider", "email"}, {"providers", {"email"}}};
+        user["email_confirmed_at"] = account.createdAt;
+        user["confirmed_at"] = account.createdAt;
+        user["updated_at"] = account.createdAt;
+        user["phone"] = "";
+        user["is_anonymous"] = false;
+        return user;
+    };
+    auto sessionReply = [=](Res& res, const Account& account, const IssuedTokens& tokens) {
+        sendJson(res, 200,
+                 {{"access_token", tokens.accessToken},
                   {"token_type", "bearer"},
-                  {"expires_in", config.sessionSeconds},
-                  {"expires_at", nowSeconds() + config.sessionSeconds},
-                  {"user", userJson(account, store)}});
+                  {"expires_in", tokens.expiresIn},
+                  {"expires_at", tokens.expiresAt},
+                  {"refresh_token", tokens.refreshToken},
+                  {"user", authUser(account)}});
     };
 
-    post("/auth/v1/token", [=, this](const Req& req, Res& res, const Reader& reader) {
-        if (!apiKeyOk(req, res))
-            return;
-        if (req.get_param_value("grant_type") != "password") {
-            authError(res, 400, "unsupported_grant_type", "Only the password grant is supported");
-            return;
-        }
+    auto passwordGrant = [=, this](const Req& req, Res& res, const Reader& reader) {
         std::string email, password;
-        if (!readCredentials(req, reader, res, email, password, false))
+        if (!readCredentials(req, reader, res, email, password))
             return;
         const auto account = store.accountByEmail(email);
         // The same answer for an unknown address and a wrong password.
         if (!account || !crypto::verifyPassword(password, account->passwordHash)) {
-            authError(res, 400, "invalid_grant", "Invalid login credentials");
+            authError(res, 400, "invalid_credentials", "Invalid login credentials");
             return;
         }
-        sessionReply(res, 200, *account);
-    });
+        sessionReply(res, *account, sessions.startRefreshable(*account));
+    };
+    auto refreshGrant = [=, this](const Req& req, Res& res, const Reader& reader) {
+        const auto object = readAuthObject(req, reader, res);
+        if (!object)
+            return;
+        const auto token = stringMember(*object, "refresh_token");
+        if (!token || token->empty()) {
+            authError(res, 400, "validation_failed", "A refresh_token is required");
+            return;
+        }
+        const auto refreshed = sessions.refresh(*token);
+        switch (refreshed.status) {
+        case SessionAuthority::Refreshed::Status::Ok:
+            sessionReply(res, refreshed.account, refreshed.tokens);
+            return;
+        case SessionAuthority::Refreshed::Status::Reused:
+            log("[vault] a spent refresh token was presented again; its session has been ended");
+            authError(res, 400, "refresh_token_already_used", "Invalid Refresh Token: Already Used");
+            return;
+        case SessionAuthority::Refreshed::Status::Unknown:
+            authError(res, 400, "refresh_token_not_found", "Invalid Refresh Token: Refresh Token Not Found");
+            return;
+        }
+    };
 
-    post("/auth/v1/signup", [=, this](const Req& req, Res& res, const Reader& reader) {
+    // Only the password grant hashes; a refresh must not queue behind a crowd of sign-ins.
+    const auto grantCost = [](const Req& req) {
+        return req.param("grant_type") == "password" ? http::Cost::Heavy : http::Cost::Light;
+    };
+    post(
+        "/auth/v1/token",
+        [=](const Req& req, Res& res, const Reader& reader) {
+            if (!apiKeyOk(req, res))
+                return;
+            const std::string grant = req.param("grant_type");
+            if (grant == "password")
+                passwordGrant(req, res, reader);
+            else if (grant == "refresh_token")
+                refreshGrant(req, res, reader);
+            else
+                authError(res, 400, "unsupported_grant_type",
+                          "Only the password and refresh_token grants are supported");
+        },
+        grantCost);
+
+    post(
+        "/auth/v1/signup",
+        [=, this](const Req& req, Res& res, const Reader& reader) {
+            if (!apiKeyOk(req, res))
+                return;
+            std::string email, password;
+            if (!readCredentials(req, reader, res, email, password))
+                return;
+            if (!isValidEmail(email)) {
+                authError(res, 400, "validation_failed", "Unable to validate email address: invalid format");
+                return;
+            }
+            if (password.size() < 6 || password.size() > 1024) {
+                authError(res, 400, "weak_password", "Password should be between 6 and 1024 characters");
+                return;
+            }
+            const std::string name = displayNameFor(email);
+            const auto account =
+                store.createAccount(email, crypto::hashPassword(password, config.passwordIterations), name,
+                                    name + "'s Family Vault", "basic", timestamp());
+            if (!account) {
+                authError(res, 400, "user_already_exists", "User already registered");
+                return;
+            }
+            // Addresses need no confirmation here, so a new account is signed in at once.
+            sessionReply(res, *account, sessions.startRefreshable(*account));
+        },
+        http::Cost::Heavy);
+
+    get("/auth/v1/user", [=, this](const Req& req, Res& res) {
         if (!apiKeyOk(req, res))
             return;
-        std::string email, password;
-        if (!readCredentials(req, reader, res, email, password, true))
-            return;
-        if (!isValidEmail(email)) {
-            signupError(res, 400, "Unable to validate email address: invalid format");
+        const auto caller = authenticate(req);
+        if (!caller) {
+            authRefusal(res, caller.status);
             return;
         }
-        if (password.size() < 6 || password.size() > 1024) {
-            signupError(res, 400, "Password should be between 6 and 1024 characters");
+        sendJson(res, 200, authUser(caller.account));
+    });
+
+    post("/auth/v1/logout", [=, this](const Req& req, Res& res, const Reader&) {
+        if (!apiKeyOk(req, res))
+            return;
+        const auto scope =
+            SessionAuthority::scopeFromText(req.hasParam("scope") ? req.param("scope") : "global");
+        if (!scope) {
+            authError(res, 400, "validation_failed", "Unsupported logout scope: use global, local or others");
             return;
         }
-        const std::string name = displayNameFor(email);
-        const auto account =
-            store.createAccount(email, crypto::hashPassword(password, config.passwordIterations), name,
-                                name + "'s Family Vault", "basic", timestamp());
-        if (!account) {
-            signupError(res, 400, "User already registered");
+        const auto caller = authenticate(req);
+        if (!caller) {
+            authRefusal(res, caller.status);
             return;
         }
-        sessionReply(res, 200, *account);
+        sessions.signOut(caller, *scope);
+        res.status = 204;
     });
 
     // REST: everything below needs the key and a signed-in user; rows are only ever the user's.
     auto restUser = [=, this](const Req& req, Res& res) -> std::optional<Account> {
         if (!apiKeyOk(req, res))
             return std::nullopt;
-        auto account = bearerAccount(req);
-        if (!account)
-            restError(res, 401, "PGRST301", "JWT expired or invalid; sign in again");
-        return account;
+        auto caller = authenticate(req);
+        if (!caller) {
+            restError(res, 401, "PGRST301",
+                      caller.status == Authentication::Status::Expired
+                          ? "JWT expired"
+                          : "JWT invalid or signed out; sign in again");
+            return std::nullopt;
+        }
+        return std::move(caller.account);
     };
 
-    http.Get("/rest/v1/files", [=, this](const Req& req, Res& res) {
+    get("/rest/v1/files", [=, this](const Req& req, Res& res) {
         const auto account = restUser(req, res);
         if (!account)
             return;
-        std::multimap<std::string, std::string> filters;
-        std::string orderColumn;
-        bool descending = false;
-        const auto& columns = VaultStore::fileColumns();
-        for (const auto& [key, value] : req.params) {
-            if (key == "select") {
-                if (value != "*") {
-                    restError(res, 400, "PGRST100", "Only select=* is supported");
-                    return;
-                }
-            } else if (key == "order") {
-                const auto dot = value.find('.');
-                orderColumn = value.substr(0, dot);
-                const std::string direction = dot == std::string::npos ? "asc" : value.substr(dot + 1);
-                if (direction != "asc" && direction != "desc") {
-                    restError(res, 400, "PGRST100", "Unsupported ordering \"" + direction + "\"");
-                    return;
-                }
-                descending = direction == "desc";
-                if (std::find(columns.begin(), columns.end(), orderColumn) == columns.end()) {
-                    restError(res, 400, "42703", "column files." + orderColumn + " does not exist");
-                    return;
-                }
-            } else if (std::find(columns.begin(), columns.end(), key) == columns.end()) {
-                restError(res, 400, "42703", "column files." + key + " does not exist");
-                return;
-            } else if (value.rfind("eq.", 0) != 0) {
-                restError(res, 400, "PGRST100", "Only eq. filters are supported (column " + key + ")");
-                return;
-            } else {
-                filters.emplace(key, value.substr(3));
-            }
+        RestError error;
+        const auto read = parseRestRead(req, error);
+        if (!read) {
+            restError(res, error.status, error.code, error.message);
+            return;
         }
-        // A filter on another user's id simply matches nothing, as row-level security would.
-        json rows = json::array();
-        for (const auto& row : store.files(account->id, filters, orderColumn, descending))
-            rows.push_back(fileRowJson(row));
-        res.set_header("Content-Range", rows.empty() ? "*/*" : "0-" + std::to_string(rows.size() - 1) + "/*");
-        sendJson(res, 200, rows);
+        // Rows are only ever the caller's: a filter on another user's id simply matches nothing,
+        // as row-level security would have it.
+        const auto rows = store.files(account->id, read->query);
+        const auto total =
+            read->countExact ? std::optional(store.countFiles(account->id, read->query)) : std::nullopt;
+        const RestWindow window = restWindow(read->query.offset, rows.size(), total, error);
+        res.setHeader("Content-Range", window.contentRange);
+        if (window.status == 416) {
+            restError(res, error.status, error.code, error.message);
+            return;
+        }
+        json body = json::array();
+        for (const auto& row : rows)
+            body.push_back(project(fileRowJson(row), read->select));
+        // The SDK's single(): one object rather than an array of one.
+        if (req.header("Accept").find("application/vnd.pgrst.object+json") != std::string::npos) {
+            if (body.size() != 1) {
+                sendJson(res, 406,
+                         {{"code", "PGRST116"},
+                          {"details", "The result contains " + std::to_string(body.size()) + " rows"},
+                          {"hint", nullptr},
+                          {"message", "JSON object requested, multiple (or no) rows returned"}});
+                return;
+            }
+            body = body.front();
+        }
+        sendJson(res, window.status, body);
     });
 
     // Reads one row's members from a JSON object; the error text names the offending member.
@@ -307,6 +390,29 @@ void VaultServer::Impl::installHosted() {
         const auto account = restUser(req, res);
         if (!account)
             return;
+        // The query of an insert: which members of the body count, the conflict target, and
+        // the members of the rows sent back.
+        std::optional<std::vector<std::string>> columns;
+        if (req.hasParam("columns") && !(columns = parseColumnList(req.param("columns")))) {
+            restError(res, 400, "PGRST204", "Could not find a column of \"columns\" in the files table");
+            return;
+        }
+        if (req.hasParam("on_conflict")) {
+            const auto target = parseColumnList(req.param("on_conflict"));
+            const std::set<std::string> unique = {"user_id", "file_path"};
+            if (!target || std::set<std::string>(target->begin(), target->end()) != unique) {
+                restError(
+                    res, 400, "42P10",
+                    "there is no unique or exclusion constraint matching the ON CONFLICT specification");
+                return;
+            }
+        }
+        RestError error;
+        const auto select = parseSelect(req.param("select"), error);
+        if (!select) {
+            restError(res, error.status, error.code, error.message);
+            return;
+        }
         const auto body = readRestObject(req, reader, res);
         if (!body)
             return;
@@ -321,26 +427,38 @@ void VaultServer::Impl::installHosted() {
                 restError(res, 400, "PGRST102", "Every row must be a JSON object");
                 return;
             }
-            RowInput in = rowFrom(item, "", *account, true);
+            json counted = item;
+            if (columns) {
+                counted = json::object();
+                for (const auto& column : *columns)
+                    if (item.contains(column))
+                        counted[column] = item[column];
+            }
+            RowInput in = rowFrom(counted, "", *account, true);
             if (!in.error.empty()) {
                 restError(res, in.code == "42501" ? 403 : 400, in.code, in.error);
                 return;
             }
             rows.push_back(in.row);
         }
-        const bool merge = hasPreference(req, "resolution=merge-duplicates");
+        const OnConflict onConflict = hasPreference(req, "resolution=merge-duplicates") ? OnConflict::Merge
+                                      : hasPreference(req, "resolution=ignore-duplicates")
+                                          ? OnConflict::Ignore
+                                          : OnConflict::Fail;
         json stored = json::array();
         bool conflict = false;
         // One statement in PostgREST: a conflict in any row stores none of them.
         try {
             store.transaction([&] {
                 for (const auto& row : rows) {
-                    auto result = store.insertFile(row, merge, timestamp());
+                    auto result = store.insertFile(row, onConflict, timestamp());
                     if (!result) {
                         conflict = true;
                         throw StoreError("conflict");
                     }
-                    stored.push_back(fileRowJson(*result));
+                    // Rows a conflict left alone are not part of the answer.
+                    if (result->inserted)
+                        stored.push_back(project(fileRowJson(result->row), *select));
                 }
             });
         } catch (const StoreError&) {
@@ -352,6 +470,8 @@ void VaultServer::Impl::installHosted() {
                       "duplicate key value violates unique constraint \"files_user_id_file_path_key\"");
             return;
         }
+        if (hasPreference(req, "count=exact"))
+            res.setHeader("Content-Range", "*/" + std::to_string(stored.size()));
         if (hasPreference(req, "return=representation"))
             sendJson(res, 201, stored);
         else
@@ -392,19 +512,29 @@ void VaultServer::Impl::installHosted() {
                       {"file", fileRowJson(*existing)}});
             return;
         }
-        const auto stored = store.insertFile(in.row, true, timestamp());
-        sendJson(res, 200,
-                 {{"deduplicated", false}, {"message", "File registered"}, {"file", fileRowJson(*stored)}});
+        const auto stored = store.insertFile(in.row, OnConflict::Merge, timestamp());
+        sendJson(
+            res, 200,
+            {{"deduplicated", false}, {"message", "File registered"}, {"file", fileRowJson(stored->row)}});
+    });
+
+    post("/rest/v1/rpc/([^/]+)", [=, this](const Req& req, Res& res, const Reader&) {
+        if (restUser(req, res))
+            restError(res, 404, "PGRST202",
+                      "Could not find the function public." + req.matches[1] + " in the schema cache");
     });
 
     // Storage. Object keys begin with the owner's id; nobody reads or writes another's.
     auto storageUser = [=, this](const Req& req, Res& res) -> std::optional<Account> {
         if (!apiKeyOk(req, res))
             return std::nullopt;
-        auto account = bearerAccount(req);
-        if (!account)
-            storageError(res, 400, "403", "Unauthorized", "Invalid or expired JWT");
-        return account;
+        auto caller = authenticate(req);
+        if (!caller) {
+            storageError(res, 400, "403", "Unauthorized",
+                         caller.status == Authentication::Status::Expired ? "jwt expired" : "Invalid JWT");
+            return std::nullopt;
+        }
+        return std::move(caller.account);
     };
     auto objectKey = [](const Req& req, Res& res, std::string& key) {
         if (req.matches[1] != bucket) {
@@ -450,11 +580,11 @@ void VaultServer::Impl::installHosted() {
                                     "?token=" + token}});
     });
 
-    http.Get("/storage/v1/object/sign/([^/]+)/(.+)", [=, this](const Req& req, Res& res) {
+    get("/storage/v1/object/sign/([^/]+)/(.+)", [=, this](const Req& req, Res& res) {
         std::string key;
         if (!objectKey(req, res, key))
             return;
-        const std::string token = req.get_param_value("token");
+        const std::string token = req.param("token");
         const auto dot = token.find('.');
         std::int64_t expires = 0;
         bool valid = dot != std::string::npos && dot > 0 && dot < 20;
@@ -471,21 +601,146 @@ void VaultServer::Impl::installHosted() {
             return;
         }
         const auto stored = store.object(key);
-        if (!stored || !streamBlob(res, *stored))
+        if (!stored || !streamBlob(req, res, *stored))
             storageError(res, 400, "404", "not_found", "Object not found");
     });
 
-    http.Get("/storage/v1/object/authenticated/([^/]+)/(.+)", [=, this](const Req& req, Res& res) {
+    // A download with the bearer token: the client's own path, and the SDK's (which names no
+    // "authenticated/"). Registered after the signed link and before nothing else that a GET
+    // under /object/ could mean.
+    auto download = [=, this](const Req& req, Res& res) {
         const auto account = storageUser(req, res);
         std::string key;
         if (!account || !objectKey(req, res, key))
             return;
         const auto stored = store.object(key);
-        if (!owns(*account, key) || !stored || stored->userId != account->id || !streamBlob(res, *stored))
+        if (!owns(*account, key) || !stored || stored->userId != account->id ||
+            !streamBlob(req, res, *stored))
             storageError(res, 400, "404", "not_found", "Object not found");
+    };
+    get("/storage/v1/object/authenticated/([^/]+)/(.+)", download);
+    get("/storage/v1/object/([^/]+)/(.+)", download);
+
+    // A folder of the bucket, as the storage service lists it: the objects directly inside
+    // and the names of the folders below, only ever the caller's own.
+    post("/storage/v1/object/list/([^/]+)", [=, this](const Req& req, Res& res, const Reader& reader) {
+        const auto account = storageUser(req, res);
+        if (!account)
+            return;
+        if (req.matches[1] != bucket) {
+            storageError(res, 400, "404", "Bucket not found", "Bucket not found");
+            return;
+        }
+        std::string body;
+        const auto status = readBody(req, reader, config.maxJsonBytes, body);
+        const auto options = status == BodyStatus::Ok ? parseObject(body) : std::nullopt;
+        const auto invalid = [&](const std::string& message) {
+            storageError(res, 400, "400", "InvalidRequest", message);
+        };
+        if (!options) {
+            invalid("The body must be a JSON object with the folder's \"prefix\"");
+            return;
+        }
+        const auto number = [&](const char* name, std::int64_t fallback, std::int64_t most) {
+            const auto it = options->find(name);
+            if (it == options->end() || it->is_null())
+                return std::optional(fallback);
+            if (!it->is_number_integer() || it->get<std::int64_t>() < 0 || it->get<std::int64_t>() > most)
+                return std::optional<std::int64_t>();
+            return std::optional(it->get<std::int64_t>());
+        };
+        const auto limit = number("limit", 100, 10'000), offset = number("offset", 0, INT32_MAX);
+        const auto prefix = options->contains("prefix") ? stringMember(*options, "prefix") : std::string();
+        const auto search = options->contains("search") ? stringMember(*options, "search") : std::string();
+        std::string sortColumn = "name", sortOrder = "asc";
+        if (const auto sortBy = options->find("sortBy"); sortBy != options->end() && !sortBy->is_null()) {
+            const auto column = sortBy->is_object() ? stringMember(*sortBy, "column") : std::nullopt;
+            const auto order = sortBy->is_object() ? stringMember(*sortBy, "order") : std::nullopt;
+            sortColumn = column.value_or("name");
+            sortOrder = order.value_or("asc");
+            for (auto& c : sortOrder)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        static const std::set<std::string> sortColumns = {"name", "created_at", "updated_at",
+                                                          "last_accessed_at"};
+        if (!limit || !offset || !prefix || !search || !sortColumns.count(sortColumn) ||
+            (sortOrder != "asc" && sortOrder != "desc")) {
+            invalid("limit and offset must be whole numbers, prefix and search texts, and sortBy name one of "
+                    "name, created_at, updated_at, last_accessed_at with order asc or desc");
+            return;
+        }
+        std::string folder = *prefix;
+        while (!folder.empty() && folder.back() == '/')
+            folder.pop_back();
+        while (!folder.empty() && folder.front() == '/')
+            folder.erase(0, 1);
+        if (!folder.empty())
+            folder += '/';
+        struct Entry {
+            std::string name;
+            std::optional<ObjectRow> object; // none: a folder
+        };
+        std::vector<Entry> entries;
+        std::set<std::string> folders;
+        auto lower = [](std::string text) {
+            for (auto& c : text)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return text;
+        };
+        const std::string wanted = lower(*search);
+        for (auto& object : store.objectsUnder(account->id, folder)) {
+            const std::string rest = object.path.substr(folder.size());
+            const auto slash = rest.find('/');
+            const std::string name = rest.substr(0, slash);
+            if (lower(name).compare(0, wanted.size(), wanted) != 0)
+                continue;
+            if (slash == std::string::npos)
+                entries.push_back({name, std::move(object)});
+            else if (folders.insert(name).second)
+                entries.push_back({name, std::nullopt});
+        }
+        // Folders carry no times; like a database they sort after every time going up and
+        // before going down.
+        const bool descending = sortOrder == "desc";
+        std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+            if (sortColumn != "name" && a.object.has_value() != b.object.has_value())
+                return a.object.has_value() != descending;
+            const std::string& x = sortColumn == "name" || !a.object ? a.name : a.object->createdAt;
+            const std::string& y = sortColumn == "name" || !b.object ? b.name : b.object->createdAt;
+            return descending ? y < x : x < y;
+        });
+        json list = json::array();
+        for (std::size_t i = static_cast<std::size_t>(*offset);
+             i < entries.size() && list.size() < static_cast<std::size_t>(*limit); ++i) {
+            const Entry& e = entries[i];
+            if (!e.object) {
+                list.push_back({{"name", e.name},
+                                {"id", nullptr},
+                                {"updated_at", nullptr},
+                                {"created_at", nullptr},
+                                {"last_accessed_at", nullptr},
+                                {"metadata", nullptr}});
+                continue;
+            }
+            const ObjectRow& o = *e.object;
+            list.push_back({{"name", e.name},
+                            {"id", objectId(o.path)},
+                            {"updated_at", o.createdAt},
+                            {"created_at", o.createdAt},
+                            {"last_accessed_at", o.createdAt},
+                            {"metadata",
+                             {{"eTag", "\"" + o.sha256 + "\""},
+                              {"size", o.size},
+                              {"mimetype", o.mimeType},
+                              {"cacheControl", "max-age=3600"},
+                              {"lastModified", o.createdAt},
+                              {"contentLength", o.size},
+                              {"httpStatusCode", 200}}}});
+        }
+        sendJson(res, 200, list);
     });
 
-    // Registered last: the pattern would also match the sign/ and authenticated/ paths.
+    // Registered last: the pattern would also match the sign/ and list/ paths.
     post("/storage/v1/object/([^/]+)/(.+)", [=, this](const Req& req, Res& res, const Reader& reader) {
         const auto account = storageUser(req, res);
         std::string key;
@@ -495,18 +750,38 @@ void VaultServer::Impl::installHosted() {
             storageError(res, 400, "403", "Unauthorized", "new row violates row-level security policy");
             return;
         }
-        if (req.has_header("Content-Length") && req.get_header_value<std::uint64_t>("Content-Length") >
-                                                    static_cast<std::uint64_t>(config.maxUploadBytes)) {
+        if (req.contentLength() > static_cast<std::uint64_t>(config.maxUploadBytes)) {
             storageError(res, 413, "413", "Payload too large",
                          "The object exceeded the maximum allowed size");
             return;
         }
-        const bool upsert = req.get_header_value("x-upsert") == "true";
+        // A form upload (what the SDK sends for a Blob or File) would be stored as its envelope:
+        // refused in words instead, so nothing unreadable is ever kept.
+        if (req.header("Content-Type").rfind("multipart/", 0) == 0) {
+            storageError(res, 400, "415", "InvalidRequest",
+                         "Send the object's bytes as the request body (a Buffer or ArrayBuffer, with its "
+                         "content type); form uploads are not supported");
+            return;
+        }
+        const bool upsert = req.header("x-upsert") == "true";
         if (!upsert && store.object(key)) {
-            // Read and drop the body so the connection stays usable for the client's next request.
+            // Read and drop the body, so that the client reads this answer whatever the body's
+            // size: it counts an existing object as stored.
             reader([](const char*, std::size_t) { return true; });
             storageError(res, 400, "409", "Duplicate", "The resource already exists");
             return;
+        }
+        // A length that cannot fit is refused before its body is read (a large body is not taken
+        // in only to be refused), unless the household may hold these very bytes already (same
+        // size), which would cost nothing.
+        if (const auto length = req.contentLength()) {
+            const std::int64_t now = nowSeconds(), size = static_cast<std::int64_t>(*length);
+            const std::int64_t used = store.householdUsage(account->householdId, now);
+            if (used + size > config.quotaBytes &&
+                !store.householdCountsSize(account->householdId, size, now)) {
+                storageError(res, 400, "413", "Payload too large", quotaExceeded(used, size));
+                return;
+            }
         }
         auto writer = blobs.begin();
         if (!writer) {
@@ -530,23 +805,57 @@ void VaultServer::Impl::installHosted() {
                          "The object exceeded the maximum allowed size");
             return;
         }
-        if (!complete || diskFull || !writer->commit()) {
+        if (!complete || diskFull) {
             storageError(res, 400, "400", "IncompleteUpload",
                          "The upload did not complete; nothing was stored");
             return;
         }
-        std::string mime = req.get_header_value("Content-Type");
+        std::string mime = req.header("Content-Type");
         if (mime.empty())
             mime = "application/octet-stream";
-        const ObjectRow row{key, account->id, writer->finishDigest(),
-                            static_cast<std::int64_t>(writer->size()), mime};
+        const ObjectRow row{
+            key, account->id, writer->finishDigest(), static_cast<std::int64_t>(writer->size()), mime, {}};
+        // The content's room in the quota is reserved (as a ticket being received) before its
+        // blob is committed, and the ticket is settled once the object holds it.
+        UploadTicket reservation;
+        reservation.id = crypto::randomUuid();
+        reservation.accountId = account->id;
+        reservation.storageKey = key;
+        reservation.fileHash = row.sha256;
+        reservation.fileSize = row.size;
+        reservation.mimeType = mime;
+        reservation.expiresAt = nowSeconds() + config.uploadLinkSeconds;
+        reservation.state = UploadTicket::State::Receiving;
+        bool stored = false;
+        {
+            const auto hold = blobs.holdWhileReferencing();
+            if (const auto refusal = reserveUpload(*account, reservation)) {
+                storageError(res, 400, "413", "Payload too large", *refusal);
+                return;
+            }
+            if (!writer->commit()) {
+                store.transitionUpload(reservation.id, UploadTicket::State::Receiving,
+                                       UploadTicket::State::Failed);
+                storageError(res, 400, "400", "IncompleteUpload",
+                             "The upload did not complete; nothing was stored");
+                return;
+            }
+        }
+        const ScopeExit settle([&] {
+            store.transitionUpload(reservation.id, UploadTicket::State::Receiving,
+                                   stored ? UploadTicket::State::Confirmed : UploadTicket::State::Failed);
+        });
         if (upsert) {
             store.upsertObject(row, timestamp());
-        } else if (!store.insertObject(row, timestamp())) {
+            stored = true;
+        } else {
+            stored = store.insertObject(row, timestamp());
+        }
+        if (!stored) {
             storageError(res, 400, "409", "Duplicate", "The resource already exists");
             return;
         }
-        sendJson(res, 200, {{"Key", std::string(bucket) + "/" + key}, {"Id", crypto::randomUuid()}});
+        sendJson(res, 200, {{"Key", std::string(bucket) + "/" + key}, {"Id", objectId(key)}});
     });
 }
 

@@ -5,7 +5,12 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
+#include <fcntl.h>
+#include <fstream>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace vault::crypto {
@@ -43,13 +48,17 @@ std::string sha256Hex(std::string_view data) {
     return sha.hex();
 }
 
-std::string hmacSha256Hex(std::string_view key, std::string_view message) {
+std::string hmacSha256(std::string_view key, std::string_view message) {
     unsigned char mac[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
               reinterpret_cast<const unsigned char*>(message.data()), message.size(), mac, &length))
         throw std::runtime_error("HMAC-SHA256 failed");
-    return hexEncode(std::string_view(reinterpret_cast<const char*>(mac), length));
+    return std::string(reinterpret_cast<const char*>(mac), length);
+}
+
+std::string hmacSha256Hex(std::string_view key, std::string_view message) {
+    return hexEncode(hmacSha256(key, message));
 }
 
 std::string randomBytes(std::size_t count) {
@@ -107,6 +116,68 @@ std::string base64UrlEncode(std::string_view bytes) {
             out += table[(v >> 6) & 63];
     }
     return out;
+}
+
+std::optional<std::string> base64UrlDecode(std::string_view text) {
+    auto value = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z')
+            return c - 'A';
+        if (c >= 'a' && c <= 'z')
+            return c - 'a' + 26;
+        if (c >= '0' && c <= '9')
+            return c - '0' + 52;
+        if (c == '-')
+            return 62;
+        if (c == '_')
+            return 63;
+        return -1;
+    };
+    if (text.size() % 4 == 1)
+        return std::nullopt;
+    std::string out;
+    out.reserve(text.size() * 3 / 4);
+    unsigned bits = 0;
+    int count = 0;
+    for (char c : text) {
+        const int v = value(c);
+        if (v < 0)
+            return std::nullopt;
+        bits = (bits << 6) | static_cast<unsigned>(v);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out.push_back(static_cast<char>((bits >> count) & 0xff));
+        }
+    }
+    return out;
+}
+
+namespace {
+
+const std::string& jwtHeader() {
+    static const std::string header = base64UrlEncode(R"({"alg":"HS256","typ":"JWT"})");
+    return header;
+}
+
+} // namespace
+
+std::string signJwtHs256(std::string_view claimsJson, std::string_view key) {
+    const std::string signingInput = jwtHeader() + "." + base64UrlEncode(claimsJson);
+    return signingInput + "." + base64UrlEncode(hmacSha256(key, signingInput));
+}
+
+std::optional<std::string> verifyJwtHs256(std::string_view token, std::string_view key) {
+    const std::size_t first = token.find('.');
+    const std::size_t second = first == std::string_view::npos ? first : token.find('.', first + 1);
+    if (second == std::string_view::npos || token.find('.', second + 1) != std::string_view::npos)
+        return std::nullopt;
+    if (token.substr(0, first) != jwtHeader())
+        return std::nullopt;
+    // Compared as text: only the one canonical encoding of the right signature passes.
+    const std::string expected = base64UrlEncode(hmacSha256(key, token.substr(0, second)));
+    if (!constantTimeEquals(expected, token.substr(second + 1)))
+        return std::nullopt;
+    return base64UrlDecode(token.substr(first + 1, second - first - 1));
 }
 
 bool constantTimeEquals(std::string_view a, std::string_view b) {
@@ -188,6 +259,43 @@ bool isLowerHexDigest(std::string_view text) {
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
             return false;
     return true;
+}
+
+std::string loadOrCreateKeyFile(const std::filesystem::path& file, const std::function<std::string()>& make,
+                                std::size_t minLength) {
+    namespace fs = std::filesystem;
+    {
+        std::ifstream in(file);
+        std::string key;
+        if (in && std::getline(in, key) && key.size() >= std::max<std::size_t>(minLength, 1)) {
+            // A key someone else can read is no longer a secret of this server's alone.
+            std::error_code ignored;
+            fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
+                            ignored);
+            return key;
+        }
+    }
+    const std::string key = make();
+    const fs::path temporary = file.string() + ".tmp-" + hexEncode(randomBytes(6));
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw std::runtime_error("cannot write " + file.string());
+    const std::string line = key + "\n";
+    const bool written =
+        ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && ::fsync(fd) == 0;
+    ::close(fd);
+    std::error_code error;
+    if (written)
+        fs::rename(temporary, file, error);
+    if (!written || error) {
+        fs::remove(temporary, error);
+        throw std::runtime_error("cannot write " + file.string());
+    }
+    if (const int dir = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return key;
 }
 
 } // namespace vault::crypto

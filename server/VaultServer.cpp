@@ -11,6 +11,7 @@
 #include <mutex>
 #include <regex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -88,8 +89,15 @@ bool isSafePagePath(const std::string& page) {
 
 VaultServer::Impl::Impl(Config c)
     : config(std::move(c))
-    , store((fs::create_directories(config.dataDir), config.dataDir / "vault.sqlite3"))
-    , blobs(config.dataDir) {
+    , folderLock((fs::create_directories(config.dataDir), config.dataDir))
+    , store(config.dataDir / "vault.sqlite3")
+    , blobs(config.dataDir)
+    , sessions(store,
+               crypto::loadOrCreateKeyFile(
+                   config.dataDir / "jwt.key", [] { return crypto::randomToken(); }, 32),
+               [this] { return nowSeconds(); },
+               {config.accessTokenSeconds, config.backendSessionSeconds, config.refreshReuseSeconds})
+    , households(store, [this] { return timestamp(); }) {
     if (auto stored = store.meta("signing_secret")) {
         secret = *stored;
     } else {
@@ -101,10 +109,36 @@ VaultServer::Impl::Impl(Config c)
         fs::permissions(config.dataDir / name, fs::perms::owner_read | fs::perms::owner_write,
                         fs::perm_options::replace, ignored);
     }
-    // Content that was uploaded but never confirmed (or whose object was refused) before a
-    // stop or a crash holds no one's data.
-    if (const std::size_t removed = blobs.removeUnreferenced(store.referencedContent()))
-        log("[vault] removed " + std::to_string(removed) + " unreferenced blobs");
+    // What a stop or a crash left behind: uploads cut off, received and never confirmed, or
+    // refused; sessions long dead.
+    sweep(true);
+}
+
+SweepReport VaultServer::Impl::sweep(bool atStartup) {
+    constexpr std::int64_t week = 7 * 24 * 3600;
+    SweepReport report = store.sweepRows(nowSeconds(), week, atStartup);
+    report.blobs = blobs.removeUnreferenced([this] { return store.referencedContent(); });
+    if (report.uploadTickets + report.blobs + report.sessions + report.refreshTokens > 0)
+        log("[vault] sweep removed " + std::to_string(report.blobs) + " unreferenced blobs, " +
+            std::to_string(report.uploadTickets) + " finished or expired upload tickets, " +
+            std::to_string(report.sessions) + " dead sessions and " + std::to_string(report.refreshTokens) +
+            " of their refresh tokens");
+    return report;
+}
+
+void VaultServer::Impl::sweepUntilStopped() {
+    std::unique_lock lock(sweeperMutex);
+    while (!sweeperStopping) {
+        if (sweeperWake.wait_for(lock, config.sweepInterval, [this] { return sweeperStopping; }))
+            break;
+        lock.unlock();
+        try {
+            sweep(false);
+        } catch (const std::exception& e) {
+            log(std::string("[vault] sweep failed, trying again later: ") + e.what());
+        }
+        lock.lock();
+    }
 }
 
 std::int64_t VaultServer::Impl::nowMicros() const {
@@ -116,39 +150,45 @@ std::int64_t VaultServer::Impl::nowMicros() const {
 }
 
 std::string VaultServer::Impl::timestamp() const {
-    const std::int64_t micros = nowMicros();
-    const std::time_t seconds = static_cast<std::time_t>(micros / 1'000'000);
-    std::tm tm{};
-    gmtime_r(&seconds, &tm);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lld+00:00", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<long long>(micros % 1'000'000));
-    return text;
+    return formatTimestamp(nowMicros());
 }
 
-std::string VaultServer::Impl::issueSession(const Account& account) {
-    const std::string token = crypto::randomToken();
-    store.createSession(crypto::sha256Hex(token), account.id, nowSeconds() + config.sessionSeconds);
-    return token;
-}
-
-std::optional<Account> VaultServer::Impl::bearerAccount(const httplib::Request& req) {
-    const std::string header = req.get_header_value("Authorization");
+Authentication VaultServer::Impl::authenticate(const http::Request& req) {
+    const std::string header = req.header("Authorization");
     static const std::string prefix = "Bearer ";
-    if (header.size() <= prefix.size() || header.compare(0, prefix.size(), prefix) != 0)
-        return std::nullopt;
-    return store.accountForSession(crypto::sha256Hex(header.substr(prefix.size())), nowSeconds());
+    if (header.compare(0, prefix.size(), prefix) != 0)
+        return sessions.authenticate({});
+    return sessions.authenticate(std::string_view(header).substr(prefix.size()));
 }
 
-VaultServer::Impl::BodyStatus VaultServer::Impl::readBody(const httplib::Request& req,
-                                                          const httplib::ContentReader& reader,
-                                                          std::size_t cap, std::string& out) {
+std::string VaultServer::Impl::quotaExceeded(std::int64_t used, std::int64_t needed) const {
+    return "Household quota exceeded: " + std::to_string(used) + " of " + std::to_string(config.quotaBytes) +
+           " bytes used, this file needs " + std::to_string(needed) + ". Please upgrade plan.";
+}
+
+std::optional<std::string> VaultServer::Impl::reserveUpload(const Account& account,
+                                                            const UploadTicket& ticket) {
+    std::optional<std::string> refusal;
+    store.transaction([&] {
+        const std::int64_t now = nowSeconds();
+        if (!store.householdCounts(account.householdId, ticket.fileHash, now)) {
+            const std::int64_t used = store.householdUsage(account.householdId, now);
+            if (used + ticket.fileSize > config.quotaBytes) {
+                refusal = quotaExceeded(used, ticket.fileSize);
+                return;
+            }
+        }
+        store.createUpload(ticket, timestamp());
+    });
+    return refusal;
+}
+
+VaultServer::Impl::BodyStatus VaultServer::Impl::readBody(const http::Request& req,
+                                                          const http::BodyReader& reader, std::size_t cap,
+                                                          std::string& out) {
     out.clear();
-    if (req.has_header("Content-Length") && req.get_header_value<std::uint64_t>("Content-Length") > cap)
+    if (req.contentLength() > cap)
         return BodyStatus::TooLarge;
-    if (!req.has_header("Content-Length") && req.get_header_value("Transfer-Encoding").empty())
-        return BodyStatus::Ok; // no body at all
     bool tooLarge = false;
     const bool ok = reader([&](const char* data, std::size_t length) {
         if (out.size() + length > cap) {
@@ -189,12 +229,12 @@ bool VaultServer::Impl::verifySignature(const std::string& purpose, const std::s
     return crypto::constantTimeEquals(sign(purpose, subject, expires), signature);
 }
 
-std::string VaultServer::Impl::publicBase(const httplib::Request& req) const {
+std::string VaultServer::Impl::publicBase(const http::Request& req) const {
     // A wildcard bind has no address a client could use, so the client's own Host is echoed,
     // but only when it is a plain host[:port].
     if (host == "0.0.0.0" || host == "::") {
         static const std::regex plainHost(R"(^[A-Za-z0-9.\-]+(:[0-9]{1,5})?$)");
-        const std::string requested = req.get_header_value("Host");
+        const std::string requested = req.header("Host");
         if (std::regex_match(requested, plainHost))
             return "http://" + requested;
         return "http://127.0.0.1:" + std::to_string(port);
@@ -203,7 +243,7 @@ std::string VaultServer::Impl::publicBase(const httplib::Request& req) const {
            std::to_string(port);
 }
 
-bool VaultServer::Impl::streamBlob(httplib::Response& res, const ObjectRow& object) {
+bool VaultServer::Impl::streamBlob(const http::Request& req, http::Response& res, const ObjectRow& object) {
     if (!crypto::isLowerHexDigest(object.sha256))
         return false;
     const int fd = ::open(blobs.pathFor(object.sha256).c_str(), O_RDONLY | O_CLOEXEC);
@@ -214,60 +254,30 @@ bool VaultServer::Impl::streamBlob(httplib::Response& res, const ObjectRow& obje
         ::close(fd);
         return false;
     }
-    res.status = 200;
-    res.set_content_provider(
-        static_cast<std::size_t>(st.st_size), object.mimeType,
-        [fd](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-            char buffer[256 * 1024];
-            const std::size_t want = std::min(length, sizeof buffer);
-            const ssize_t got = ::pread(fd, buffer, want, static_cast<off_t>(offset));
-            if (got <= 0)
-                return false;
-            return sink.write(buffer, static_cast<std::size_t>(got));
-        },
-        [fd](bool) { ::close(fd); });
+    // Content is addressed by its digest, so the digest names this version exactly.
+    res.sendFile(req, fd, static_cast<std::uint64_t>(st.st_size), object.mimeType,
+                 "\"" + object.sha256 + "\"");
     return true;
 }
 
-namespace {
-
-httplib::Server::HandlerWithContentReader drainingUnread(httplib::Server::HandlerWithContentReader handler) {
-    return [handler = std::move(handler)](const httplib::Request& req, httplib::Response& res,
-                                          const httplib::ContentReader& reader) {
-        bool used = false;
-        const httplib::ContentReader tracked(
-            [&](httplib::ContentReceiver receiver) {
-                used = true;
-                return reader(std::move(receiver));
-            },
-            [&](httplib::MultipartContentHeader header, httplib::ContentReceiver receiver) {
-                used = true;
-                return reader(std::move(header), std::move(receiver));
-            });
-        handler(req, res, tracked);
-        const bool hasBody =
-            req.has_header("Content-Length") || !req.get_header_value("Transfer-Encoding").empty();
-        constexpr std::uint64_t drainLimit = 64 << 20;
-        if (!used && hasBody && req.get_header_value<std::uint64_t>("Content-Length") <= drainLimit) {
-            std::uint64_t seen = 0;
-            reader([&](const char*, std::size_t length) { return (seen += length) <= drainLimit; });
-        }
-    };
+void VaultServer::Impl::get(const std::string& pattern, http::Handler handler, http::CostRule cost) {
+    router.get(pattern, std::move(handler), std::move(cost));
 }
 
-} // namespace
-
-void VaultServer::Impl::post(const std::string& pattern, httplib::Server::HandlerWithContentReader handler) {
-    bodyRoutes.emplace_back("POST", std::regex(pattern));
-    http.Post(pattern, drainingUnread(std::move(handler)));
+void VaultServer::Impl::post(const std::string& pattern, http::BodyHandler handler, http::CostRule cost) {
+    router.post(pattern, std::move(handler), std::move(cost));
 }
 
-void VaultServer::Impl::put(const std::string& pattern, httplib::Server::HandlerWithContentReader handler) {
-    bodyRoutes.emplace_back("PUT", std::regex(pattern));
-    http.Put(pattern, drainingUnread(std::move(handler)));
+void VaultServer::Impl::put(const std::string& pattern, http::BodyHandler handler, http::CostRule cost) {
+    router.put(pattern, std::move(handler), std::move(cost));
 }
 
-void VaultServer::Impl::log(const std::string& line) const {
+void VaultServer::Impl::del(const std::string& pattern, http::Handler handler, http::CostRule cost) {
+    router.del(pattern, std::move(handler), std::move(cost));
+}
+
+void VaultServer::Impl::log(const std::string& text) const {
+    const std::string line = escapeForLog(text);
     if (config.log) {
         config.log(line);
         return;
@@ -277,56 +287,41 @@ void VaultServer::Impl::log(const std::string& line) const {
     std::cout << line << std::endl;
 }
 
-void VaultServer::Impl::installCommon() {
-    // One line per request; the query is left out because signed links carry their signature there.
-    http.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-        log("[vault] " + req.remote_addr + " " + req.method + " " + req.path + " " +
-            std::to_string(res.status));
-    });
-    http.set_error_handler(
-        httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
-            if (!res.body.empty())
-                return httplib::Server::HandlerResponse::Unhandled;
-            sendJson(res, res.status, {{"message", res.status == 404 ? "Not found" : "Request refused"}});
-            return httplib::Server::HandlerResponse::Handled;
-        }));
-    http.set_exception_handler(
-        [this](const httplib::Request& req, httplib::Response& res, std::exception_ptr error) {
-            std::string what = "unknown error";
-            try {
-                std::rethrow_exception(error);
-            } catch (const std::exception& e) {
-                what = e.what();
-            } catch (...) {
-            }
-            log("[vault] internal error on " + req.method + " " + req.path + ": " + what);
-            sendJson(res, 500, {{"message", "Internal server error"}});
-        });
-    // Any other request with a body would have it buffered whole by the HTTP layer (up to the
-    // upload limit), so a large one is refused before a byte of it is read.
-    http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        const bool chunked = req.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos;
-        const std::uint64_t length = req.get_header_value<std::uint64_t>("Content-Length");
-        if (!chunked && length <= config.maxJsonBytes)
-            return httplib::Server::HandlerResponse::Unhandled;
-        for (const auto& [method, pattern] : bodyRoutes)
-            if (method == req.method && std::regex_match(req.path, pattern))
-                return httplib::Server::HandlerResponse::Unhandled;
-        sendJson(res, 413, {{"message", "This request may not carry a body of that size"}});
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    http.set_payload_max_length(static_cast<std::size_t>(config.maxUploadBytes) + (1 << 20));
-    http.set_read_timeout(30, 0);
-    http.set_write_timeout(30, 0);
+std::string escapeForLog(const std::string& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        // Whole UTF-8 sequences pass as they are; a stray byte is shown by its value.
+        std::size_t length = 1;
+        if (c >= 0x80) {
+            length = (c & 0xe0) == 0xc0 ? 2 : (c & 0xf0) == 0xe0 ? 3 : (c & 0xf8) == 0xf0 ? 4 : 0;
+            if (length == 0 || !http::isValidUtf8(std::string_view(text).substr(i, length)))
+                length = 0;
+        }
+        if (length > 1) {
+            out.append(text, i, length);
+            i += length;
+        } else if (c < 0x20 || c == 0x7f || c >= 0x80 || c == '\\') {
+            out += c == '\\' ? "\\\\" : std::string("\\x") + digits[c >> 4] + digits[c & 15];
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+            ++i;
+        }
+    }
+    return out;
+}
 
-    http.Get("/health", [](const httplib::Request&, httplib::Response& res) {
+void VaultServer::Impl::installCommon() {
+    get("/health", [](const http::Request&, http::Response& res) {
         sendJson(res, 200, {{"status", "ok"}, {"service", "orlavant-vault"}});
     });
-    http.Get("/",
-             [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/web/login.html"); });
-    http.Get("/web/?",
-             [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/web/login.html"); });
-    http.Get("/web/(.+)", [this](const httplib::Request& req, httplib::Response& res) {
+    get("/", [](const http::Request&, http::Response& res) { res.setRedirect("/web/login.html"); });
+    get("/web/?", [](const http::Request&, http::Response& res) { res.setRedirect("/web/login.html"); });
+    get("/web/(.+)", [this](const http::Request& req, http::Response& res) {
         const std::string page = req.matches[1];
         std::error_code error;
         const fs::path root = config.webDir.empty() ? fs::path() : fs::canonical(config.webDir, error);
@@ -343,14 +338,19 @@ void VaultServer::Impl::installCommon() {
         }
         std::ifstream in(resolved, std::ios::binary);
         std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        res.set_header("X-Content-Type-Options", "nosniff");
-        res.set_content(content, contentTypeForPage(resolved));
+        res.setHeader("X-Content-Type-Options", "nosniff");
+        res.setContent(content, contentTypeForPage(resolved));
     });
 }
 
-void sendJson(httplib::Response& res, int status, const json& body) {
+void sendJson(http::Response& res, int status, const json& body) {
     res.status = status;
-    res.set_content(body.dump(), "application/json");
+    // A text that is not UTF-8 must not turn a reply into an exception after the work is done.
+    res.setContent(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+}
+
+void sendMessage(http::Response& res, int status, const std::string& message) {
+    sendJson(res, status, {{"message", message}});
 }
 
 json fileRowJson(const FileRow& row) {
@@ -407,11 +407,6 @@ std::optional<std::string> stringMember(const json& object, const char* key) {
     return it->get<std::string>();
 }
 
-bool isValidEmail(const std::string& email) {
-    static const std::regex pattern(R"(^[^@\s\x00-\x1f]+@[^@\s\x00-\x1f]+\.[^@\s\x00-\x1f]+$)");
-    return email.size() <= 254 && std::regex_match(email, pattern);
-}
-
 std::string displayNameFor(const std::string& email) {
     std::string name = email.substr(0, email.find('@'));
     bool start = true;
@@ -424,11 +419,13 @@ std::string displayNameFor(const std::string& email) {
 }
 
 json userJson(const Account& account, VaultStore& store) {
+    const auto household = store.household(account.householdId);
     return json{{"id", account.id},
                 {"email", account.email},
                 {"full_name", account.fullName},
                 {"household_id", account.householdId},
-                {"household_name", store.householdName(account.householdId)},
+                {"household_name", household ? household->name : ""},
+                {"household_role", household && household->ownerId == account.id ? "owner" : "member"},
                 {"aud", "authenticated"},
                 {"role", "authenticated"},
                 {"created_at", account.createdAt},
@@ -440,31 +437,62 @@ VaultServer::VaultServer(Config config)
     m_impl->installCommon();
     m_impl->installHosted();
     m_impl->installBackend();
+    m_impl->installHouseholds();
+    Impl& impl = *m_impl;
+    // The transport's limit on any body is only a backstop: it never cuts an upload the
+    // vault's own limit allows.
+    auto& transport = impl.config.transport;
+    transport.maxBodyBytes = std::max<std::uint64_t>(
+        transport.maxBodyBytes, static_cast<std::uint64_t>(impl.config.maxUploadBytes) + (1 << 20));
+    // One line per request; the query is left out because signed links carry their signature there.
+    impl.server = std::make_unique<http::HttpServer>(
+        impl.router, impl.config.transport,
+        [&impl](const http::Request& req, int status) {
+            impl.log("[vault] " + req.remoteAddr + " " + (req.method.empty() ? "-" : req.method) + " " +
+                     (req.path.empty() ? "-" : req.path) + " " + std::to_string(status));
+        },
+        [&impl](const std::string& line) { impl.log(line); });
 }
 
 VaultServer::~VaultServer() {
     stop();
 }
 
-int VaultServer::bind(const std::string& host, int port) {
+int VaultServer::bind(const std::string& host, int port, std::string* error) {
+    std::string reason;
     m_impl->host = host;
-    if (port == 0)
-        m_impl->port = m_impl->http.bind_to_any_port(host);
-    else
-        m_impl->port = m_impl->http.bind_to_port(host, port) ? port : -1;
+    m_impl->port = m_impl->server->bind(host, port, reason);
+    if (error)
+        *error = reason;
     return m_impl->port;
 }
 
 void VaultServer::run() {
-    m_impl->http.listen_after_bind();
+    Impl& impl = *m_impl;
+    {
+        std::lock_guard lock(impl.sweeperMutex);
+        impl.sweeperStopping = false;
+    }
+    std::thread sweeper([&impl] { impl.sweepUntilStopped(); });
+    impl.server->run();
+    {
+        std::lock_guard lock(impl.sweeperMutex);
+        impl.sweeperStopping = true;
+    }
+    impl.sweeperWake.notify_all();
+    sweeper.join();
+}
+
+SweepReport VaultServer::sweep() {
+    return m_impl->sweep(false);
 }
 
 void VaultServer::stop() {
-    m_impl->http.stop();
+    m_impl->server->stop();
 }
 
 bool VaultServer::isRunning() const {
-    return m_impl->http.is_running();
+    return m_impl->server->isRunning();
 }
 
 std::string VaultServer::baseUrl() const {
@@ -482,24 +510,8 @@ BlobStore& VaultServer::blobs() {
 
 std::string loadOrCreateAnonKey(const fs::path& dataDir) {
     fs::create_directories(dataDir);
-    const fs::path file = dataDir / "anon.key";
-    {
-        std::ifstream in(file);
-        std::string key;
-        if (in && std::getline(in, key) && !key.empty())
-            return key;
-    }
-    const std::string key = "orlavant-local-" + crypto::randomToken();
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw std::runtime_error("cannot write " + file.string());
-    const std::string line = key + "\n";
-    const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    ::fsync(fd);
-    ::close(fd);
-    if (!written)
-        throw std::runtime_error("cannot write " + file.string());
-    return key;
+    return crypto::loadOrCreateKeyFile(dataDir / "anon.key",
+                                       [] { return "orlavant-local-" + crypto::randomToken(); });
 }
 
 } // namespace vault

@@ -3,7 +3,10 @@
 #include "VaultCrypto.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <regex>
 #include <sqlite3.h>
 
 namespace vault {
@@ -33,6 +36,14 @@ public:
     Statement& bind(const std::optional<std::string>& value) {
         if (value)
             return bind(*value);
+        return bindNull();
+    }
+    Statement& bind(const std::optional<std::int64_t>& value) {
+        if (value)
+            return bind(*value);
+        return bindNull();
+    }
+    Statement& bindNull() {
         sqlite3_bind_null(m_stmt, ++m_index);
         return *this;
     }
@@ -67,6 +78,11 @@ public:
         return text(column);
     }
     std::int64_t integer(int column) const { return sqlite3_column_int64(m_stmt, column); }
+    std::optional<std::int64_t> optionalInteger(int column) const {
+        if (sqlite3_column_type(m_stmt, column) == SQLITE_NULL)
+            return std::nullopt;
+        return integer(column);
+    }
 
 private:
     sqlite3* m_db;
@@ -79,12 +95,25 @@ namespace {
 const char* const schema = R"sql(
 CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS households (
-    id TEXT PRIMARY KEY, name TEXT NOT NULL, plan_id TEXT NOT NULL, created_at TEXT NOT NULL);
+    id TEXT PRIMARY KEY, name TEXT NOT NULL, plan_id TEXT NOT NULL, created_at TEXT NOT NULL, owner_id TEXT);
 CREATE TABLE IF NOT EXISTS accounts (
     id TEXT PRIMARY KEY, email TEXT NOT NULL UNIQUE COLLATE NOCASE, password_hash TEXT NOT NULL,
     full_name TEXT NOT NULL, household_id TEXT NOT NULL REFERENCES households(id), created_at TEXT NOT NULL);
-CREATE TABLE IF NOT EXISTS sessions (
-    token_hash TEXT PRIMARY KEY, account_id TEXT NOT NULL REFERENCES accounts(id), expires_at INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS accounts_by_household ON accounts (household_id);
+CREATE TABLE IF NOT EXISTS invitations (
+    id TEXT PRIMARY KEY, household_id TEXT NOT NULL REFERENCES households(id),
+    email TEXT NOT NULL COLLATE NOCASE, invited_by TEXT NOT NULL REFERENCES accounts(id),
+    created_at TEXT NOT NULL, accepted_by TEXT REFERENCES accounts(id));
+CREATE UNIQUE INDEX IF NOT EXISTS invitations_pending_by_email ON invitations (email) WHERE accepted_by IS NULL;
+CREATE INDEX IF NOT EXISTS invitations_by_household ON invitations (household_id);
+CREATE TABLE IF NOT EXISTS auth_sessions (
+    id TEXT PRIMARY KEY, account_id TEXT NOT NULL REFERENCES accounts(id), created_at INTEGER NOT NULL,
+    expires_at INTEGER, ended_at INTEGER, opaque_token_hash TEXT UNIQUE);
+CREATE INDEX IF NOT EXISTS auth_sessions_by_account ON auth_sessions (account_id);
+CREATE TABLE IF NOT EXISTS refresh_tokens (
+    token_hash TEXT PRIMARY KEY, session_id TEXT NOT NULL REFERENCES auth_sessions(id),
+    spent INTEGER NOT NULL, created_at INTEGER NOT NULL, spent_at INTEGER);
+CREATE INDEX IF NOT EXISTS refresh_tokens_by_session ON refresh_tokens (session_id);
 CREATE TABLE IF NOT EXISTS devices (
     id TEXT PRIMARY KEY, account_id TEXT NOT NULL REFERENCES accounts(id), device_name TEXT NOT NULL,
     device_type TEXT NOT NULL, app_version TEXT NOT NULL, folder_path TEXT, folder_name TEXT,
@@ -93,6 +122,7 @@ CREATE TABLE IF NOT EXISTS objects (
     path TEXT PRIMARY KEY, user_id TEXT NOT NULL REFERENCES accounts(id), sha256 TEXT NOT NULL,
     size INTEGER NOT NULL, mime_type TEXT NOT NULL, created_at TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS objects_by_content ON objects (sha256);
+CREATE INDEX IF NOT EXISTS objects_by_user ON objects (user_id);
 CREATE TABLE IF NOT EXISTS files (
     id TEXT PRIMARY KEY, user_id TEXT NOT NULL REFERENCES accounts(id), file_hash TEXT NOT NULL,
     original_filename TEXT NOT NULL, file_path TEXT NOT NULL, file_size INTEGER NOT NULL,
@@ -113,7 +143,45 @@ const char* const fileSelect =
 const char* const uploadSelect =
     "SELECT id, account_id, storage_key, file_hash, file_size, mime_type, expires_at, state FROM uploads ";
 
+const char* const objectSelect = "SELECT path, user_id, sha256, size, mime_type, created_at FROM objects ";
+
+// An upload ticket reserves its content while it is alive: waiting for its bytes until its
+// location expires, receiving them (however long that takes), or received and waiting for its
+// confirmation until that deadline. ?3 is now.
+const char* const liveTicket = "(u.state = 1 OR (u.state IN (0, 2) AND u.expires_at > ?3))";
+static_assert(static_cast<int>(UploadTicket::State::Pending) == 0 &&
+              static_cast<int>(UploadTicket::State::Receiving) == 1 &&
+              static_cast<int>(UploadTicket::State::Received) == 2 &&
+              static_cast<int>(UploadTicket::State::Confirmed) == 3 &&
+              static_cast<int>(UploadTicket::State::Failed) == 4);
+
+// Content the household counts: its members' objects and live tickets (?1 the household,
+// ?2 an account counted as if it were a member, ?3 now).
+std::string countedContent() {
+    return std::string("SELECT o.sha256 AS sha256, o.size AS size FROM objects o JOIN accounts a ON a.id = "
+                       "o.user_id WHERE (a.household_id = ?1 OR a.id = ?2) UNION SELECT u.file_hash, "
+                       "u.file_size FROM uploads u JOIN accounts a ON a.id = u.account_id WHERE "
+                       "(a.household_id = ?1 OR a.id = ?2) AND ") +
+           liveTicket;
+}
+
 } // namespace
+
+std::string formatTimestamp(std::int64_t micros) {
+    const std::time_t seconds = static_cast<std::time_t>(micros / 1'000'000);
+    std::tm tm{};
+    gmtime_r(&seconds, &tm);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lld+00:00", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<long long>(micros % 1'000'000));
+    return text;
+}
+
+bool isValidEmail(const std::string& email) {
+    static const std::regex pattern(R"(^[^@\s\x00-\x1f]+@[^@\s\x00-\x1f]+\.[^@\s\x00-\x1f]+$)");
+    return email.size() <= 254 && std::regex_match(email, pattern);
+}
 
 VaultStore::VaultStore(const std::filesystem::path& databasePath) {
     if (sqlite3_open_v2(databasePath.c_str(), &m_db,
@@ -129,6 +197,48 @@ VaultStore::VaultStore(const std::filesystem::path& databasePath) {
     exec("PRAGMA synchronous=FULL");
     exec("PRAGMA foreign_keys=ON");
     exec(schema);
+    migrate();
+    carryOverOpaqueSessions();
+}
+
+// Data folders of earlier versions: columns added since are added here, and filled in.
+void VaultStore::migrate() {
+    addColumnIfMissing("households", "owner_id", "TEXT");
+    addColumnIfMissing("refresh_tokens", "spent_at", "INTEGER");
+    // Before invitations every household had exactly one account: its owner.
+    exec("UPDATE households SET owner_id = (SELECT a.id FROM accounts a WHERE a.household_id = households.id "
+         "ORDER BY a.created_at, a.rowid LIMIT 1) WHERE owner_id IS NULL");
+}
+
+void VaultStore::addColumnIfMissing(const char* table, const char* column, const char* declaration) {
+    {
+        Statement q(m_db, std::string("SELECT 1 FROM pragma_table_info('") + table + "') WHERE name = ?");
+        q.bind(column);
+        if (q.step())
+            return;
+    }
+    exec((std::string("ALTER TABLE ") + table + " ADD COLUMN " + column + " " + declaration).c_str());
+}
+
+// Earlier versions kept sessions as opaque bearer tokens in a table of their own. Their holders
+// keep working until those sessions expire, and can be signed out like any other session.
+void VaultStore::carryOverOpaqueSessions() {
+    bool present = false;
+    {
+        Statement q(m_db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'sessions'");
+        present = q.step();
+    }
+    if (!present)
+        return;
+    transaction([&] {
+        Statement q(m_db, "SELECT token_hash, account_id, expires_at FROM sessions");
+        while (q.step()) {
+            Statement s(m_db, "INSERT OR IGNORE INTO auth_sessions (id, account_id, created_at, expires_at, "
+                              "opaque_token_hash) VALUES (?, ?, 0, ?, ?)");
+            s.bind(crypto::randomUuid()).bind(q.text(1)).bind(q.integer(2)).bind(q.text(0)).step();
+        }
+        exec("DROP TABLE sessions");
+    });
 }
 
 VaultStore::~VaultStore() {
@@ -255,14 +365,23 @@ std::optional<Account> VaultStore::createAccount(const std::string& email, const
     transaction([&] {
         if (accountByEmail(email))
             return;
-        const std::string householdId = crypto::randomUuid();
-        Statement h(m_db, "INSERT INTO households (id, name, plan_id, created_at) VALUES (?, ?, ?, ?)");
-        h.bind(householdId).bind(householdName).bind(planId).bind(now).step();
+        const auto invited = pendingInvitationFor(email);
+        const std::string householdId = invited ? invited->householdId : crypto::randomUuid();
+        if (!invited) {
+            Statement h(m_db, "INSERT INTO households (id, name, plan_id, created_at) VALUES (?, ?, ?, ?)");
+            h.bind(householdId).bind(householdName).bind(planId).bind(now).step();
+        }
         Account account{crypto::randomUuid(), email, passwordHash, fullName, householdId, now};
         Statement a(m_db,
                     "INSERT INTO accounts (id, email, password_hash, full_name, household_id, created_at) "
                     "VALUES (?, ?, ?, ?, ?, ?)");
         a.bind(account.id).bind(email).bind(passwordHash).bind(fullName).bind(householdId).bind(now).step();
+        if (invited) {
+            acceptInvitation(invited->id, account.id);
+        } else {
+            Statement o(m_db, "UPDATE households SET owner_id = ? WHERE id = ?");
+            o.bind(account.id).bind(householdId).step();
+        }
         created = account;
     });
     return created;
@@ -275,24 +394,219 @@ std::string VaultStore::householdName(const std::string& householdId) {
     return s.step() ? s.text(0) : std::string();
 }
 
-void VaultStore::createSession(const std::string& tokenHash, const std::string& accountId,
-                               std::int64_t expiresAt) {
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, "INSERT INTO sessions (token_hash, account_id, expires_at) VALUES (?, ?, ?)");
-    s.bind(tokenHash).bind(accountId).bind(expiresAt).step();
+namespace {
+
+const char* const householdSelect =
+    "SELECT id, name, plan_id, COALESCE(owner_id, ''), created_at FROM households ";
+const char* const invitationSelect =
+    "SELECT id, household_id, email, invited_by, created_at, accepted_by FROM invitations ";
+
+template <typename S> Household readHousehold(const S& s) {
+    return Household{s.text(0), s.text(1), s.text(2), s.text(3), s.text(4)};
+}
+template <typename S> Invitation readInvitation(const S& s) {
+    return Invitation{s.text(0), s.text(1), s.text(2), s.text(3), s.text(4), s.optionalText(5)};
 }
 
-std::optional<Account> VaultStore::accountForSession(const std::string& tokenHash, std::int64_t now) {
+} // namespace
+
+std::optional<Household> VaultStore::household(const std::string& id) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(householdSelect) + "WHERE id = ?");
+    s.bind(id);
+    if (!s.step())
+        return std::nullopt;
+    return readHousehold(s);
+}
+
+std::vector<Household> VaultStore::households() {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(householdSelect) + "ORDER BY created_at, rowid");
+    std::vector<Household> out;
+    while (s.step())
+        out.push_back(readHousehold(s));
+    return out;
+}
+
+std::vector<Account> VaultStore::householdMembers(const std::string& householdId) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(accountSelect) +
+                          "WHERE household_id = ?1 ORDER BY id = (SELECT owner_id FROM households WHERE id = "
+                          "?1) DESC, created_at, rowid");
+    s.bind(householdId);
+    std::vector<Account> out;
+    while (s.step())
+        out.push_back(readAccount(s));
+    return out;
+}
+
+Household VaultStore::createHousehold(const std::string& ownerId, const std::string& name,
+                                      const std::string& planId, const std::string& now) {
+    std::lock_guard lock(m_mutex);
+    Household created{crypto::randomUuid(), name, planId, ownerId, now};
+    transaction([&] {
+        Statement h(
+            m_db, "INSERT INTO households (id, name, plan_id, created_at, owner_id) VALUES (?, ?, ?, ?, ?)");
+        h.bind(created.id).bind(name).bind(planId).bind(now).bind(ownerId).step();
+        moveAccount(ownerId, created.id);
+    });
+    return created;
+}
+
+void VaultStore::moveAccount(const std::string& accountId, const std::string& householdId) {
+    std::lock_guard lock(m_mutex);
+    transaction([&] {
+        const auto account = accountById(accountId);
+        if (!account || account->householdId == householdId)
+            return;
+        Statement m(m_db, "UPDATE accounts SET household_id = ? WHERE id = ?");
+        m.bind(householdId).bind(accountId).step();
+        if (!householdMembers(account->householdId).empty())
+            return;
+        Statement i(m_db, "DELETE FROM invitations WHERE household_id = ?");
+        i.bind(account->householdId).step();
+        Statement h(m_db, "DELETE FROM households WHERE id = ?");
+        h.bind(account->householdId).step();
+    });
+}
+
+std::optional<Invitation> VaultStore::invitation(const std::string& id) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(invitationSelect) + "WHERE id = ?");
+    s.bind(id);
+    if (!s.step())
+        return std::nullopt;
+    return readInvitation(s);
+}
+
+std::optional<Invitation> VaultStore::pendingInvitationFor(const std::string& email) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(invitationSelect) + "WHERE email = ? AND accepted_by IS NULL");
+    s.bind(email);
+    if (!s.step())
+        return std::nullopt;
+    return readInvitation(s);
+}
+
+std::optional<Invitation> VaultStore::acceptedInvitationOf(const std::string& accountId) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(invitationSelect) + "WHERE accepted_by = ? ORDER BY rowid DESC LIMIT 1");
+    s.bind(accountId);
+    if (!s.step())
+        return std::nullopt;
+    return readInvitation(s);
+}
+
+std::vector<Invitation> VaultStore::pendingInvitations(const std::string& householdId) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(invitationSelect) +
+                          "WHERE household_id = ? AND accepted_by IS NULL ORDER BY created_at, rowid");
+    s.bind(householdId);
+    std::vector<Invitation> out;
+    while (s.step())
+        out.push_back(readInvitation(s));
+    return out;
+}
+
+bool VaultStore::insertInvitation(const Invitation& i) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "INSERT INTO invitations (id, household_id, email, invited_by, created_at) "
+                      "VALUES (?, ?, ?, ?, ?)");
+    return s.bind(i.id).bind(i.householdId).bind(i.email).bind(i.invitedBy).bind(i.createdAt).run();
+}
+
+void VaultStore::acceptInvitation(const std::string& id, const std::string& accountId) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "UPDATE invitations SET accepted_by = ? WHERE id = ? AND accepted_by IS NULL");
+    s.bind(accountId).bind(id).step();
+}
+
+bool VaultStore::deleteInvitation(const std::string& id) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "DELETE FROM invitations WHERE id = ? AND accepted_by IS NULL");
+    s.bind(id).step();
+    return sqlite3_changes(m_db) == 1;
+}
+
+namespace {
+
+const char* const authSessionSelect =
+    "SELECT id, account_id, created_at, expires_at, ended_at FROM auth_sessions ";
+
+template <typename S> AuthSession readAuthSession(const S& s) {
+    return AuthSession{s.text(0), s.text(1), s.integer(2), s.optionalInteger(3), s.optionalInteger(4)};
+}
+
+} // namespace
+
+void VaultStore::createAuthSession(const AuthSession& session) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "INSERT INTO auth_sessions (id, account_id, created_at, expires_at, ended_at) "
+                      "VALUES (?, ?, ?, ?, ?)");
+    s.bind(session.id)
+        .bind(session.accountId)
+        .bind(session.createdAt)
+        .bind(session.expiresAt)
+        .bind(session.endedAt)
+        .step();
+}
+
+std::optional<AuthSession> VaultStore::authSession(const std::string& id) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(authSessionSelect) + "WHERE id = ?");
+    s.bind(id);
+    if (!s.step())
+        return std::nullopt;
+    return readAuthSession(s);
+}
+
+std::optional<AuthSession> VaultStore::authSessionForOpaqueToken(const std::string& tokenHash) {
     std::lock_guard lock(m_mutex);
     // The lookup is by a digest of the token, so the stored value never equals what a client
     // sends, and a timing difference in the index lookup reveals nothing usable.
-    Statement s(m_db, "SELECT a.id, a.email, a.password_hash, a.full_name, a.household_id, a.created_at "
-                      "FROM sessions s JOIN accounts a ON a.id = s.account_id "
-                      "WHERE s.token_hash = ? AND s.expires_at > ?");
-    s.bind(tokenHash).bind(now);
+    Statement s(m_db, std::string(authSessionSelect) + "WHERE opaque_token_hash = ?");
+    s.bind(tokenHash);
     if (!s.step())
         return std::nullopt;
-    return readAccount(s);
+    return readAuthSession(s);
+}
+
+void VaultStore::endAuthSession(const std::string& id, std::int64_t now) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "UPDATE auth_sessions SET ended_at = ? WHERE id = ? AND ended_at IS NULL");
+    s.bind(now).bind(id).step();
+}
+
+void VaultStore::endAccountSessions(const std::string& accountId, const std::string& keepSessionId,
+                                    std::int64_t now) {
+    std::lock_guard lock(m_mutex);
+    Statement s(
+        m_db, "UPDATE auth_sessions SET ended_at = ? WHERE account_id = ? AND id != ? AND ended_at IS NULL");
+    s.bind(now).bind(accountId).bind(keepSessionId).step();
+}
+
+void VaultStore::addRefreshToken(const std::string& tokenHash, const std::string& sessionId,
+                                 std::int64_t now) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db,
+                "INSERT INTO refresh_tokens (token_hash, session_id, spent, created_at) VALUES (?, ?, 0, ?)");
+    s.bind(tokenHash).bind(sessionId).bind(now).step();
+}
+
+std::optional<RefreshTokenRow> VaultStore::refreshToken(const std::string& tokenHash) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT session_id, spent, spent_at FROM refresh_tokens WHERE token_hash = ?");
+    s.bind(tokenHash);
+    if (!s.step())
+        return std::nullopt;
+    return RefreshTokenRow{s.text(0), s.integer(1) != 0, s.optionalInteger(2)};
+}
+
+bool VaultStore::spendRefreshToken(const std::string& tokenHash, std::int64_t now) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "UPDATE refresh_tokens SET spent = 1, spent_at = ? WHERE token_hash = ? AND spent = 0");
+    s.bind(now).bind(tokenHash).step();
+    return sqlite3_changes(m_db) == 1;
 }
 
 std::string VaultStore::registerDevice(const std::string& accountId, const std::string& name,
@@ -354,46 +668,125 @@ const std::vector<std::string>& VaultStore::fileColumns() {
     return columns;
 }
 
-std::vector<FileRow> VaultStore::files(const std::string& userId,
-                                       const std::multimap<std::string, std::string>& eqFilters,
-                                       const std::string& orderColumn, bool descending) {
+// The WHERE clause of a REST query; filters bind in order after the user id.
+std::string VaultStore::fileWhere(const FileQuery& query) const {
     const auto& columns = fileColumns();
     auto known = [&](const std::string& c) {
         return std::find(columns.begin(), columns.end(), c) != columns.end();
     };
-    std::string sql = std::string(fileSelect) + "WHERE user_id = ?";
-    for (const auto& [column, value] : eqFilters) {
-        if (!known(column))
-            throw StoreError("unknown column " + column);
-        sql += " AND " + column + " = ?";
+    static const std::map<std::string, std::string> comparisons = {
+        {"eq", "="}, {"neq", "<>"}, {"gt", ">"}, {"gte", ">="}, {"lt", "<"}, {"lte", "<="}};
+    std::string sql = "WHERE user_id = ?";
+    for (const auto& f : query.filters) {
+        if (!known(f.column))
+            throw StoreError("unknown column " + f.column);
+        sql += " AND " + f.column;
+        if (const auto it = comparisons.find(f.op); it != comparisons.end() && f.values.size() == 1)
+            sql += " " + it->second + " ?";
+        else if (f.op == "like" && f.values.size() == 1)
+            sql += " GLOB ?"; // case-sensitive, as LIKE is in PostgreSQL
+        else if (f.op == "ilike" && f.values.size() == 1)
+            sql += " LIKE ? ESCAPE '\\'";
+        else if (f.op == "in") {
+            std::string marks;
+            for (std::size_t i = 0; i < f.values.size(); ++i)
+                marks += i ? ", ?" : "?";
+            sql += f.values.empty() ? " IN (NULL)" : " IN (" + marks + ")"; // an empty list matches nothing
+        } else if (f.op == "is" && f.values.size() == 1 && f.values[0] == "null")
+            sql += " IS NULL";
+        else
+            throw StoreError("unsupported filter " + f.op + " on " + f.column);
     }
-    if (!orderColumn.empty()) {
-        if (!known(orderColumn))
-            throw StoreError("unknown column " + orderColumn);
-        sql += " ORDER BY " + orderColumn + (descending ? " DESC" : " ASC") + ", rowid " +
-               (descending ? "DESC" : "ASC");
-    } else {
-        sql += " ORDER BY rowid";
+    return sql;
+}
+
+namespace {
+
+// A PostgREST pattern ("*" or "%" any run, "_" any character) as a GLOB pattern, where
+// everything else stands for itself.
+std::string globPattern(const std::string& pattern) {
+    std::string out;
+    for (char c : pattern) {
+        if (c == '*' || c == '%')
+            out += '*';
+        else if (c == '_')
+            out += '?';
+        else if (c == '?' || c == '[')
+            out += std::string("[") + c + "]";
+        else
+            out += c;
     }
+    return out;
+}
+// The same as a LIKE pattern with backslash as its escape.
+std::string likePattern(const std::string& pattern) {
+    std::string out;
+    for (char c : pattern) {
+        if (c == '*')
+            out += '%';
+        else if (c == '\\')
+            out += "\\\\";
+        else
+            out += c;
+    }
+    return out;
+}
+
+} // namespace
+
+template <typename S> void VaultStore::bindFileFilters(S& statement, const FileQuery& query) const {
+    for (const auto& f : query.filters) {
+        if (f.op == "is")
+            continue;
+        for (const auto& value : f.values) {
+            if (f.op == "like")
+                statement.bind(globPattern(value));
+            else if (f.op == "ilike")
+                statement.bind(likePattern(value));
+            else if (f.column == "file_size") {
+                char* end = nullptr;
+                const long long number = std::strtoll(value.c_str(), &end, 10);
+                if (value.empty() || *end != '\0')
+                    throw StoreError("file_size compares with whole numbers only");
+                statement.bind(static_cast<std::int64_t>(number));
+            } else {
+                statement.bind(value);
+            }
+        }
+    }
+}
+
+std::vector<FileRow> VaultStore::files(const std::string& userId, const FileQuery& query) {
+    std::string sql = std::string(fileSelect) + fileWhere(query) + " ORDER BY ";
+    const auto& columns = fileColumns();
+    for (const auto& o : query.order) {
+        if (std::find(columns.begin(), columns.end(), o.column) == columns.end())
+            throw StoreError("unknown column " + o.column);
+        // PostgreSQL's default: nulls sort as if larger than any value.
+        const bool nullsFirst = o.nullsFirst.value_or(o.descending);
+        sql +=
+            o.column + (o.descending ? " DESC" : " ASC") + (nullsFirst ? " NULLS FIRST, " : " NULLS LAST, ");
+    }
+    sql += !query.order.empty() && query.order.front().descending ? "rowid DESC" : "rowid ASC";
+    sql += " LIMIT ? OFFSET ?";
     std::lock_guard lock(m_mutex);
     Statement s(m_db, sql);
     s.bind(userId);
-    for (const auto& [column, value] : eqFilters) {
-        if (column == "file_size") {
-            // A size filter that is not a whole number matches nothing rather than failing.
-            char* end = nullptr;
-            const long long number = std::strtoll(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0')
-                return {};
-            s.bind(static_cast<std::int64_t>(number));
-        } else {
-            s.bind(value);
-        }
-    }
+    bindFileFilters(s, query);
+    s.bind(query.limit.value_or(-1)).bind(query.offset);
     std::vector<FileRow> rows;
     while (s.step())
         rows.push_back(readFile(s));
     return rows;
+}
+
+std::int64_t VaultStore::countFiles(const std::string& userId, const FileQuery& query) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT COUNT(*) FROM files " + fileWhere(query));
+    s.bind(userId);
+    bindFileFilters(s, query);
+    s.step();
+    return s.integer(0);
 }
 
 std::optional<FileRow> VaultStore::fileById(const std::string& id) {
@@ -423,12 +816,15 @@ std::optional<FileRow> VaultStore::fileByUserHash(const std::string& userId, con
     return readFile(s);
 }
 
-std::optional<FileRow> VaultStore::insertFile(FileRow row, bool merge, const std::string& now) {
+std::optional<VaultStore::Written> VaultStore::insertFile(FileRow row, OnConflict onConflict,
+                                                          const std::string& now) {
     std::lock_guard lock(m_mutex);
-    std::optional<FileRow> stored;
+    std::optional<Written> stored;
     transaction([&] {
         if (auto existing = fileByUserPath(row.userId, row.filePath)) {
-            if (!merge)
+            if (onConflict == OnConflict::Ignore)
+                stored = Written{*existing, false};
+            if (onConflict != OnConflict::Merge)
                 return;
             Statement u(
                 m_db, "UPDATE files SET file_hash = ?, original_filename = ?, file_size = ?, mime_type = ?, "
@@ -443,7 +839,7 @@ std::optional<FileRow> VaultStore::insertFile(FileRow row, bool merge, const std
                 .bind(now)
                 .bind(existing->id)
                 .step();
-            stored = fileById(existing->id);
+            stored = Written{*fileById(existing->id), true};
             return;
         }
         row.id = crypto::randomUuid();
@@ -466,18 +862,37 @@ std::optional<FileRow> VaultStore::insertFile(FileRow row, bool merge, const std
             .bind(row.createdAt)
             .bind(row.updatedAt)
             .step();
-        stored = row;
+        stored = Written{row, true};
     });
     return stored;
 }
 
+namespace {
+
+template <typename S> ObjectRow readObject(const S& s) {
+    return ObjectRow{s.text(0), s.text(1), s.text(2), s.integer(3), s.text(4), s.text(5)};
+}
+
+} // namespace
+
 std::optional<ObjectRow> VaultStore::object(const std::string& path) {
     std::lock_guard lock(m_mutex);
-    Statement s(m_db, "SELECT path, user_id, sha256, size, mime_type FROM objects WHERE path = ?");
+    Statement s(m_db, std::string(objectSelect) + "WHERE path = ?");
     s.bind(path);
     if (!s.step())
         return std::nullopt;
-    return ObjectRow{s.text(0), s.text(1), s.text(2), s.integer(3), s.text(4)};
+    return readObject(s);
+}
+
+std::vector<ObjectRow> VaultStore::objectsUnder(const std::string& userId, const std::string& prefix) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, std::string(objectSelect) +
+                          "WHERE user_id = ? AND substr(path, 1, length(?2)) = ?2 ORDER BY path");
+    s.bind(userId).bind(prefix);
+    std::vector<ObjectRow> out;
+    while (s.step())
+        out.push_back(readObject(s));
+    return out;
 }
 
 bool VaultStore::insertObject(const ObjectRow& row, const std::string& now) {
@@ -506,8 +921,10 @@ void VaultStore::upsertObject(const ObjectRow& row, const std::string& now) {
 
 std::vector<std::string> VaultStore::referencedContent() {
     std::lock_guard lock(m_mutex);
-    Statement s(m_db, "SELECT sha256 FROM objects UNION SELECT file_hash FROM uploads WHERE state = ?");
-    s.bind(static_cast<int>(UploadTicket::State::Received));
+    // Every ticket the sweep has left holds on to its content, even one past its time: it goes
+    // in the sweep's own transaction, before its blob is let go.
+    Statement s(m_db,
+                "SELECT sha256 FROM objects UNION SELECT file_hash FROM uploads WHERE state IN (0, 1, 2)");
     std::vector<std::string> out;
     while (s.step())
         out.push_back(s.text(0));
@@ -517,22 +934,37 @@ std::vector<std::string> VaultStore::referencedContent() {
 std::optional<ObjectRow> VaultStore::householdObjectWithContent(const std::string& householdId,
                                                                 const std::string& sha256) {
     std::lock_guard lock(m_mutex);
-    Statement s(m_db, "SELECT o.path, o.user_id, o.sha256, o.size, o.mime_type FROM objects o "
+    Statement s(m_db, "SELECT o.path, o.user_id, o.sha256, o.size, o.mime_type, o.created_at FROM objects o "
                       "JOIN accounts a ON a.id = o.user_id WHERE a.household_id = ? AND o.sha256 = ? "
                       "ORDER BY o.rowid LIMIT 1");
     s.bind(householdId).bind(sha256);
     if (!s.step())
         return std::nullopt;
-    return ObjectRow{s.text(0), s.text(1), s.text(2), s.integer(3), s.text(4)};
+    return readObject(s);
 }
 
-std::int64_t VaultStore::householdUsage(const std::string& householdId) {
+std::int64_t VaultStore::householdUsage(const std::string& householdId, std::int64_t now,
+                                        const std::string& joiningAccountId) {
     std::lock_guard lock(m_mutex);
-    Statement s(m_db, "SELECT COALESCE(SUM(size), 0) FROM (SELECT DISTINCT o.sha256, o.size FROM objects o "
-                      "JOIN accounts a ON a.id = o.user_id WHERE a.household_id = ?)");
-    s.bind(householdId);
+    Statement s(m_db, "SELECT COALESCE(SUM(size), 0) FROM (" + countedContent() + ")");
+    s.bind(householdId).bind(joiningAccountId).bind(now);
     s.step();
     return s.integer(0);
+}
+
+bool VaultStore::householdCounts(const std::string& householdId, const std::string& sha256,
+                                 std::int64_t now) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT 1 FROM (" + countedContent() + ") WHERE sha256 = ?4 LIMIT 1");
+    s.bind(householdId).bind("").bind(now).bind(sha256);
+    return s.step();
+}
+
+bool VaultStore::householdCountsSize(const std::string& householdId, std::int64_t size, std::int64_t now) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT 1 FROM (" + countedContent() + ") WHERE size = ?4 LIMIT 1");
+    s.bind(householdId).bind("").bind(now).bind(size);
+    return s.step();
 }
 
 std::int64_t VaultStore::objectCount() {
@@ -582,11 +1014,39 @@ std::optional<UploadTicket> VaultStore::uploadByKey(const std::string& accountId
     return readUpload(s);
 }
 
-bool VaultStore::transitionUpload(const std::string& id, UploadTicket::State from, UploadTicket::State to) {
+bool VaultStore::transitionUpload(const std::string& id, UploadTicket::State from, UploadTicket::State to,
+                                  std::optional<std::int64_t> expiresAt) {
     std::lock_guard lock(m_mutex);
-    Statement s(m_db, "UPDATE uploads SET state = ? WHERE id = ? AND state = ?");
-    s.bind(static_cast<int>(to)).bind(id).bind(static_cast<int>(from)).step();
+    Statement s(
+        m_db,
+        "UPDATE uploads SET state = ?, expires_at = COALESCE(?, expires_at) WHERE id = ? AND state = ?");
+    s.bind(static_cast<int>(to)).bind(expiresAt).bind(id).bind(static_cast<int>(from)).step();
     return sqlite3_changes(m_db) == 1;
+}
+
+SweepReport VaultStore::sweepRows(std::int64_t now, std::int64_t grace, bool atStartup) {
+    std::lock_guard lock(m_mutex);
+    SweepReport report;
+    transaction([&] {
+        if (atStartup)
+            exec("UPDATE uploads SET state = 4 WHERE state = 1");
+        Statement t(m_db,
+                    "DELETE FROM uploads WHERE state IN (3, 4) OR (state IN (0, 2) AND expires_at <= ?)");
+        t.bind(now).step();
+        report.uploadTickets = static_cast<std::size_t>(sqlite3_changes(m_db));
+        // A session that ended or expired a while ago: its access tokens are refused for their
+        // expiry, or as signed out when the session is gone, the same answer as before.
+        const std::string dead =
+            "SELECT id FROM auth_sessions WHERE (expires_at IS NOT NULL AND expires_at <= ?1) "
+            "OR (ended_at IS NOT NULL AND ended_at <= ?1)";
+        Statement r(m_db, "DELETE FROM refresh_tokens WHERE session_id IN (" + dead + ")");
+        r.bind(now - grace).step();
+        report.refreshTokens = static_cast<std::size_t>(sqlite3_changes(m_db));
+        Statement a(m_db, "DELETE FROM auth_sessions WHERE id IN (" + dead + ")");
+        a.bind(now - grace).step();
+        report.sessions = static_cast<std::size_t>(sqlite3_changes(m_db));
+    });
+    return report;
 }
 
 } // namespace vault

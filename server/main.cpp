@@ -1,5 +1,6 @@
 // orlavant-vault: the local vault server. See --help.
 
+#include "HouseholdCommand.h"
 #include "VaultServer.h"
 
 #include <csignal>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <pthread.h>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -21,15 +23,25 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const usage =
-    "Usage: orlavant-vault [options]\n"
+const std::string usage =
+    std::string("Usage: orlavant-vault [options]\n") + vault::householdCommandUsage + "Options:\n" +
     "  --listen HOST:PORT   address to serve (default 127.0.0.1:8787; port 0 picks a free one)\n"
     "  --data DIR           data folder (default ${XDG_DATA_HOME:-~/.local/share}/orlavant-vault)\n"
     "  --web DIR            web pages served under /web/ (default: the installed or source pages)\n"
     "  --quota SIZE         storage per household, e.g. 10G (default 10G)\n"
     "  --max-upload SIZE    largest single file, e.g. 4G (default 4G)\n"
     "  --anon-key KEY       apikey of the hosted side (default: kept in DATA/anon.key)\n"
-    "SIZE takes an optional K, M, G or T suffix (powers of 1024).\n";
+    "  --token-ttl TIME     life of a hosted access token, renewed with its refresh token (default 1h)\n"
+    "  --backend-session-ttl TIME\n"
+    "                       life of a backend sign-in, which has no refresh (default 30d)\n"
+    "  --refresh-reuse-interval TIME\n"
+    "                       how long a spent refresh token still gets its successor, for a client\n"
+    "                       whose reply was lost (default 10s; 0: never, any reuse ends the session)\n"
+    "SIZE takes an optional K, M, G or T suffix (powers of 1024).\n"
+    "TIME is seconds, or a number with s, m, h or d.\n"
+    "The quota counts each distinct content of a household once, including uploads still on their\n"
+    "way; uploads never confirmed and expired upload locations are removed every 10 minutes and\n"
+    "at start-up.\n";
 
 std::optional<std::int64_t> parseSize(const std::string& text) {
     if (text.empty())
@@ -54,6 +66,24 @@ std::optional<std::int64_t> parseSize(const std::string& text) {
     if (shift && value > (INT64_MAX >> shift))
         return std::nullopt;
     return static_cast<std::int64_t>(value) << shift;
+}
+
+// Seconds, from "90", "90s", "15m", "1h" or "30d"; at most ten years, and more than none
+// unless `zeroAllowed`.
+std::optional<std::int64_t> parseDuration(const std::string& text, bool zeroAllowed = false) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    const std::string unit = end ? end : "";
+    const std::int64_t scale = unit.empty() || unit == "s" ? 1
+                               : unit == "m"               ? 60
+                               : unit == "h"               ? 3600
+                               : unit == "d"               ? 86400
+                                                           : 0;
+    if (errno || end == text.c_str() || value < (zeroAllowed ? 0 : 1) || scale == 0 ||
+        value > 10LL * 366 * 86400 / scale)
+        return std::nullopt;
+    return value * scale;
 }
 
 fs::path defaultDataDir() {
@@ -82,9 +112,21 @@ fs::path defaultWebDir() {
     return {};
 }
 
+// Every client connection is a descriptor: take all the system allows this process, so a
+// crowd of clients meets the server's own connection limit, not "too many open files".
+void raiseOpenFileLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && vault::isHouseholdCommand(argv[1]))
+        return vault::runHouseholdCommand(argc, argv, defaultDataDir());
     std::string listen = "127.0.0.1:8787";
     vault::VaultServer::Config config;
     config.dataDir = defaultDataDir();
@@ -121,7 +163,19 @@ int main(int argc, char** argv) {
             config.maxUploadBytes = size();
         else if (arg == "--anon-key")
             anonKey = value();
-        else if (arg == "--help" || arg == "-h") {
+        else if (arg == "--token-ttl" || arg == "--backend-session-ttl" ||
+                 arg == "--refresh-reuse-interval") {
+            const std::string text = value();
+            const bool reuse = arg == "--refresh-reuse-interval";
+            const auto seconds = parseDuration(text, reuse);
+            if (!seconds) {
+                std::cerr << "orlavant-vault: " << arg << ": not a duration: " << text << "\n";
+                return 2;
+            }
+            (reuse                  ? config.refreshReuseSeconds
+             : arg == "--token-ttl" ? config.accessTokenSeconds
+                                    : config.backendSessionSeconds) = *seconds;
+        } else if (arg == "--help" || arg == "-h") {
             std::cout << usage;
             return 0;
         } else {
@@ -148,14 +202,20 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    raiseOpenFileLimit();
 
     try {
         config.webDir = webDir ? *webDir : defaultWebDir();
         config.anonKey = anonKey ? *anonKey : vault::loadOrCreateAnonKey(config.dataDir);
         vault::VaultServer server(config);
-        if (server.bind(host, static_cast<int>(port)) < 0) {
-            std::cerr << "orlavant-vault: cannot listen on " << listen << ": " << std::strerror(errno)
-                      << "\n";
+        std::string reason;
+        if (server.bind(host, static_cast<int>(port), &reason) < 0) {
+            std::cerr
+                << "orlavant-vault: cannot listen on " << listen << ": " << reason
+                << (reason == "address already in use"
+                        ? " (another program serves there: stop it, or choose another port with --listen)"
+                        : "")
+                << "\n";
             return 1;
         }
         std::thread stopper([&] {

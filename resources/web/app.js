@@ -71,6 +71,13 @@
         postNative({ action: 'loginSuccess', token: t, household: { id: h ? h.id : null } });
     }
 
+    // After the household changed (joined, left): the one the page shows from now on.
+    function rememberHousehold(data) {
+        var h = householdFrom(data);
+        if (h)
+            localStorage.setItem(HOUSEHOLD_KEY, JSON.stringify(h));
+    }
+
     function clearLogin() {
         localStorage.removeItem(TOKEN_KEY);
         localStorage.removeItem(HOUSEHOLD_KEY);
@@ -176,6 +183,7 @@
         token: token,
         household: household,
         saveLogin: saveLogin,
+        rememberHousehold: rememberHousehold,
         clearLogin: clearLogin,
         api: api,
         filesFrom: filesFrom,

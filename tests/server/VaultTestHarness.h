@@ -3,6 +3,7 @@
 // A small harness for the vault server's tests: plain C++ (the server links no Qt), named
 // checks, and the closing line "N passed, N failed" that CTest's log shows.
 
+#include "BlobStore.h"
 #include "VaultServer.h"
 #include "VaultStore.h"
 
@@ -10,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <unistd.h>
 
@@ -27,6 +29,12 @@ struct Reply {
         return {};
     }
 };
+
+// The object with one member set.
+inline json with(json object, const std::string& key, json value) {
+    object[key] = std::move(value);
+    return object;
+}
 
 inline int passed = 0, failed = 0;
 inline void expect(bool ok, const std::string& name, const Reply& reply = {}) {
@@ -48,37 +56,46 @@ inline httplib::Headers bearer(const std::string& token) {
 // folder) that goes away with it: data/ holds the vault, web/ the pages.
 class VaultFixture {
 public:
-    explicit VaultFixture(std::int64_t quotaBytes = 10 << 20) {
+    // `configure` changes the configuration before the server starts (short time-outs, small limits).
+    using Configure = std::function<void(vault::VaultServer::Config&)>;
+    explicit VaultFixture(std::int64_t quotaBytes = 10 << 20, const Configure& configure = {}) {
         static int count = 0;
         dir = std::filesystem::temp_directory_path() /
               ("orlavant-vault-test-" + std::to_string(getpid()) + "-" + std::to_string(++count));
-        vault::VaultServer::Config config;
-        config.dataDir = dir / "data";
-        config.webDir = dir / "web";
-        config.anonKey = anonKey;
-        config.quotaBytes = quotaBytes;
-        config.maxJsonBytes = 4096;
-        config.maxUploadBytes = 1 << 20;
-        config.passwordIterations = 1000; // the hash format is what is tested, not its cost
-        config.nowMicros = [this] { return m_now.fetch_add(1); };
-        config.log = [this](const std::string& line) {
+        m_config.dataDir = dir / "data";
+        m_config.webDir = dir / "web";
+        m_config.anonKey = anonKey;
+        m_config.quotaBytes = quotaBytes;
+        m_config.maxJsonBytes = 4096;
+        m_config.maxUploadBytes = 1 << 20;
+        m_config.passwordIterations = 1000; // the hash format is what is tested, not its cost
+        m_config.nowMicros = [this] { return m_now.fetch_add(1); };
+        m_config.log = [this](const std::string& line) {
             std::lock_guard lock(m_logMutex);
             m_log += line + "\n";
         };
-        m_server = std::make_unique<vault::VaultServer>(config);
-        port = m_server->bind("127.0.0.1", 0);
-        m_thread = std::thread([this] { m_server->run(); });
-        while (!m_server->isRunning())
-            std::this_thread::yield();
+        if (configure)
+            configure(m_config);
+        start();
     }
     ~VaultFixture() {
-        m_server->stop();
-        m_thread.join();
+        stop();
         std::error_code ignored;
         std::filesystem::remove_all(dir, ignored);
     }
+    // Stops the server, runs `whileStopped` (to change the data folder as another program or an
+    // earlier version would), and starts a new server on the same folder and clock.
+    void restart(const std::function<void()>& whileStopped = {}) {
+        stop();
+        if (whileStopped)
+            whileStopped();
+        start();
+    }
+    std::int64_t nowSeconds() const { return m_now / 1'000'000; }
     void advanceSeconds(std::int64_t seconds) { m_now += seconds * 1'000'000; }
     vault::VaultStore& store() { return m_server->store(); }
+    vault::SweepReport sweep() { return m_server->sweep(); }
+    vault::BlobStore& blobs() { return m_server->blobs(); }
     std::string log() {
         std::lock_guard lock(m_logMutex);
         return m_log;
@@ -87,7 +104,8 @@ public:
     Reply request(const std::string& method, const std::string& path, const httplib::Headers& headers = {},
                   const std::string& body = {}) {
         httplib::Client client("127.0.0.1", port);
-        httplib::Result result = method == "GET" ? client.Get(path, headers)
+        httplib::Result result = method == "GET"      ? client.Get(path, headers)
+                                 : method == "DELETE" ? client.Delete(path, headers)
                                  : method == "PUT"
                                      ? client.Put(path, headers, body, "application/octet-stream")
                                      : client.Post(path, headers, body, "application/json");
@@ -114,9 +132,41 @@ private:
         return r.status == 200 ? User{r.body["user"]["id"], r.body[tokenKey]} : User{};
     }
 
+    void start() {
+        m_server = std::make_unique<vault::VaultServer>(m_config);
+        port = m_server->bind("127.0.0.1", 0);
+        m_thread = std::thread([this] { m_server->run(); });
+        while (!m_server->isRunning())
+            std::this_thread::yield();
+    }
+    void stop() {
+        m_server->stop();
+        m_thread.join();
+        m_server.reset();
+    }
+
+    vault::VaultServer::Config m_config;
     std::unique_ptr<vault::VaultServer> m_server;
     std::thread m_thread;
     std::atomic<std::int64_t> m_now{1'800'000'000'000'000};
     std::mutex m_logMutex;
     std::string m_log;
 };
+
+// One request and what its answer must hold: the status, a piece of its body and, for a
+// refusal, a JSON message.
+struct Step {
+    std::string name, method, path;
+    httplib::Headers headers;
+    std::string body;
+    int status;
+    std::string holds = {};
+};
+inline void run(VaultFixture& vault, const std::vector<Step>& steps) {
+    for (const auto& s : steps) {
+        const Reply r = vault.request(s.method, s.path, s.headers, s.body);
+        expect(r.status == s.status && r.raw.find(s.holds) != std::string::npos &&
+                   (s.status < 400 || !r.message().empty()),
+               s.name, r);
+    }
+}

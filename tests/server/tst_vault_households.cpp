@@ -1,0 +1,232 @@
+// Households: the owner invites an address, which joins by registering on either side or, as an
+// existing account, on its own request; deduplication and the quota then span every member.
+// Joining and leaving lose nothing. And every way of getting it wrong, refused in words.
+
+#include "VaultCrypto.h"
+#include "VaultTestHarness.h"
+
+#include <sqlite3.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr auto npos = std::string::npos;
+const httplib::Headers none;
+const std::string invitations = "/api/households/invitations", join = "/api/households/join",
+                  members = "/api/households/members/", current = "/api/households/current";
+
+std::string sha(const std::string& bytes) {
+    return vault::crypto::sha256Hex(bytes);
+}
+json claim(const std::string& bytes, const std::string& device) {
+    return {{"file_hash", sha(bytes)},       {"file_size", bytes.size()}, {"filename", "family.jpg"},
+            {"folder_path", "/home/a/Sync"}, {"device_id", device},       {"mime_type", "image/jpeg"}};
+}
+// Pre-upload, and for new content the upload and confirm: the pre-upload's reply.
+Reply sync(VaultFixture& vault, const std::string& token, const std::string& bytes,
+           const std::string& device) {
+    const Reply pre =
+        vault.request("POST", "/api/files/pre-upload", bearer(token), claim(bytes, device).dump());
+    if (pre.status == 200 && !pre.body.value("deduplicated", false)) {
+        const std::string url = pre.body.value("upload_url", "");
+        vault.request("PUT", url.substr(url.find("/api/uploads/")), {}, bytes);
+        vault.request("POST", "/api/files/confirm", bearer(token),
+                      with(claim(bytes, device), "storage_key", pre.body.value("storage_key", "")).dump());
+    }
+    return pre;
+}
+Reply invite(VaultFixture& vault, const std::string& token, const std::string& email) {
+    return vault.request("POST", invitations, bearer(token), json{{"email", email}}.dump());
+}
+VaultFixture::User registerOnBackend(VaultFixture& vault, const std::string& email) {
+    const Reply r = vault.request(
+        "POST", "/api/auth/register", none,
+        json{{"email", email}, {"password", "correct horse"}, {"household_name", "Mine"}}.dump());
+    return r.status == 201 ? VaultFixture::User{r.body["user"]["id"], r.body["access_token"]}
+                           : VaultFixture::User{};
+}
+std::string householdOf(VaultFixture& vault, const std::string& userId) {
+    const auto account = vault.store().accountById(userId);
+    return account ? account->householdId : "";
+}
+std::size_t fileCount(VaultFixture& vault, const std::string& userId) {
+    return vault.store().files(userId).size();
+}
+
+// Two accounts, one household: invited addresses join by registering on either side, and the
+// second member's upload of content the first already stored is deduplicated.
+void invitationsEndToEnd() {
+    VaultFixture vault;
+    const auto ann = vault.signUp("ann@family.org");
+    const std::string family = householdOf(vault, ann.id);
+    const Reply invited = invite(vault, ann.token, "Ben@Family.org");
+    expect(invited.status == 201 && invited.body["invitation"].value("status", "") == "pending",
+           "the owner invites an address", invited);
+    invite(vault, ann.token, "cat@family.org");
+    const Reply listed = vault.request("GET", invitations, bearer(ann.token));
+    expect(listed.status == 200 && listed.body["invitations"].size() == 2, "the invitations are listed",
+           listed);
+
+    // Registration on the backend (whatever household it names) and sign-up on the hosted side
+    // both join; the address matches whatever its case.
+    const auto ben = registerOnBackend(vault, "ben@family.org");
+    const auto cat = vault.signUp("cat@family.org");
+    expect(householdOf(vault, ben.id) == family && householdOf(vault, cat.id) == family,
+           "invited addresses join the household when they register, on either side");
+    const Reply page = vault.request("GET", current, bearer(cat.token));
+    expect(page.status == 200 && page.body.value("role", "") == "member" &&
+               page.body["household"]["members"].size() == 3 &&
+               page.body["household"]["members"][0].value("role", "") == "owner",
+           "the household page shows the members, the owner first", page);
+    expect(vault.request("GET", invitations, bearer(ann.token)).body["invitations"].empty(),
+           "accepted invitations are no longer pending");
+
+    // Deduplication across the household, as the product promises.
+    const std::string photo = "the family photo";
+    expect(!sync(vault, ann.token, photo, "Ann's Laptop").body.value("deduplicated", true), "Ann uploads");
+    const Reply second = sync(vault, ben.token, photo, "Ben's Desktop");
+    expect(second.body.value("deduplicated", false) &&
+               second.body.value("message", "") == "Deduplicated across Home vault" &&
+               fileCount(vault, ben.id) == 1,
+           "Ben's upload of the same content is deduplicated, and his file is listed", second);
+    expect(vault.store().householdUsage(family, vault.nowSeconds()) ==
+               static_cast<std::int64_t>(photo.size()),
+           "the household's usage counts the content once");
+}
+
+// An existing account joins on its own request: its files, objects and devices come along and
+// count against the new household's quota (content both hold counts once); its old household,
+// now empty, goes. Leaving later takes everything along again.
+void existingAccountJoinsAndLeaves() {
+    VaultFixture vault(100);
+    const auto ann = vault.signUp("ann@family.org");
+    const auto dan = vault.signUp("dan@family.org");
+    const auto kim = vault.signUp("kim@family.org");
+    const std::string family = householdOf(vault, ann.id), dansOwn = householdOf(vault, dan.id);
+    const std::string shared(60, 's'), dans(30, 'd'), kims(50, 'k');
+    sync(vault, ann.token, shared, "Ann's Laptop");
+    sync(vault, dan.token, shared, "Dan's Laptop");
+    sync(vault, dan.token, dans, "Dan's Laptop");
+    sync(vault, kim.token, kims, "Kim's Laptop");
+
+    invite(vault, ann.token, "dan@family.org");
+    const Reply joined = vault.request("POST", join, bearer(dan.token));
+    expect(joined.status == 200 && joined.body["user"].value("household_id", "") == family &&
+               joined.body["household"].value("used_bytes", 0) == 90,
+           "an existing account joins; shared content counts once (60 + 30)", joined);
+    expect(fileCount(vault, dan.id) == 2 && !vault.store().household(dansOwn),
+           "its files come along, and its emptied household goes");
+    const std::string fileId = vault.store().files(dan.id).front().id;
+    expect(vault.request("GET", "/api/files/" + fileId + "/download", bearer(dan.token)).status == 200,
+           "its files still download");
+    expect(sync(vault, ann.token, dans, "Ann's Laptop").body.value("deduplicated", false),
+           "the owner's upload of the joiner's content is deduplicated");
+
+    invite(vault, ann.token, "kim@family.org");
+    const Reply full = vault.request("POST", join, bearer(kim.token));
+    expect(full.status == 402 && full.message().find("raise") != npos && householdOf(vault, kim.id) != family,
+           "a join that would pass the quota is refused, and nothing moves", full);
+
+    const Reply left = vault.request("DELETE", members + dan.id, bearer(dan.token));
+    expect(left.status == 200 && householdOf(vault, dan.id) != family && fileCount(vault, dan.id) == 2 &&
+               left.body["user"].value("household_role", "") == "owner",
+           "a member leaves with every file, as the owner of a household of their own", left);
+}
+
+// Everything that cannot be done is refused with a message, and changes nothing.
+void badInput() {
+    VaultFixture vault;
+    const auto ann = vault.signUp("ann@family.org");
+    invite(vault, ann.token, "ben@family.org");
+    invite(vault, ann.token, "cat@family.org");
+    const auto ben = vault.signUp("ben@family.org"), cat = vault.signUp("cat@family.org");
+    // Fay shares a household with Gus already.
+    const auto fay = vault.signUp("fay@other.org");
+    invite(vault, fay.token, "gus@other.org");
+    vault.signUp("gus@other.org");
+    invite(vault, fay.token, "hal@other.org");
+    const auto lone = vault.signUp("lone@example.org");
+    // Ivy owns a household with a member, then is invited by Ann.
+    const auto ivy = vault.signUp("ivy@example.org");
+    invite(vault, ann.token, "ivy@example.org");
+    invite(vault, ivy.token, "joe@example.org");
+    vault.signUp("joe@example.org");
+    invite(vault, ann.token, "pat@example.org");
+    const std::string patInvitation = vault.store().pendingInvitationFor("pat@example.org")->id;
+
+    const auto A = bearer(ann.token), B = bearer(ben.token);
+    run(vault,
+        {
+            {"a member who is not the owner invites", "POST", invitations, B, R"({"email":"x@example.org"})",
+             403, "owner"},
+            {"an invitation without an address", "POST", invitations, A, "{}", 400},
+            {"an invitation of something that is no address", "POST", invitations, A,
+             R"({"email":"not an address"})", 400},
+            {"an invitation without a token", "POST", invitations, none, R"({"email":"x@example.org"})", 401},
+            {"an invitation of a member", "POST", invitations, A, R"({"email":"BEN@family.org"})", 409,
+             "already a member"},
+            {"an invitation of an address in another household", "POST", invitations, A,
+             R"({"email":"gus@other.org"})", 409, "another household"},
+            {"an invitation of an address invited elsewhere", "POST", invitations, A,
+             R"({"email":"hal@other.org"})", 409, "invited to another household"},
+            {"the same invitation again", "POST", invitations, A, R"({"email":"pat@example.org"})", 200,
+             patInvitation},
+            {"the owner revokes their own membership", "DELETE", members + ann.id, A, "", 409,
+             "owner cannot leave"},
+            {"a member removes another", "DELETE", members + cat.id, B, "", 403, "owner"},
+            {"removing someone of another household", "DELETE", members + fay.id, A, "", 404},
+            {"a member revokes an invitation", "DELETE", invitations + "/" + patInvitation, B, "", 403},
+            {"revoking an unknown invitation", "DELETE", invitations + "/nope", A, "", 404},
+            {"joining without an invitation", "POST", join, bearer(lone.token), "", 404,
+             "ask the household's owner"},
+            {"joining twice", "POST", join, B, "", 409, "already joined"},
+            {"joining while owning a household with members", "POST", join, bearer(ivy.token), "", 409,
+             "remove them"},
+            {"joining with a body that is too large", "POST", join, bearer(lone.token),
+             std::string(5000, ' '), 413},
+            {"the owner revokes an invitation", "DELETE", invitations + "/" + patInvitation, A, "", 200},
+            {"revoking it twice", "DELETE", invitations + "/" + patInvitation, A, "", 404},
+        });
+    const auto pat = vault.signUp("pat@example.org");
+    expect(householdOf(vault, pat.id) != householdOf(vault, ann.id),
+           "a revoked invitation no longer decides where its address registers");
+    expect(vault.store().householdMembers(householdOf(vault, ann.id)).size() == 3,
+           "the refusals changed no household");
+}
+
+// A data folder of a version before households had owners and refresh tokens a time of
+// spending: brought forward on start, its only member owns each household.
+void earlierDataFolders() {
+    VaultFixture vault;
+    const auto ann = vault.signUp("ann@family.org");
+    const Reply signedIn =
+        vault.request("POST", "/auth/v1/token?grant_type=password", hosted(anonKey),
+                      json{{"email", "ann@family.org"}, {"password", "correct horse"}}.dump());
+    vault.restart([&] {
+        sqlite3* db = nullptr;
+        sqlite3_open((vault.dir / "data/vault.sqlite3").c_str(), &db);
+        expect(sqlite3_exec(db,
+                            "ALTER TABLE households DROP COLUMN owner_id; ALTER TABLE refresh_tokens DROP "
+                            "COLUMN spent_at; DROP TABLE invitations;",
+                            nullptr, nullptr, nullptr) == SQLITE_OK,
+               "the earlier schema");
+        sqlite3_close(db);
+    });
+    expect(invite(vault, ann.token, "ben@family.org").status == 201, "the only member owns the household");
+    const Reply refreshed =
+        vault.request("POST", "/auth/v1/token?grant_type=refresh_token", hosted(anonKey),
+                      json{{"refresh_token", signedIn.body.value("refresh_token", "")}}.dump());
+    expect(refreshed.status == 200, "an earlier session still refreshes", refreshed);
+}
+
+} // namespace
+
+int main() {
+    invitationsEndToEnd();
+    existingAccountJoinsAndLeaves();
+    badInput();
+    earlierDataFolders();
+    std::cout << passed << " passed, " << failed << " failed" << std::endl;
+    return failed == 0 ? 0 : 1;
+}

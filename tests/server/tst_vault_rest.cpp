@@ -1,0 +1,235 @@
+// The hosted side's table and storage calls beyond what the desktop client sends, as the hosted
+// service's libraries use them: select of named columns, filters, ordering by several columns,
+// limit / offset / Range with Content-Range and exact counts, upserts with on_conflict, and
+// listing a storage folder. The edges here; the SDK's own calls are in node/.
+
+#include "RawHttp.h"
+#include "VaultTestHarness.h"
+
+namespace {
+
+constexpr auto npos = std::string::npos;
+const std::string files = "/rest/v1/files";
+
+json row(const std::string& userId, const std::string& name, std::int64_t size, const json& folder) {
+    return {{"user_id", userId},         {"file_hash", std::string(64, name[0])},
+            {"original_filename", name}, {"file_path", userId + "/" + name},
+            {"file_size", size},         {"mime_type", "text/plain"},
+            {"device_name", "Laptop"},   {"device_type", "mac"},
+            {"folder_path", folder}};
+}
+
+// The reply's rows as "name name ...", in order.
+std::string names(const raw::Reply& r) {
+    const json rows = json::parse(r.body, nullptr, false);
+    std::string out;
+    if (rows.is_array())
+        for (const auto& row : rows)
+            out += (out.empty() ? "" : " ") +
+                   row.value("original_filename", row.value("name", std::string("?")));
+    return out;
+}
+
+// Reads through the table with every combination the REST layer allows, and some it refuses.
+void tableReads() {
+    VaultFixture vault;
+    const auto ann = vault.signUp("ann@rest.org");
+    const auto other = vault.signUp("other@rest.org");
+    const json rows = {row(ann.id, "a.txt", 30, "/x"), row(ann.id, "b.txt", 10, nullptr),
+                       row(ann.id, "c.txt", 20, "/y"), row(ann.id, "d.txt", 10, "/x"),
+                       row(ann.id, "e.txt", 50, nullptr)};
+    expect(vault.request("POST", files, hosted(ann.token), rows.dump()).status == 201, "five rows");
+    vault.request("POST", files, hosted(other.token), json{row(other.id, "z.txt", 1, "/x")}.dump());
+    const std::string auth = "Authorization: Bearer " + ann.token + "\r\napikey: " + anonKey + "\r\n";
+
+    struct Row {
+        std::string name, query, headers;
+        int status;
+        std::string rows, contentRange = {}, holds = {};
+    };
+    const std::vector<Row> table = {
+        {"everything in stored order", "", "", 200, "a.txt b.txt c.txt d.txt e.txt", "0-4/*"},
+        {"ordered by two columns", "order=file_size.desc,original_filename.asc", "", 200,
+         "e.txt a.txt c.txt b.txt d.txt"},
+        {"nulls first, then descending", "order=folder_path.asc.nullsfirst,original_filename.desc", "", 200,
+         "e.txt b.txt d.txt a.txt c.txt"},
+        {"nulls last by default ascending", "order=folder_path,original_filename", "", 200,
+         "a.txt d.txt c.txt b.txt e.txt"},
+        {"limit and offset", "limit=2&offset=1", "", 200, "b.txt c.txt", "1-2/*"},
+        {"a Range header", "", "Range: 1-3\r\nRange-Unit: items\r\n", 200, "b.txt c.txt d.txt", "1-3/*"},
+        {"an open-ended Range header", "", "Range: 3-\r\n", 200, "d.txt e.txt", "3-4/*"},
+        {"a Range narrowed by a limit", "limit=1", "Range: 2-3\r\n", 200, "c.txt", "2-2/*"},
+        {"a malformed Range header is no range", "", "Range: items=1-2\r\n", 200,
+         "a.txt b.txt c.txt d.txt e.txt", "0-4/*"},
+        {"an exact count of all", "", "Prefer: count=exact\r\n", 200, "a.txt b.txt c.txt d.txt e.txt",
+         "0-4/5"},
+        {"an exact count of a part is partial content", "limit=2", "Prefer: count=exact\r\n", 206,
+         "a.txt b.txt", "0-1/5"},
+        {"an exact count counts the filtered rows", "file_size=eq.10&limit=1", "Prefer: count=exact\r\n", 206,
+         "b.txt", "0-0/2"},
+        {"an offset at the end", "offset=5", "Prefer: count=exact\r\n", 206, "", "*/5"},
+        {"an offset past the end with a count", "offset=6", "Prefer: count=exact\r\n", 416, "", "*/5",
+         "PGRST103"},
+        {"an offset past the end without a count", "offset=6", "", 200, "", "*/*"},
+        {"filters gt and lte", "file_size=gt.10&file_size=lte.30", "", 200, "a.txt c.txt"},
+        {"filter in", "original_filename=in.(b.txt,\"e.txt\")", "", 200, "b.txt e.txt"},
+        {"filter like is case-sensitive", "original_filename=like.*.TXT", "", 200, ""},
+        {"filter ilike is not", "original_filename=ilike.A*", "", 200, "a.txt"},
+        {"filter neq leaves out nulls", "folder_path=neq./x", "", 200, "c.txt"},
+        {"filter is null", "folder_path=is.null", "", 200, "b.txt e.txt"},
+        {"select of named columns", "select=original_filename,file_size&limit=1", "", 200, "a.txt", "",
+         R"([{"file_size":30,"original_filename":"a.txt"}])"},
+        {"select with a new name", "select=name:original_filename&limit=1", "", 200, "a.txt", "",
+         R"([{"name":"a.txt"}])"},
+        {"another user's rows stay invisible", "user_id=eq." + other.id, "", 200, ""},
+        {"select of an unknown column", "select=secret", "", 400, "", "", "42703"},
+        {"select of a related table", "select=*,devices(*)", "", 400, "", "", "PGRST100"},
+        {"a filter on an unknown column", "secret=eq.1", "", 400, "", "", "42703"},
+        {"an unknown operator", "file_size=about.10", "", 400, "", "", "PGRST100"},
+        {"a size compared with text", "file_size=gt.ten", "", 400, "", "", "22P02"},
+        {"a size matched with a pattern", "file_size=like.1*", "", 400, "", "", "42883"},
+        {"a negative limit", "limit=-1", "", 400, "", "", "PGRST100"},
+        {"an order on an unknown column", "order=secret.desc", "", 400, "", "", "42703"},
+        {"an order in an unknown direction", "order=file_size.up", "", 400, "", "", "PGRST100"},
+    };
+    for (const auto& r : table) {
+        const raw::Reply reply =
+            raw::exchange(vault.port, "GET " + files + (r.query.empty() ? "" : "?" + r.query) +
+                                          " HTTP/1.1\r\n" + auth + r.headers + "\r\n");
+        const bool ok = reply.status == r.status && (r.status >= 400 || names(reply) == r.rows) &&
+                        (r.contentRange.empty() || reply.header("Content-Range") == r.contentRange) &&
+                        reply.body.find(r.holds) != npos;
+        expect(ok, r.name, Reply{reply.status, reply.head + reply.body, {}});
+    }
+    const raw::Reply head = raw::exchange(
+        vault.port, "HEAD " + files + "?limit=1 HTTP/1.1\r\n" + auth + "Prefer: count=exact\r\n\r\n", true);
+    expect(head.status == 206 && head.header("Content-Range") == "0-0/5" && head.body.empty(),
+           "a HEAD request counts without rows", Reply{head.status, head.head, {}});
+}
+
+// Inserts as the SDK's upsert sends them: a conflict target, the columns that count, the
+// members sent back, and duplicates merged or ignored.
+void tableWrites() {
+    VaultFixture vault;
+    const auto ann = vault.signUp("ann@rest.org");
+    const auto H = hosted(ann.token);
+    auto with = [&](httplib::Headers headers, const std::string& prefer) {
+        headers.emplace("Prefer", prefer);
+        return headers;
+    };
+    const json first = row(ann.id, "a.txt", 1, "/x");
+    json changed = first;
+    changed["file_size"] = 2;
+    changed["ignored_member"] = "not a column";
+    const std::string conflict = "?on_conflict=user_id,file_path";
+    run(vault,
+        {
+            {"an insert", "POST", files, H, first.dump(), 201},
+            {"the same row again", "POST", files, H, first.dump(), 409, "23505"},
+            {"an upsert on the unique columns", "POST",
+             files + conflict +
+                 "&columns=\"user_id\",\"file_hash\",\"original_filename\",\"file_path\","
+                 "\"file_size\",\"mime_type\",\"device_name\",\"device_type\"&select=file_size",
+             with(H, "resolution=merge-duplicates,return=representation"), json::array({changed}).dump(), 201,
+             R"([{"file_size":2}])"},
+            {"an upsert ignoring duplicates returns only new rows", "POST",
+             files + conflict + "&select=original_filename",
+             with(H, "resolution=ignore-duplicates, return=representation"),
+             json::array({first, row(ann.id, "b.txt", 3, nullptr)}).dump(), 201,
+             R"([{"original_filename":"b.txt"}])"},
+            {"an upsert on other columns", "POST", files + "?on_conflict=file_hash",
+             with(H, "resolution=merge-duplicates"), first.dump(), 400, "42P10"},
+            {"columns naming an unknown column", "POST", files + "?columns=secret", H, first.dump(), 400,
+             "PGRST204"},
+            {"a member outside the table without columns", "POST", files, H, changed.dump(), 400, "PGRST204"},
+        });
+    const auto stored = vault.store().fileByUserPath(ann.id, ann.id + "/a.txt");
+    expect(stored && stored->fileSize == 2 && vault.store().files(ann.id).size() == 2,
+           "the merge updated the row in place; ignored duplicates changed nothing");
+}
+
+// A storage folder lists the objects directly in it and the folders below, the caller's only,
+// sorted, paged and searched as the storage service does. And form uploads are refused.
+void storageListing() {
+    VaultFixture vault;
+    const auto ann = vault.signUp("ann@list.org"), bob = vault.signUp("bob@list.org");
+    const std::string base = "/storage/v1/object/orlavant-files/" + ann.id + "/";
+    for (const char* name : {"b/one.txt", "z.txt", "a.txt", "b/two.txt", "A.txt"})
+        vault.request("POST", base + name, hosted(ann.token), name);
+    vault.request("POST", "/storage/v1/object/orlavant-files/" + bob.id + "/secret.txt", hosted(bob.token),
+                  "x");
+    const std::string list = "/storage/v1/object/list/orlavant-files";
+    auto listed = [&](const json& body, const std::string& token) {
+        const Reply r = vault.request("POST", list, hosted(token), body.dump());
+        std::string out;
+        if (r.body.is_array())
+            for (const auto& e : r.body)
+                out += (out.empty() ? "" : " ") + e.value("name", std::string("?")) +
+                       (e["id"].is_null() ? "/" : "");
+        return r.status == 200 ? out : "refused " + std::to_string(r.status);
+    };
+    const json folder = {{"prefix", ann.id}};
+    auto options = [&](json extra) {
+        extra["prefix"] = ann.id;
+        return extra;
+    };
+    struct Row {
+        std::string name;
+        json body;
+        std::string wanted;
+    };
+    const std::vector<Row> rows = {
+        {"a folder by name", folder, "A.txt a.txt b/ z.txt"},
+        {"a trailing slash names the same folder", options({{"prefix", ann.id + "/"}}),
+         "A.txt a.txt b/ z.txt"},
+        {"a folder below", {{"prefix", ann.id + "/b"}}, "one.txt two.txt"},
+        {"descending", options({{"sortBy", {{"column", "name"}, {"order", "desc"}}}}),
+         "z.txt b/ a.txt A.txt"},
+        {"by time, folders last", options({{"sortBy", {{"column", "created_at"}, {"order", "asc"}}}}),
+         "z.txt a.txt A.txt b/"},
+        {"by time descending, folders first",
+         options({{"sortBy", {{"column", "created_at"}, {"order", "desc"}}}}), "b/ A.txt a.txt z.txt"},
+        {"a page", options({{"limit", 2}, {"offset", 1}}), "a.txt b/"},
+        {"a search is a case-blind prefix", options({{"search", "a"}}), "A.txt a.txt"},
+        {"the bucket's top holds the caller's folder only", {{"prefix", ""}}, ann.id + "/"},
+        {"another user's folder is empty", {{"prefix", bob.id}}, ""},
+        {"a negative limit", options({{"limit", -1}}), "refused 400"},
+        {"an unknown sort column", options({{"sortBy", {{"column", "size"}}}}), "refused 400"},
+        {"a prefix that is not text", {{"prefix", 12}}, "refused 400"},
+    };
+    for (const auto& r : rows) {
+        const std::string got = listed(r.body, ann.token);
+        expect(got == r.wanted, r.name + " (got: " + got + ")");
+    }
+    const Reply one = vault.request("POST", list, hosted(ann.token), options({{"search", "z"}}).dump());
+    const json& entry = one.body.is_array() && !one.body.empty() ? one.body[0] : json::object();
+    expect(entry.value("id", "").size() == 36 && entry["metadata"].value("size", 0) == 5 &&
+               entry["metadata"].value("mimetype", "") == "application/json" &&
+               !entry.value("created_at", "").empty(),
+           "an object's entry carries its id, size, type and times", one);
+    expect(vault.request("POST", "/storage/v1/object/list/other-bucket", hosted(ann.token), folder.dump())
+                   .status == 400,
+           "another bucket is refused");
+
+    // A form upload would otherwise be stored envelope and all.
+    const std::string form =
+        "--XyZ\r\nContent-Disposition: form-data; name=\"\"; filename=\"f.txt\"\r\n\r\nhi\r\n--XyZ--\r\n";
+    const raw::Reply refused = raw::exchange(
+        vault.port, "POST " + base + "form.txt HTTP/1.1\r\nAuthorization: Bearer " + ann.token +
+                        "\r\napikey: " + anonKey +
+                        "\r\nContent-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: " +
+                        std::to_string(form.size()) + "\r\n\r\n" + form);
+    expect(refused.status == 400 && refused.body.find(R"("statusCode":"415")") != npos &&
+               !vault.store().object(ann.id + "/form.txt"),
+           "a form upload is refused and stores nothing", Reply{refused.status, refused.body, {}});
+}
+
+} // namespace
+
+int main() {
+    tableReads();
+    tableWrites();
+    storageListing();
+    std::cout << passed << " passed, " << failed << " failed" << std::endl;
+    return failed == 0 ? 0 : 1;
+}
