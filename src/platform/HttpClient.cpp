@@ -269,7 +269,7 @@ QFuture<HttpResponse> HttpClient::send(HttpRequest request) {
                 VaultError::url(m_shutDown ? VaultError::Cancelled : VaultError::BadUrl));
         }
         return QtConcurrent::run(&m_uploadPool, [this, request = std::move(request)] {
-            return sendFileBody(request, m_shutDown);
+            return sendFileBody(request, m_shutDown, m_fileBodyBytesSent);
         });
     }
     auto promise = std::make_shared<QPromise<HttpResponse>>();
