@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Clock.h"
 #include "platform/HttpClient.h"
 #include "platform/Settings.h"
 #include "sync/FolderSyncManager.h"
@@ -21,11 +22,13 @@ public:
         QString ledgerDirectory = SyncLedger::defaultDirectory();
         Dialogs* dialogs = nullptr;                   // required
         NotificationSink* notificationSink = nullptr; // required
+        const Clock* clock = nullptr;                 // the system clock when not set
     };
 
     explicit CoreServices(const Options& options);
     ~CoreServices();
 
+    SystemClock systemClock;
     Settings settings;
     HttpClient http;
     SupabaseClient client;
