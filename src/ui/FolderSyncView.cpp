@@ -28,7 +28,7 @@ FolderSyncView::FolderSyncView(FolderSyncManager& syncManager, SupabaseClient& s
     auto* column = makeScrollingPage(this, QStringLiteral("folderSyncPage"), 24);
 
     auto* card = makeCard(QStringLiteral("syncCard"), white, border, 16);
-    addShadow(card, QColor(0, 0, 0, 14), 16, 4);
+    addShadow(card, QColor(0, 0, 0, 14), 16, 4, 16);
     auto* main = new QVBoxLayout(card);
     main->setContentsMargins(22, 20, 22, 22);
     main->setSpacing(16);
@@ -196,11 +196,15 @@ QString FolderSyncView::lastScanText() const {
 }
 
 void FolderSyncView::refresh() {
+    // A new style sheet polishes the widget and everything in it again: only when the colour changes.
     const QColor color = statusIndicatorColor();
-    QColor tint = color;
-    tint.setAlphaF(0.10f);
-    styleCard(m_pill, QStringLiteral("statusPill"), tint, Qt::transparent, 12);
-    styleCard(m_pillDot, QStringLiteral("statusDot"), color, Qt::transparent, 4);
+    if (color != m_pillColor) {
+        m_pillColor = color;
+        QColor tint = color;
+        tint.setAlphaF(0.10f);
+        styleCard(m_pill, QStringLiteral("statusPill"), tint, Qt::transparent, 12);
+        styleCard(m_pillDot, QStringLiteral("statusDot"), color, Qt::transparent, 4);
+    }
     m_pillText->setText(statusIndicatorText());
 
     const std::optional<QString> folder = m_syncManager.watchedFolderPath();
@@ -215,8 +219,9 @@ void FolderSyncView::refresh() {
     m_infoIcon->setVisible(!syncing);
     m_statusText->setText(m_syncManager.syncStatusMessage());
     m_statusText->setToolTip(m_syncManager.syncStatusMessage());
-    m_lastScan->setText(lastScanText());
-    m_lastScan->setVisible(!lastScanText().isEmpty());
+    const QString lastScan = lastScanText();
+    m_lastScan->setText(lastScan);
+    m_lastScan->setVisible(!lastScan.isEmpty());
 
     m_start->setEnabled(isStartEnabled());
     m_stop->setEnabled(isStopEnabled());

@@ -39,6 +39,7 @@ private:
 
     QFrame* m_pill;
     QFrame* m_pillDot;
+    QColor m_pillColor; // the colour the pill was last styled with
     QLabel* m_pillText;
     SymbolLabel* m_folderIcon;
     QLabel* m_folderPath;
