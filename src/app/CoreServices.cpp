@@ -3,7 +3,7 @@
 CoreServices::CoreServices(const Options& options)
     : settings(options.settingsPath)
     , http()
-    , client(settings, http)
+    , client(settings, http, options.clock)
     , ledger(options.ledgerDirectory)
     , notifications(*options.notificationSink)
     , folderSync(settings, client, ledger, notifications, *options.dialogs,
@@ -15,6 +15,9 @@ CoreServices::CoreServices(const Options& options)
                      Qt::DirectConnection);
     QObject::connect(&client, &SupabaseClient::signedOut, &folderSync, &FolderSyncManager::handleLogout,
                      Qt::DirectConnection);
+    // An expired session stops the engine; the window follows the client's isAuthenticated.
+    QObject::connect(&client, &SupabaseClient::sessionExpired, &folderSync,
+                     &FolderSyncManager::handleSessionExpired, Qt::DirectConnection);
 }
 
 // Members go in reverse order: the engine (which waits for a running pass) before the client

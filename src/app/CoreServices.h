@@ -22,7 +22,7 @@ public:
         QString ledgerDirectory = SyncLedger::defaultDirectory();
         Dialogs* dialogs = nullptr;                   // required
         NotificationSink* notificationSink = nullptr; // required
-        const Clock* clock = nullptr;                 // the system clock when not set
+        const Clock* clock = nullptr;                 // the system clock when none is given
     };
 
     explicit CoreServices(const Options& options);

@@ -24,6 +24,8 @@ const QString BookmarkKey = QStringLiteral("orlavant_watched_folder_bookmark");
 const QString PathKey = QStringLiteral("orlavant_watched_folder_path");
 const QString SyncStoppedKey = QStringLiteral("orlavant_sync_stopped");
 const QString ParallelTransfersKey = QStringLiteral("orlavant_parallel_transfers");
+// The user id of the account the ledger belongs to.
+const QString LedgerOwnerKey = QStringLiteral("orlavant_ledger_owner");
 constexpr int ScanIntervalMs = 30'000;
 constexpr int FolderEventDelayMs = 1'000;
 
@@ -55,6 +57,8 @@ FolderSyncManager::FolderSyncManager(Settings& settings, SupabaseClient& client,
         m_isSyncStopped = true;
         m_syncStatusMessage = QStringLiteral("Please log in to activate cloud sync");
     } else {
+        if (const std::optional<SupabaseSession> session = m_client.currentSession())
+            claimLedgerFor(session->userId);
         restoreSavedFolder();
         m_syncStatusMessage = m_isSyncStopped ? QStringLiteral("Sync paused \u2014 click Start Sync")
                                               : QStringLiteral("Ready to sync");
@@ -155,6 +159,10 @@ void FolderSyncManager::setIsSyncStopped(bool value) {
 }
 
 void FolderSyncManager::setSyncStatusMessage(const QString& value) {
+    // Until the next sign-in the status line says why nothing syncs; the last file of a pass that
+    // was under way must not replace it.
+    if (m_sessionExpired && value != SupabaseClient::SessionExpiredText)
+        return;
     if (m_syncStatusMessage == value)
         return;
     m_syncStatusMessage = value;
@@ -393,15 +401,56 @@ void FolderSyncManager::changeFolder(const QString& folderPath) {
     m_client.bindDeviceSyncFolder(deviceName(), path, name);
 }
 
-void FolderSyncManager::handleLogin(const SupabaseSession& /*session*/) {
+void FolderSyncManager::handleLogin(const SupabaseSession& session) {
+    // Sync picks up where it was only for the account it was syncing for.
+    const bool resume = m_sessionExpired && m_resumeAfterSignIn && !session.userId.isEmpty() &&
+                        m_settings.string(LedgerOwnerKey) == session.userId;
+    m_sessionExpired = false;
+    m_resumeAfterSignIn = false;
+    claimLedgerFor(session.userId);
+    m_backoff.reset(); // what failed before, for this or another account, may go through now
     setSyncStatusMessage(QStringLiteral("Authenticated. Select folder or click Start Sync."));
     restoreSavedFolder();
     notifyStatus();
     // Best effort: nobody waits for the outcome.
     m_client.registerDevice(deviceName(), deviceType());
+    if (resume)
+        startSync();
+}
+
+void FolderSyncManager::handleSessionExpired(const QString& email) {
+    if (m_sessionExpired)
+        return;
+    logLine(QStringLiteral("[FolderSync] Session expired; sync waits for the next sign-in."));
+    // Running means watching: after a restart the engine may be unpaused yet not started.
+    m_resumeAfterSignIn = !m_isSyncStopped && m_scanTimer;
+    haltSyncAndReleaseWatchers();
+    setIsSyncStopped(true); // memory only: the stored flag keeps what the user chose
+    setSyncStatusMessage(SupabaseClient::SessionExpiredText);
+    m_sessionExpired = true;
+    notifyStatus();
+    m_notifications.notifySessionExpired(email);
+}
+
+void FolderSyncManager::claimLedgerFor(const QString& userId) {
+    if (userId.isEmpty())
+        return; // nothing to tell accounts apart by
+    const std::optional<QString> owner = m_settings.string(LedgerOwnerKey);
+    // A ledger from before owners were recorded is taken to be the first account's that signs in.
+    if (owner && !owner->isEmpty() && *owner != userId) {
+        if (!m_ledger.switchOwner(*owner, userId))
+            return; // the files could not move: keep the ledger and its owner as they are
+        logLine(QStringLiteral("[FolderSync] Another account signed in; the previous account's ledger "
+                               "is set aside until it signs in again."));
+    }
+    if (owner != userId)
+        m_settings.setString(LedgerOwnerKey, userId);
+    setTotalSyncedCount(m_ledger.totalSyncedCount());
 }
 
 void FolderSyncManager::handleLogout() {
+    m_sessionExpired = false;
+    m_resumeAfterSignIn = false;
     haltSyncAndReleaseWatchers();
     setIsSyncStopped(true);
     setSyncStatusMessage(QStringLiteral("Logged out. Sync engine inactive."));

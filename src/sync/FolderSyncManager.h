@@ -84,6 +84,10 @@ public:
     void syncNow();
     void handleLogin(const SupabaseSession& session);
     void handleLogout();
+    // The vault client's session has expired for good: no pass runs until the next sign-in, the
+    // status line and one notification say so. The folder, the stored pause flag and the ledger
+    // stay; when the same account signs in again, sync goes on as it was (running if it ran).
+    void handleSessionExpired(const QString& email);
     void notifyStatusPublic();
 
     // SHA-256 of the file as 64 lower-case hex digits; nullopt when it cannot be read.
@@ -124,6 +128,8 @@ private:
     };
 
     void restoreSavedFolder();
+    // Makes the ledger the signed-in account's: another account's is set aside for it.
+    void claimLedgerFor(const QString& userId);
     void startMonitoring(const QString& folderPath);
     void startPeriodicSync();
     void haltSyncAndReleaseWatchers();
@@ -172,6 +178,8 @@ private:
     int m_totalSyncedCount = 0;
     int m_deduplicatedCount = 0;
     bool m_isAccessingFolder = false;
+    bool m_sessionExpired = false;
+    bool m_resumeAfterSignIn = false; // sync was running when the session expired
     QTimer* m_scanTimer = nullptr;
     QFileSystemWatcher* m_folderWatcher = nullptr;
     std::shared_ptr<WorkItem> m_activeWorkItem; // the pass queued or running, unless cancelled

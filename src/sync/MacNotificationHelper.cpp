@@ -2,6 +2,7 @@
 
 #include "platform/Log.h"
 #include "platform/NotificationSink.h"
+#include "vault/SupabaseClient.h"
 
 #include <QStringList>
 #include <QUuid>
@@ -72,4 +73,12 @@ void MacNotificationHelper::notifyBatchComplete(int uploadedCount, int skippedCo
     if (body.isEmpty())
         return;
     m_sink.post(makeNotification(QStringLiteral("Orlavant Auto-Sync Complete"), std::nullopt, body, true));
+}
+
+void MacNotificationHelper::notifySessionExpired(const QString& email) {
+    const QString who = email.isEmpty() ? QString() : QStringLiteral(" as ") + OpenQuote + email + CloseQuote;
+    m_sink.post(makeNotification(QStringLiteral("Orlavant Cloud Sync"), SupabaseClient::SessionExpiredText,
+                                 QStringLiteral("Sync is paused until you sign in again") + who +
+                                     QStringLiteral(". Your folder and its sync history are kept."),
+                                 true));
 }

@@ -15,6 +15,8 @@ public:
     void notifyFileUploaded(const QString& fileName);
     void notifyDuplicateSkipped(const QString& fileName);
     void notifyBatchComplete(int uploadedCount, int skippedCount);
+    // The session has expired for good: sync waits for the user to sign in again.
+    void notifySessionExpired(const QString& email);
 
     // The summary's body; empty when there is nothing to report.
     static QString batchBody(int uploadedCount, int skippedCount);

@@ -2,14 +2,18 @@
 
 #include "platform/Log.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QUrl>
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -794,8 +798,12 @@ void SyncLedger::writeSnapshot() {
         QMutexLocker lock(&m_lock);
         snapshot = m_records;
     }
-    const QByteArray bytes = encode(snapshot);
-    snapshot = {};
+    writeRecords(std::move(snapshot));
+}
+
+void SyncLedger::writeRecords(QHash<QString, SyncRecord> records) {
+    const QByteArray bytes = encode(records);
+    records = {};
     QSaveFile file(ensureLedgerPath());
     if (!file.open(QIODevice::WriteOnly)) {
         logLine(QStringLiteral("[SyncLedger] Failed to save ledger: ") + file.errorString());
@@ -807,4 +815,66 @@ void SyncLedger::writeSnapshot() {
         return;
     }
     m_bytesWritten += bytes.size();
+}
+
+// ---- Accounts ----
+
+QString SyncLedger::fileNamePart(const QString& id) {
+    if (id.isEmpty())
+        return QStringLiteral("%"); // no escaped id is a lone "%"
+    // Everything but letters, digits, "-" and "_" escaped: no "/", no "..", no hidden name, and
+    // "%" escaped too, so two ids never share a name.
+    const QByteArray escaped = QUrl::toPercentEncoding(id, QByteArray(), ".~");
+    // File names end at 255 bytes; a long id is known by its digest instead.
+    if (escaped.size() > 128)
+        return QStringLiteral("sha256-") +
+               QString::fromLatin1(QCryptographicHash::hash(id.toUtf8(), QCryptographicHash::Sha256).toHex());
+    return QString::fromLatin1(escaped);
+}
+
+QString SyncLedger::setAsideFilePath(const QString& ownerId) const {
+    return m_directory + QStringLiteral("/sync_ledger.") + fileNamePart(ownerId) + QStringLiteral(".json");
+}
+
+bool SyncLedger::switchOwner(const QString& previousOwner, const QString& nextOwner) {
+    const auto move = [](const QString& from, const QString& to) {
+        // rename() replaces the target in one step: a crash leaves either file whole.
+        if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+            return true;
+        logLine(QStringLiteral("[SyncLedger] Failed to move %1 to %2: %3")
+                    .arg(from, to, QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
+    };
+    // The file lock first: no write runs while the files move, and none of the old records
+    // can start after.
+    std::lock_guard fileLock(m_fileMutex);
+    QHash<QString, SyncRecord> records;
+    QSet<QString> hashes;
+    {
+        QMutexLocker lock(&m_lock);
+        records.swap(m_records);
+        hashes.swap(m_knownHashes);
+    }
+    bool pending = false;
+    {
+        std::lock_guard lock(m_writerMutex);
+        pending = m_dirty;
+        m_dirty = false;
+    }
+    m_writerIdle.notify_all();
+
+    const QString current = ensureLedgerPath();
+    if (pending)
+        writeRecords(records); // the set-aside ledger holds every record made so far
+    if (QFileInfo::exists(current) && !move(current, setAsideFilePath(previousOwner))) {
+        QMutexLocker lock(&m_lock);
+        m_records = std::move(records);
+        m_knownHashes = std::move(hashes);
+        return false;
+    }
+    const QString restored = setAsideFilePath(nextOwner);
+    if (QFileInfo::exists(restored))
+        move(restored, current); // when it fails, the account starts afresh and its old file stays
+    load();
+    return true;
 }

@@ -58,6 +58,16 @@ public:
     // Bytes written to the ledger file since creation, for measuring write amplification.
     qint64 bytesWritten() const { return m_bytesWritten.load(); }
 
+    // A ledger belongs to the account that wrote it. Another account's ledger lies set aside in
+    // the same directory, under that account's id, until the account signs in again.
+    QString setAsideFilePath(const QString& ownerId) const;
+    // Sets this ledger aside as `previousOwner`'s (its file renamed, never deleted; pending changes
+    // written first) and goes on with the ledger set aside earlier for `nextOwner`, or an empty
+    // one. False, with everything left as it was, when the file could not be moved.
+    bool switchOwner(const QString& previousOwner, const QString& nextOwner);
+    // An id as part of a file name: it can neither leave the directory nor match another id's name.
+    static QString fileNamePart(const QString& id);
+
     // Dates outside years 1 to 9999 become the nearest date the file can hold.
     static QDateTime clampedToLedgerRange(const QDateTime& date);
 
@@ -71,6 +81,8 @@ private:
     void save();
     void writerLoop();
     void writeSnapshot();
+    // Writes the records to the ledger file; m_fileMutex must be held.
+    void writeRecords(QHash<QString, SyncRecord> records);
     QString ensureLedgerPath() const;
 
     const QString m_directory;

@@ -29,22 +29,29 @@ void Spinner::setColor(const QColor& color) {
     update();
 }
 
-void Spinner::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
+void paintSpinner(QPainter& painter, const QRectF& box, const QColor& color, int step) {
+    painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
-    const QPointF centre = QRectF(rect()).center();
-    const qreal outer = m_size / 2.0 - 1;
+    const qreal size = qMin(box.width(), box.height());
+    const QPointF centre = box.center();
+    const qreal outer = size / 2.0 - 1;
     const qreal inner = outer * 0.45;
-    QPen pen(m_color, qMax(1.5, m_size / 9.0), Qt::SolidLine, Qt::RoundCap);
+    QPen pen(color, qMax(1.5, size / 9.0), Qt::SolidLine, Qt::RoundCap);
     for (int i = 0; i < 8; ++i) {
         const qreal angle = qDegreesToRadians(45.0 * i - 90.0);
-        QColor color = m_color;
-        color.setAlphaF(float(m_color.alphaF() * (0.25 + 0.75 * ((i - m_step + 8) % 8) / 7.0)));
-        pen.setColor(color);
+        QColor dash = color;
+        dash.setAlphaF(float(color.alphaF() * (0.25 + 0.75 * ((i - step + 8) % 8) / 7.0)));
+        pen.setColor(dash);
         painter.setPen(pen);
         painter.drawLine(centre + QPointF(qCos(angle), qSin(angle)) * inner,
                          centre + QPointF(qCos(angle), qSin(angle)) * outer);
     }
+    painter.restore();
+}
+
+void Spinner::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    paintSpinner(painter, QRectF(0, 0, m_size, m_size), m_color, m_step);
 }
 
 void Spinner::showEvent(QShowEvent* event) {

@@ -7,10 +7,14 @@
 #include <QPointer>
 #include <QTimer>
 
+class QLabel;
+class QPainter;
 class QScrollArea;
 class QVBoxLayout;
 
-class QLabel;
+// The busy ring of Spinner, drawn into `box` at animation step `step` (0 to 7), for places that
+// paint rather than hold a widget (a list row).
+void paintSpinner(QPainter& painter, const QRectF& box, const QColor& color, int step);
 
 // A small busy indicator: a ring of fading dashes that turns while the widget is visible.
 class Spinner : public QWidget {

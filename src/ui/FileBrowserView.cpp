@@ -3,17 +3,21 @@
 #include "platform/Dialogs.h"
 #include "ui/Async.h"
 #include "ui/Controls.h"
+#include "ui/FileFilterProxyModel.h"
+#include "ui/FileListModel.h"
+#include "ui/FileListView.h"
 #include "ui/Icons.h"
 #include "ui/OrlavantTheme.h"
 #include "vault/SupabaseClient.h"
 
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
-#include <QScrollArea>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QStackedWidget>
 #include <QStandardPaths>
@@ -23,8 +27,6 @@
 using namespace OrlavantTheme;
 
 namespace {
-
-const char* const DownloadSpinnerName = "downloadSpinner";
 
 QPushButton* borderedButton(const QString& symbol, const QString& text) {
     auto* button = new QPushButton(QIcon(Icons::tinted(symbol, ink, 14, 2.0)), text);
@@ -45,16 +47,20 @@ QWidget* banner(const QString& name, const QColor& tint) {
     return frame;
 }
 
-// The three texts of the empty view and the loading view.
-QWidget* centredColumn(QWidget* top, const QStringList& texts) {
+// The loading view and the empty view: a symbol or spinner over a title and, smaller, a detail.
+// Each text comes with its object name.
+QWidget* centredColumn(const QString& name, QWidget* top, const QList<std::pair<QString, QString>>& texts) {
     auto* page = new QWidget;
+    page->setObjectName(name);
     auto* layout = new QVBoxLayout(page);
     layout->addStretch(1);
     layout->addWidget(top, 0, Qt::AlignHCenter);
     layout->addSpacing(8);
     for (qsizetype i = 0; i < texts.size(); ++i) {
-        auto* label = makeLabel(texts[i], uiFont(i == 0 ? 15 : 12, i == 0 ? QFont::DemiBold : QFont::Normal),
-                                i == 0 ? ink : secondary);
+        auto* label =
+            makeLabel(texts[i].second, uiFont(i == 0 ? 15 : 12, i == 0 ? QFont::DemiBold : QFont::Normal),
+                      i == 0 ? ink : secondary);
+        label->setObjectName(texts[i].first);
         label->setAlignment(Qt::AlignCenter);
         label->setWordWrap(true);
         layout->addWidget(label);
@@ -68,7 +74,9 @@ QWidget* centredColumn(QWidget* top, const QStringList& texts) {
 FileBrowserView::FileBrowserView(SupabaseClient& supabase, Dialogs& dialogs, QWidget* parent)
     : QWidget(parent)
     , m_supabase(supabase)
-    , m_dialogs(dialogs) {
+    , m_dialogs(dialogs)
+    , m_model(new FileListModel(this))
+    , m_proxy(new FileFilterProxyModel(*m_model, this)) {
     setAutoFillBackground(true);
     QPalette palette = this->palette();
     palette.setColor(QPalette::Window, bg);
@@ -144,37 +152,50 @@ FileBrowserView::FileBrowserView(SupabaseClient& supabase, Dialogs& dialogs, QWi
     m_mainArea = new QStackedWidget;
     m_mainArea->setObjectName(QStringLiteral("mainArea"));
     auto* loadingSpinner = new Spinner(secondary, 28);
-    m_mainArea->addWidget(
-        centredColumn(loadingSpinner, {QStringLiteral("Fetching cloud files from Supabase...")}));
+    m_mainArea->addWidget(centredColumn(
+        QStringLiteral("loadingView"), loadingSpinner,
+        {{QStringLiteral("loadingText"), QStringLiteral("Fetching cloud files from Supabase...")}}));
 
-    auto* scroll = makeScrollArea();
-    auto* listHolder = new QWidget;
-    listHolder->setObjectName(QStringLiteral("fileListHolder"));
-    listHolder->setStyleSheet(QStringLiteral("QWidget#fileListHolder { background: %1; }").arg(css(bg)));
-    auto* holderLayout = new QVBoxLayout(listHolder);
-    holderLayout->setContentsMargins(20, 16, 20, 16);
+    auto* listPage = new QFrame;
+    styleCard(listPage, QStringLiteral("fileListPage"), bg, Qt::transparent, 0);
+    auto* pageLayout = new QVBoxLayout(listPage);
+    pageLayout->setContentsMargins(20, 16, 20, 16);
     auto* listCard = makeCard(QStringLiteral("fileList"), white, border, 12);
-    m_rowsLayout = new QVBoxLayout(listCard);
-    m_rowsLayout->setContentsMargins(12, 6, 12, 6);
-    m_rowsLayout->setSpacing(0);
-    holderLayout->addWidget(listCard);
-    holderLayout->addStretch(1);
-    scroll->setWidget(listHolder);
-    m_listPage = scroll;
-    m_mainArea->addWidget(m_listPage);
+    auto* cardLayout = new QVBoxLayout(listCard);
+    cardLayout->setContentsMargins(12, 6, 12, 6);
+    m_list = new FileListView(*m_proxy);
+    m_list->setObjectName(QStringLiteral("fileListView"));
+    cardLayout->addWidget(m_list);
+    pageLayout->addWidget(listCard);
+    pageLayout->addStretch(1);
+    m_mainArea->addWidget(listPage);
 
-    m_mainArea->addWidget(
-        centredColumn(new SymbolLabel(QStringLiteral("tray"), secondary, 44),
-                      {QStringLiteral("No files found in your cloud vault"),
-                       QStringLiteral("Files uploaded from your Mac, Android, or Web browser "
-                                      "will appear here.")}));
+    m_mainArea->addWidget(centredColumn(
+        QStringLiteral("emptyView"), new SymbolLabel(QStringLiteral("tray"), secondary, 44),
+        {{QStringLiteral("emptyTitle"), QStringLiteral("No files found in your cloud vault")},
+         {QStringLiteral("emptyDetail"),
+          QStringLiteral("Files uploaded from your Mac, Android, or Web browser will appear here.")}}));
     column->addWidget(m_mainArea, 1);
 
     connect(m_searchField, &QLineEdit::textChanged, this, &FileBrowserView::setSearchQuery);
     connect(m_refreshButton, &QPushButton::clicked, this, &FileBrowserView::loadFiles);
     connect(retry, &QPushButton::clicked, this, &FileBrowserView::loadFiles);
     connect(close, &QPushButton::clicked, this, &FileBrowserView::dismissSuccessBanner);
-    rebuildRows();
+    connect(m_proxy, &FileFilterProxyModel::filterApplied, this, &FileBrowserView::refreshState);
+    connect(m_list, &FileListView::downloadRequested, this, &FileBrowserView::downloadShownRow);
+
+    // Keyboard: Ctrl+F to the search field, Escape clears it, Down goes on into the list.
+    auto* find = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_F), this);
+    find->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(find, &QShortcut::activated, this, [this] {
+        m_searchField->setFocus(Qt::ShortcutFocusReason);
+        m_searchField->selectAll();
+    });
+    auto* clear = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    clear->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(clear, &QShortcut::activated, this, [this] { setSearchQuery(QString()); });
+    m_searchField->installEventFilter(this);
+
     refreshState();
 }
 
@@ -209,28 +230,30 @@ QString FileBrowserView::deviceIcon(const QString& deviceType) {
 }
 
 QString FileBrowserView::formatFileSize(qint64 bytes) {
-    const QLocale locale;
-    // A negative count (a corrupt row) is shown as such rather than as a huge number.
-    if (bytes < 0 && bytes != std::numeric_limits<qint64>::min())
-        return QStringLiteral("-") + locale.formattedDataSize(-bytes, 1, QLocale::DataSizeSIFormat);
-    return locale.formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
+    // A negative count (a corrupt row) is shown as such rather than as a huge number; the
+    // smallest one has no positive twin, and one byte less is the same text.
+    if (bytes < 0)
+        return QLatin1Char('-') +
+               formatFileSize(bytes == std::numeric_limits<qint64>::min() ? -(bytes + 1) : -bytes);
+    if (bytes == 1)
+        return QStringLiteral("1 byte");
+    return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
 }
 
-QList<SupabaseFileRecord> FileBrowserView::filterFiles(const QList<SupabaseFileRecord>& files,
-                                                       const QString& query) {
-    if (query.isEmpty())
-        return files;
-    // Case folding per the user's locale, like a localized case-insensitive "contains".
-    const QLocale locale;
-    const QString needle = locale.toLower(query);
-    QList<SupabaseFileRecord> matching;
-    for (const SupabaseFileRecord& file : files) {
-        if (locale.toLower(file.originalFilename).contains(needle) ||
-            locale.toLower(file.deviceName).contains(needle) ||
-            locale.toLower(file.deviceType).contains(needle))
-            matching.append(file);
-    }
-    return matching;
+QList<SupabaseFileRecord> FileBrowserView::filteredFiles() const {
+    QList<SupabaseFileRecord> shown;
+    shown.reserve(m_proxy->shownSourceRows().size());
+    for (int row : m_proxy->shownSourceRows())
+        shown.append(m_model->row(row).record);
+    return shown;
+}
+
+bool FileBrowserView::isFiltering() const {
+    return m_proxy->isFiltering();
+}
+
+bool FileBrowserView::isDownloading(const QString& fileId) const {
+    return m_model->isDownloading(fileId);
 }
 
 void FileBrowserView::setSearchQuery(const QString& query) {
@@ -239,16 +262,12 @@ void FileBrowserView::setSearchQuery(const QString& query) {
     m_searchQuery = query;
     if (m_searchField->text() != query)
         m_searchField->setText(query);
-    rebuildRows();
+    m_proxy->setFilterQuery(query);
     refreshState();
 }
 
 FileBrowserView::MainArea FileBrowserView::mainArea() const {
-    if (isLoading() && m_files.isEmpty())
-        return MainArea::Loading;
-    if (!filteredFiles().isEmpty())
-        return MainArea::List;
-    return MainArea::Empty;
+    return MainArea(m_mainArea->currentIndex());
 }
 
 void FileBrowserView::showEvent(QShowEvent* event) {
@@ -258,20 +277,36 @@ void FileBrowserView::showEvent(QShowEvent* event) {
         loadFiles();
 }
 
+bool FileBrowserView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_searchField && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Down && m_proxy->rowCount() > 0) {
+        m_list->setFocus(Qt::TabFocusReason);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void FileBrowserView::loadFiles() {
     const quint64 generation = ++m_loadGeneration;
     ++m_activeLoads;
     m_errorMessage.reset();
     refreshState();
+    // The listing is decoded on the client's pool; its display texts and search keys are worked
+    // out on a worker as well, so the main thread only swaps the finished rows in.
+    using Prepared = std::pair<QList<SupabaseFileRecord>, FileListModel::RowsPtr>;
+    QFuture<Prepared> prepared = m_supabase.fetchAllUserFiles().then(
+        QtFuture::Launch::Async, [](const QList<SupabaseFileRecord>& files) {
+            return Prepared(files, FileListModel::prepare(files));
+        });
     continueOnMain(
-        m_supabase.fetchAllUserFiles(), this,
-        [this, generation](const QList<SupabaseFileRecord>& files) {
+        prepared, this,
+        [this, generation](const Prepared& answer) {
             --m_activeLoads;
             // An older request answering after a newer one was sent must not bring back an
             // older list.
             if (generation == m_loadGeneration) {
-                m_files = files;
-                rebuildRows();
+                m_files = answer.first;
+                m_proxy->setSourceRows(answer.second);
             }
             refreshState();
             Q_EMIT loadFinished();
@@ -285,41 +320,51 @@ void FileBrowserView::loadFiles() {
         });
 }
 
+void FileBrowserView::downloadShownRow(const QModelIndex& index) {
+    const QModelIndex source = m_proxy->mapToSource(index);
+    if (!source.isValid())
+        return;
+    // A copy: while the save dialog is open a refresh may replace the rows, and the download
+    // must still be of the file that was clicked.
+    const SupabaseFileRecord file = m_model->row(source.row()).record;
+    if (m_model->isDownloading(file.id))
+        return;
+    downloadFileWithSavePanel(file);
+}
+
 void FileBrowserView::downloadFileWithSavePanel(const SupabaseFileRecord& file) {
+    const QString id = file.id;
+    const QString name = file.originalFilename;
+    const QString filePath = file.filePath;
     Dialogs::SaveOptions options;
     options.title = QStringLiteral("Download from Orlavant Vault");
-    options.message = QStringLiteral("Choose where to save '") + file.originalFilename + QStringLiteral("'");
+    options.message = QStringLiteral("Choose where to save '") + name + QStringLiteral("'");
     options.prompt = QStringLiteral("Save File");
-    options.suggestedName = file.originalFilename;
+    options.suggestedName = name;
     options.directory = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     const std::optional<QString> destination = m_dialogs.save(options);
     if (!destination || destination->isEmpty())
         return;
 
-    const QString id = file.id;
-    const QString name = file.originalFilename;
     const QString savedAs = QFileInfo(*destination).fileName();
-    m_downloadingIds.insert(id);
+    m_model->setDownloading(id, true);
     m_downloadSuccessMessage.reset();
-    refreshRowButtons();
     refreshState();
     continueOnMain(
-        m_supabase.downloadFile(file.filePath, *destination), this,
+        m_supabase.downloadFile(filePath, *destination), this,
         [this, id, name, savedAs](bool stored) {
-            m_downloadingIds.remove(id);
+            m_model->setDownloading(id, false);
             if (stored)
                 m_downloadSuccessMessage =
                     QStringLiteral("Successfully downloaded '") + name + QStringLiteral("' to ") + savedAs;
             else
                 m_errorMessage = QStringLiteral("Failed to download '") + name + QStringLiteral("'");
-            refreshRowButtons();
             refreshState();
             Q_EMIT downloadFinished(id);
         },
         [this, id](const QString& error) {
-            m_downloadingIds.remove(id);
+            m_model->setDownloading(id, false);
             m_errorMessage = QStringLiteral("Download error: ") + error;
-            refreshRowButtons();
             refreshState();
             Q_EMIT downloadFinished(id);
         });
@@ -336,94 +381,13 @@ void FileBrowserView::refreshState() {
     m_successText->setText(m_downloadSuccessMessage.value_or(QString()));
     m_errorBanner->setVisible(m_errorMessage.has_value());
     m_errorText->setText(m_errorMessage.value_or(QString()));
-    m_mainArea->setCurrentIndex(int(mainArea()));
-}
-
-void FileBrowserView::rebuildRows() {
-    m_downloadButtons.clear();
-    while (QLayoutItem* item = m_rowsLayout->takeAt(0)) {
-        delete item->widget();
-        delete item;
+    // While the search catches up, the page shown stays: no flash of "No files found" between a
+    // listing's arrival and its filtered rows.
+    if (!m_proxy->isFiltering()) {
+        const MainArea area = isLoading() && m_files.isEmpty() ? MainArea::Loading
+                              : m_proxy->rowCount() > 0        ? MainArea::List
+                                                               : MainArea::Empty;
+        m_mainArea->setCurrentIndex(int(area));
     }
-    const QList<SupabaseFileRecord> rows = filteredFiles();
-    for (qsizetype i = 0; i < rows.size(); ++i) {
-        if (i > 0)
-            m_rowsLayout->addWidget(makeRule(colorFromHex(0x000000, 0.08)));
-        m_rowsLayout->addWidget(buildRow(rows[i]));
-    }
-    refreshRowButtons();
-}
-
-QWidget* FileBrowserView::buildRow(const SupabaseFileRecord& file) {
-    auto* row = new QWidget;
-    row->setObjectName(QStringLiteral("fileRow"));
-    row->setProperty("fileId", file.id);
-    auto* layout = new QHBoxLayout(row);
-    layout->setContentsMargins(4, 8, 4, 8);
-    layout->setSpacing(12);
-
-    auto* icon = new SymbolLabel(iconForMime(file.mimeType), colorFromHex(0x8B5CF6, 1.0), 22);
-    icon->setObjectName(QStringLiteral("fileTypeIcon"));
-    icon->setFixedSize(32, 32);
-    layout->addWidget(icon);
-
-    auto* names = new QVBoxLayout;
-    names->setSpacing(2);
-    auto* name = makeLabel(file.originalFilename, uiFont(13, QFont::Medium), ink);
-    name->setObjectName(QStringLiteral("fileName"));
-    names->addWidget(name);
-    if (file.folderPath && !file.folderPath->isEmpty()) {
-        auto* folder = makeLabel(*file.folderPath, uiFont(11), secondary);
-        folder->setObjectName(QStringLiteral("folderPath"));
-        names->addWidget(folder);
-    }
-    layout->addLayout(names, 1);
-
-    auto* badge = makeCard(QStringLiteral("deviceBadge"), colorFromHex(0x6E6E73, 0.12), Qt::transparent, 6);
-    auto* badgeLayout = new QHBoxLayout(badge);
-    badgeLayout->setContentsMargins(7, 3, 8, 3);
-    badgeLayout->setSpacing(4);
-    auto* deviceSymbol = new SymbolLabel(deviceIcon(file.deviceType), secondary, 12);
-    deviceSymbol->setObjectName(QStringLiteral("deviceIcon"));
-    badgeLayout->addWidget(deviceSymbol);
-    auto* deviceName = makeLabel(file.deviceName, uiFont(11, QFont::DemiBold), secondary);
-    deviceName->setObjectName(QStringLiteral("deviceName"));
-    badgeLayout->addWidget(deviceName);
-    badge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    layout->addWidget(badge, 0, Qt::AlignVCenter);
-
-    auto* size = makeLabel(formatFileSize(file.fileSize), uiFont(11), secondary);
-    size->setObjectName(QStringLiteral("fileSize"));
-    size->setFixedWidth(80);
-    size->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    layout->addWidget(size);
-
-    auto* download = borderedButton(QStringLiteral("arrow.down.circle"), QStringLiteral("Download"));
-    download->setObjectName(QStringLiteral("downloadButton"));
-    download->setToolTip(QStringLiteral("Save this file locally using NSSavePanel"));
-    download->setMinimumWidth(104);
-    auto* spinner = new Spinner(secondary, 14);
-    spinner->setObjectName(QString::fromLatin1(DownloadSpinnerName));
-    spinner->hide();
-    auto* spinnerLayout = new QHBoxLayout(download);
-    spinnerLayout->setContentsMargins(0, 0, 0, 0);
-    spinnerLayout->addWidget(spinner, 0, Qt::AlignCenter);
-    const SupabaseFileRecord record = file;
-    connect(download, &QPushButton::clicked, this, [this, record] { downloadFileWithSavePanel(record); });
-    layout->addWidget(download);
-    m_downloadButtons[file.id].append(download);
-    return row;
-}
-
-void FileBrowserView::refreshRowButtons() {
-    for (auto it = m_downloadButtons.cbegin(); it != m_downloadButtons.cend(); ++it) {
-        const bool busy = m_downloadingIds.contains(it.key());
-        for (QPushButton* button : it.value()) {
-            button->setEnabled(!busy);
-            button->setText(busy ? QString() : QStringLiteral("Download"));
-            button->setIcon(busy ? QIcon()
-                                 : QIcon(Icons::tinted(QStringLiteral("arrow.down.circle"), ink, 14, 2.0)));
-            button->findChild<Spinner*>(QString::fromLatin1(DownloadSpinnerName))->setVisible(busy);
-        }
-    }
+    m_list->setAnimating(m_model->hasDownloads());
 }

@@ -2,22 +2,26 @@
 
 #include "vault/SupabaseRecords.h"
 
-#include <QHash>
 #include <QList>
-#include <QSet>
 #include <QWidget>
 #include <optional>
 
 class Dialogs;
+class FileFilterProxyModel;
+class FileListModel;
+class FileListView;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QStackedWidget;
-class QVBoxLayout;
 class SupabaseClient;
 
 // Lists every file of the signed-in user in the vault, whatever device uploaded it, filters the
 // list by a search text and downloads a chosen file to where the user says.
+//
+// The list is a model and a painted view (FileListModel, FileFilterProxyModel, FileListView), not
+// a widget per row: a household's 10,000 files appear, scroll and filter without the window
+// stalling. A listing is prepared for display on a worker and swapped in whole.
 class FileBrowserView : public QWidget {
     Q_OBJECT
 public:
@@ -31,20 +35,23 @@ public:
     static QString deviceIcon(const QString& deviceType);
     // A byte count in decimal (1000-based) units, the unit chosen by size.
     static QString formatFileSize(qint64 bytes);
-    // The records whose file name, device name or device type contains `query` (as typed,
-    // ignoring case); all of them for an empty query.
-    static QList<SupabaseFileRecord> filterFiles(const QList<SupabaseFileRecord>& files,
-                                                 const QString& query);
 
+    // The rows last received, in the order received.
     const QList<SupabaseFileRecord>& files() const { return m_files; }
-    QList<SupabaseFileRecord> filteredFiles() const { return filterFiles(m_files, m_searchQuery); }
+    // The rows shown for the search, in order (once the search has caught up with the query).
+    QList<SupabaseFileRecord> filteredFiles() const;
     bool isLoading() const { return m_activeLoads > 0; }
+    // The search is still working out which rows match the query or the newest rows.
+    bool isFiltering() const;
     std::optional<QString> errorMessage() const { return m_errorMessage; }
     std::optional<QString> downloadSuccessMessage() const { return m_downloadSuccessMessage; }
     QString searchQuery() const { return m_searchQuery; }
     void setSearchQuery(const QString& query);
-    bool isDownloading(const QString& fileId) const { return m_downloadingIds.contains(fileId); }
+    bool isDownloading(const QString& fileId) const;
     MainArea mainArea() const;
+
+    FileListView& listView() const { return *m_list; }
+    FileFilterProxyModel& shownFiles() const { return *m_proxy; }
 
     void loadFiles();
     void downloadFileWithSavePanel(const SupabaseFileRecord& file);
@@ -58,12 +65,11 @@ Q_SIGNALS:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void rebuildRows();
     void refreshState();
-    void refreshRowButtons();
-    QWidget* buildRow(const SupabaseFileRecord& file);
+    void downloadShownRow(const QModelIndex& index);
 
     SupabaseClient& m_supabase;
     Dialogs& m_dialogs;
@@ -71,12 +77,13 @@ private:
     QList<SupabaseFileRecord> m_files;
     std::optional<QString> m_errorMessage;
     QString m_searchQuery;
-    QSet<QString> m_downloadingIds;
     std::optional<QString> m_downloadSuccessMessage;
     // Overlapping list requests: only the newest one's answer is shown.
     int m_activeLoads = 0;
     quint64 m_loadGeneration = 0;
 
+    FileListModel* m_model;
+    FileFilterProxyModel* m_proxy;
     QLineEdit* m_searchField;
     QPushButton* m_refreshButton;
     QWidget* m_successBanner;
@@ -84,7 +91,5 @@ private:
     QWidget* m_errorBanner;
     QLabel* m_errorText;
     QStackedWidget* m_mainArea;
-    QWidget* m_listPage;
-    QVBoxLayout* m_rowsLayout;
-    QHash<QString, QList<QPushButton*>> m_downloadButtons;
+    FileListView* m_list;
 };

@@ -156,6 +156,8 @@ LoginView::LoginView(SupabaseClient& supabase, const Clock& clock, QWidget* pare
     m_emailField = new QLineEdit;
     m_emailField->setObjectName(QStringLiteral("emailField"));
     m_emailField->setPlaceholderText(QStringLiteral("you@family.example"));
+    // After a session expired, signing in again should take only the password.
+    m_emailField->setText(m_supabase.expiredSessionEmail().value_or(QString()));
     addField(QStringLiteral("Email Address"), m_emailField);
     m_passwordField = new QLineEdit;
     m_passwordField->setObjectName(QStringLiteral("passwordField"));

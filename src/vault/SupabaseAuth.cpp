@@ -43,6 +43,12 @@ QString displayNameFor(const QString& email) {
     return name;
 }
 
+// The backend that issued a session: the configured one when the candidate lies on it, otherwise
+// (a development server on a fixed port) none that later requests go to, shown as empty.
+QString issuerOf(const QString& candidate, const QString& base) {
+    return candidate.startsWith(base + QLatin1Char('/')) ? base : QString();
+}
+
 } // namespace
 
 QFuture<SupabaseSession> SupabaseClient::signIn(const QString& email, const QString& password) {
@@ -59,9 +65,10 @@ QFuture<SupabaseSession> SupabaseClient::signInDemo() {
     return completeSignIn(QtConcurrent::run(&m_pool, [this] { return demoSession(); }));
 }
 
-SupabaseSession SupabaseClient::hostedAuth(bool signUp, const QString& email, const QString& password) {
-    if (std::optional<SupabaseSession> session = hostedAttempt(signUp, email, password))
-        return *session;
+SupabaseClient::ReceivedSession SupabaseClient::hostedAuth(bool signUp, const QString& email,
+                                                           const QString& password) {
+    if (std::optional<ReceivedSession> received = hostedAttempt(signUp, email, password))
+        return *received;
     try {
         return signUp ? signUpWithBackend(email, password) : signInWithBackend(email, password);
     } catch (const VaultError& error) {
@@ -74,8 +81,8 @@ SupabaseSession SupabaseClient::hostedAuth(bool signUp, const QString& email, co
     }
 }
 
-std::optional<SupabaseSession> SupabaseClient::hostedAttempt(bool signUp, const QString& email,
-                                                             const QString& password) {
+std::optional<SupabaseClient::ReceivedSession>
+SupabaseClient::hostedAttempt(bool signUp, const QString& email, const QString& password) {
     const Snapshot state = snapshot();
     // A key still holding the placeholder means the hosted project was never configured.
     if (state.anonKey.contains(QLatin1String("placeholder")))
@@ -101,7 +108,9 @@ std::optional<SupabaseSession> SupabaseClient::hostedAttempt(bool signUp, const 
         // user out again.
         if (session.accessToken.isEmpty())
             throw VaultJson::corrupted(QStringLiteral("the sign-in reply holds an empty access token."));
-        return session;
+        const TokenExpiry expiry = TokenExpiry::received(
+            session.accessToken, VaultJson::parseObject(response.body).value_or(QJsonObject()), m_clock);
+        return ReceivedSession{std::move(session), expiry, std::nullopt};
     }
     // Only a rejection the user can read ends the attempt; anything else may be a proxy or an
     // outage, and the backend may still know the account.
@@ -112,29 +121,34 @@ std::optional<SupabaseSession> SupabaseClient::hostedAttempt(bool signUp, const 
     throw VaultError(QStringLiteral("SupabaseAuth"), response.status, *message);
 }
 
-SupabaseSession SupabaseClient::signInWithBackend(const QString& email, const QString& password) {
+SupabaseClient::ReceivedSession SupabaseClient::signInWithBackend(const QString& email,
+                                                                  const QString& password) {
     const QString base = snapshot().backendBaseUrl;
-    return backendAuth({base + QStringLiteral("/api/auth/login"),
+    return backendAuth(base,
+                       {base + QStringLiteral("/api/auth/login"),
                         QStringLiteral("http://127.0.0.1:8787/api/auth/login"),
                         QStringLiteral("http://127.0.0.1:8000/api/v1/auth/login")},
                        VaultJson::compact(credentials(email, password)), email);
 }
 
-SupabaseSession SupabaseClient::signUpWithBackend(const QString& email, const QString& password) {
+SupabaseClient::ReceivedSession SupabaseClient::signUpWithBackend(const QString& email,
+                                                                  const QString& password) {
     const QString base = snapshot().backendBaseUrl;
     const QString name = displayNameFor(email);
     QJsonObject body = credentials(email, password);
     body.insert(QStringLiteral("full_name"), name);
     body.insert(QStringLiteral("household_name"), name + QStringLiteral("'s Family Vault"));
     body.insert(QStringLiteral("plan_id"), QStringLiteral("basic"));
-    return backendAuth({base + QStringLiteral("/api/auth/register"),
+    return backendAuth(base,
+                       {base + QStringLiteral("/api/auth/register"),
                         QStringLiteral("http://127.0.0.1:8787/api/auth/register"),
                         QStringLiteral("http://127.0.0.1:8000/api/v1/auth/register")},
                        VaultJson::compact(body), email);
 }
 
-SupabaseSession SupabaseClient::backendAuth(const QStringList& candidates, const QByteArray& body,
-                                            const QString& email) {
+SupabaseClient::ReceivedSession SupabaseClient::backendAuth(const QString& base,
+                                                            const QStringList& candidates,
+                                                            const QByteArray& body, const QString& email) {
     VaultError lastError = VaultError::url(VaultError::BadServerResponse);
     for (const QString& candidate : candidates) {
         const auto reply = postToCandidate(candidate, body, VaultHttp::BackendAuthTimeout, &lastError);
@@ -159,7 +173,8 @@ SupabaseSession SupabaseClient::backendAuth(const QStringList& candidates, const
             userId = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
         std::optional<QString> userEmail =
             user ? VaultJson::string(*user, QStringLiteral("email")) : std::nullopt;
-        return SupabaseSession{*token, std::nullopt, *userId, userEmail.value_or(email)};
+        return ReceivedSession{SupabaseSession{*token, std::nullopt, *userId, userEmail.value_or(email)},
+                               TokenExpiry::received(*token, *reply, m_clock), issuerOf(candidate, base)};
     }
     throw lastError;
 }
@@ -187,7 +202,7 @@ std::optional<QJsonObject> SupabaseClient::postToCandidate(const QString& candid
     return VaultJson::parseObject(response.body);
 }
 
-SupabaseSession SupabaseClient::demoSession() {
+SupabaseClient::ReceivedSession SupabaseClient::demoSession() {
     const QString base = snapshot().backendBaseUrl;
     const QStringList candidates{
         base + QStringLiteral("/api/v1/auth/demo-login"),
@@ -215,8 +230,12 @@ SupabaseSession SupabaseClient::demoSession() {
             user ? VaultJson::string(*user, QStringLiteral("id")) : std::nullopt;
         const std::optional<QString> email =
             user ? VaultJson::string(*user, QStringLiteral("email")) : std::nullopt;
-        return SupabaseSession{*token, std::nullopt, userId.value_or(DemoUserId), email.value_or(DemoEmail)};
+        return ReceivedSession{
+            SupabaseSession{*token, std::nullopt, userId.value_or(DemoUserId), email.value_or(DemoEmail)},
+            TokenExpiry::received(*token, *reply, m_clock), issuerOf(candidate, base)};
     }
-    // The demo must open even with no server at all.
-    return SupabaseSession{DemoFallbackToken, std::nullopt, DemoUserId, DemoEmail};
+    // The demo must open even with no server at all; no server vouches for this session, so no
+    // server's refusal can end it.
+    return ReceivedSession{
+        SupabaseSession{DemoFallbackToken, std::nullopt, DemoUserId, DemoEmail}, {}, QString()};
 }

@@ -51,7 +51,7 @@ QFuture<DeduplicateResult> SupabaseClient::syncToCloudVault(const QString& fileP
             throw VaultError::url(VaultError::BadUrl);
         HttpRequest preUpload = VaultHttp::backendRequest("POST", *preUploadUrl, token);
         VaultHttp::setJsonBody(preUpload, description);
-        const HttpResponse answer = send(std::move(preUpload));
+        const HttpResponse answer = sendAuthorized(std::move(preUpload), state, Audience::Backend);
         if (answer.status == 402 || answer.status == 403)
             throw quotaError(answer);
         if (answer.status != 200)
@@ -83,7 +83,7 @@ QFuture<DeduplicateResult> SupabaseClient::syncToCloudVault(const QString& fileP
         description.insert(QStringLiteral("storage_key"), *storageKey);
         HttpRequest confirm = VaultHttp::backendRequest("POST", *confirmUrl, token);
         VaultHttp::setJsonBody(confirm, description);
-        if (!VaultHttp::isSuccess(send(std::move(confirm))))
+        if (!VaultHttp::isSuccess(sendAuthorized(std::move(confirm), state, Audience::Backend)))
             throw VaultError::url(VaultError::BadServerResponse);
         return DeduplicateResult{false, QStringLiteral("Uploaded to Home cloud vault"), std::nullopt};
     });

@@ -1,5 +1,6 @@
 #include "vault/SupabaseClient.h"
 
+#include "platform/Clock.h"
 #include "platform/Log.h"
 #include "platform/ProductionServer.h"
 #include "platform/Settings.h"
@@ -9,7 +10,6 @@
 #include <QtConcurrent/QtConcurrent>
 
 namespace {
-const QString SessionDefaultsKey = QStringLiteral("orlavant_supabase_session");
 const QString UrlDefaultsKey = QStringLiteral("orlavant_supabase_url");
 const QString KeyDefaultsKey = QStringLiteral("orlavant_supabase_key");
 const QString BackendDefaultsKey = QStringLiteral("orlavant_backend_base_url");
@@ -29,11 +29,16 @@ const QString SupabaseClient::DefaultAnonKey =
                    "eyJpc3MiOiJzdXBhYmFzZSIsInJlZiI6InBsYWNlaG9sZGVyIiwicm9sZSI6ImFub24ifQ."
                    "placeholder-signature");
 const QString SupabaseClient::DefaultBackendBaseUrl = Production::baseUrl;
+const QString SupabaseClient::SessionDefaultsKey = QStringLiteral("orlavant_supabase_session");
+const QString SupabaseClient::ExpiredEmailKey = QStringLiteral("orlavant_expired_session_email");
+const QString SupabaseClient::SessionExpiredText = QStringLiteral("Session expired \u2014 sign in again");
 
-SupabaseClient::SupabaseClient(Settings& settings, HttpClient& http, QObject* parent)
+SupabaseClient::SupabaseClient(Settings& settings, HttpClient& http, const Clock* clock, QObject* parent)
     : QObject(parent)
     , m_settings(settings)
     , m_http(http)
+    , m_ownClock(clock ? nullptr : std::make_unique<SystemClock>())
+    , m_clock(clock ? *clock : *m_ownClock)
     , m_supabaseUrl(DefaultSupabaseUrl)
     , m_supabaseAnonKey(DefaultAnonKey)
     , m_backendBaseUrl(DefaultBackendBaseUrl) {
@@ -78,9 +83,14 @@ bool SupabaseClient::isAuthenticated() const {
     return m_isAuthenticated;
 }
 
+std::optional<QString> SupabaseClient::expiredSessionEmail() const {
+    QMutexLocker lock(&m_mutex);
+    return m_expiredEmail;
+}
+
 SupabaseClient::Snapshot SupabaseClient::snapshot() const {
     QMutexLocker lock(&m_mutex);
-    return {m_supabaseUrl, m_supabaseAnonKey, m_backendBaseUrl, m_currentSession};
+    return {m_supabaseUrl, m_supabaseAnonKey, m_backendBaseUrl, m_authSession, m_epoch};
 }
 
 void SupabaseClient::configure(const QString& url, const QString& anonKey) {
@@ -116,6 +126,7 @@ void SupabaseClient::setBackendUrl(const QString& url) {
 }
 
 void SupabaseClient::restoreSavedSession() {
+    m_expiredEmail = m_settings.string(ExpiredEmailKey);
     const std::optional<QByteArray> data = m_settings.data(SessionDefaultsKey);
     if (!data)
         return;
@@ -130,21 +141,34 @@ void SupabaseClient::restoreSavedSession() {
     if (session.accessToken.isEmpty())
         return;
     QMutexLocker lock(&m_mutex);
+    m_authExpiry = TokenExpiry::restored(session.accessToken, m_clock);
+    m_authSession = session;
     m_currentSession = std::move(session);
     m_isAuthenticated = true;
+    m_expiredEmail.reset();
 }
 
-void SupabaseClient::saveSession(const SupabaseSession& session) {
+// The settings are written under the lock, so that a refresh finishing on another thread can
+// never store its session after this one (or after a sign-out removed it).
+void SupabaseClient::saveSession(const ReceivedSession& received) {
     bool sessionChanged = false;
     bool authChanged = false;
     {
         QMutexLocker lock(&m_mutex);
-        sessionChanged = m_currentSession != session;
+        sessionChanged = m_currentSession != received.session;
         authChanged = !m_isAuthenticated;
-        m_currentSession = session;
+        m_currentSession = received.session;
         m_isAuthenticated = true;
+        m_authSession = received.session;
+        m_authExpiry = received.expiry;
+        m_authIssuer = received.issuer;
+        m_authExpired = false;
+        m_aheadRetryAfterMs = 0;
+        ++m_epoch;
+        m_expiredEmail.reset();
+        m_settings.setData(SessionDefaultsKey, received.session.toJson());
+        m_settings.remove(ExpiredEmailKey);
     }
-    m_settings.setData(SessionDefaultsKey, session.toJson());
     if (sessionChanged)
         Q_EMIT currentSessionChanged();
     if (authChanged)
@@ -160,8 +184,15 @@ void SupabaseClient::signOut() {
         authChanged = m_isAuthenticated;
         m_currentSession.reset();
         m_isAuthenticated = false;
+        m_authSession.reset();
+        m_authExpiry = {};
+        m_authIssuer.reset();
+        m_authExpired = false;
+        ++m_epoch;
+        m_expiredEmail.reset();
+        m_settings.remove(SessionDefaultsKey);
+        m_settings.remove(ExpiredEmailKey);
     }
-    m_settings.remove(SessionDefaultsKey);
     if (sessionChanged)
         Q_EMIT currentSessionChanged();
     if (authChanged)
@@ -169,11 +200,11 @@ void SupabaseClient::signOut() {
     Q_EMIT signedOut();
 }
 
-QFuture<SupabaseSession> SupabaseClient::completeSignIn(QFuture<SupabaseSession> future) {
-    return future.then(this, [this](SupabaseSession session) {
-        saveSession(session);
-        Q_EMIT signedIn(session);
-        return session;
+QFuture<SupabaseSession> SupabaseClient::completeSignIn(QFuture<ReceivedSession> future) {
+    return future.then(this, [this](const ReceivedSession& received) {
+        saveSession(received);
+        Q_EMIT signedIn(received.session);
+        return received.session;
     });
 }
 

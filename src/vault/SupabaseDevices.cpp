@@ -20,7 +20,7 @@ QFuture<void> SupabaseClient::registerDevice(const QString& deviceName, const QS
                                          {QStringLiteral("device_type"), deviceType},
                                          {QStringLiteral("app_version"), QStringLiteral("1.0.0")}});
         try {
-            send(std::move(request));
+            sendAuthorized(std::move(request), state, Audience::Backend);
         } catch (const VaultError&) {
         }
     });
@@ -46,7 +46,7 @@ QFuture<void> SupabaseClient::bindDeviceSyncFolder(const QString& deviceId, cons
         VaultHttp::setJsonBody(request, {{QStringLiteral("folder_path"), folderPath},
                                          {QStringLiteral("folder_name"), folderName}});
         try {
-            send(std::move(request));
+            sendAuthorized(std::move(request), state, Audience::Backend);
         } catch (const VaultError&) {
         }
     });

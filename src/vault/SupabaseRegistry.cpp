@@ -21,7 +21,8 @@ QFuture<std::optional<SupabaseFileRecord>> SupabaseClient::checkHashExists(const
         if (!url)
             return std::nullopt;
         const HttpResponse response =
-            send(VaultHttp::hostedRequest("GET", *url, state.anonKey, state.session->accessToken));
+            sendAuthorized(VaultHttp::hostedRequest("GET", *url, state.anonKey, state.session->accessToken),
+                           state, Audience::Hosted);
         if (response.status != 200)
             return std::nullopt;
         const QList<SupabaseFileRecord> rows = SupabaseFileRecord::listFromJson(response.body);
@@ -56,7 +57,7 @@ QFuture<DeduplicateResult> SupabaseClient::registerOrDeduplicate(const QString& 
                                                 {QStringLiteral("p_folder_path"), folderPath},
                                             });
             try {
-                const HttpResponse response = send(std::move(request));
+                const HttpResponse response = sendAuthorized(std::move(request), state, Audience::Hosted);
                 if (response.status == 200) {
                     if (const auto reply = VaultJson::parseObject(response.body))
                         return DeduplicateResult::fromProcedureReply(*reply);
@@ -82,7 +83,7 @@ QFuture<DeduplicateResult> SupabaseClient::registerOrDeduplicate(const QString& 
                                             {QStringLiteral("device_type"), deviceType()},
                                             {QStringLiteral("folder_path"), folderPath},
                                         });
-        const HttpResponse response = send(std::move(request));
+        const HttpResponse response = sendAuthorized(std::move(request), state, Audience::Hosted);
         if (response.status != 200 && response.status != 201)
             throw VaultError::url(VaultError::BadServerResponse);
         return DeduplicateResult::fromInsertReply(response.body);
@@ -100,7 +101,8 @@ QFuture<QList<SupabaseFileRecord>> SupabaseClient::fetchAllUserFiles() {
         if (!url)
             throw VaultError::url(VaultError::BadUrl);
         const HttpResponse response =
-            send(VaultHttp::hostedRequest("GET", *url, state.anonKey, state.session->accessToken));
+            sendAuthorized(VaultHttp::hostedRequest("GET", *url, state.anonKey, state.session->accessToken),
+                           state, Audience::Hosted);
         if (response.status != 200)
             throw VaultError::url(VaultError::BadServerResponse);
         return SupabaseFileRecord::listFromJson(response.body);

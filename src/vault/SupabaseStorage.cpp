@@ -66,12 +66,14 @@ QFileDevice::Permissions newFilePermissions() {
 
 // A broken transfer must never cost the user the file already there: the reply goes to a
 // temporary file beside the destination, renamed over it only after a complete 200.
-bool SupabaseClient::downloadInto(HttpRequest request, const QString& destinationPath) {
+bool SupabaseClient::downloadInto(HttpRequest request, const QString& destinationPath,
+                                  const Snapshot* state) {
     const QFileInfo destination(destinationPath);
     request.saveToDirectory = destination.absolutePath();
     // Uncompressed, so that the announced length is the length of what we keep.
     request.setHeader("Accept-Encoding", "identity");
-    const HttpResponse response = send(std::move(request));
+    const HttpResponse response =
+        state ? sendAuthorized(std::move(request), *state, Audience::Hosted) : send(std::move(request));
     if (response.status != 200) {
         QFile::remove(response.bodyFilePath);
         return false;
@@ -114,7 +116,7 @@ QFuture<bool> SupabaseClient::uploadToStorage(const QString& localPath, const QS
         request.setHeader("Content-Type", mimeType.toUtf8());
         request.setHeader("x-upsert", "false");
         request.bodyFile = localPath;
-        const HttpResponse response = send(std::move(request));
+        const HttpResponse response = sendAuthorized(std::move(request), state, Audience::Hosted);
         return response.status == 200 || response.status == 201 || alreadyStored(response);
     });
 }
@@ -132,7 +134,7 @@ QFuture<std::optional<QUrl>> SupabaseClient::getSignedDownloadUrl(const QString&
         HttpRequest request =
             VaultHttp::hostedRequest("POST", *url, state.anonKey, state.session->accessToken);
         VaultHttp::setJsonBody(request, {{QStringLiteral("expiresIn"), 3600}});
-        const HttpResponse response = send(std::move(request));
+        const HttpResponse response = sendAuthorized(std::move(request), state, Audience::Hosted);
         if (response.status != 200)
             return std::nullopt;
         const auto body = VaultJson::parseObject(response.body);
@@ -148,15 +150,15 @@ QFuture<std::optional<QUrl>> SupabaseClient::getSignedDownloadUrl(const QString&
 }
 
 QFuture<bool> SupabaseClient::downloadFile(const QString& filePath, const QString& destinationPath) {
-    return getSignedDownloadUrl(filePath).then(&m_pool,
-                                               [this, filePath, destinationPath](std::optional<QUrl> link) {
-                                                   if (!link)
-                                                       return downloadDirectStream(filePath, destinationPath);
-                                                   HttpRequest request;
-                                                   request.url = *link;
-                                                   request.timeout = VaultHttp::LinkTimeout;
-                                                   return downloadInto(std::move(request), destinationPath);
-                                               });
+    return getSignedDownloadUrl(filePath).then(
+        &m_pool, [this, filePath, destinationPath](std::optional<QUrl> link) {
+            if (!link)
+                return downloadDirectStream(filePath, destinationPath);
+            HttpRequest request;
+            request.url = *link;
+            request.timeout = VaultHttp::LinkTimeout;
+            return downloadInto(std::move(request), destinationPath, nullptr);
+        });
 }
 
 bool SupabaseClient::downloadDirectStream(const QString& filePath, const QString& destinationPath) {
@@ -169,5 +171,5 @@ bool SupabaseClient::downloadDirectStream(const QString& filePath, const QString
     if (!url)
         return false;
     return downloadInto(VaultHttp::hostedRequest("GET", *url, state.anonKey, state.session->accessToken),
-                        destinationPath);
+                        destinationPath, &state);
 }

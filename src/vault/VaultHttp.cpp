@@ -63,7 +63,7 @@ HttpRequest hostedRequest(const QByteArray& method, const QUrl& url, const QStri
     request.url = url;
     request.timeout = RequestTimeout;
     request.setHeader("apikey", headerValue(anonKey));
-    request.setHeader("Authorization", "Bearer " + headerValue(bearer));
+    setBearer(request, bearer);
     return request;
 }
 
@@ -73,8 +73,12 @@ HttpRequest backendRequest(const QByteArray& method, const QUrl& url, const std:
     request.url = url;
     request.timeout = RequestTimeout;
     if (bearer)
-        request.setHeader("Authorization", "Bearer " + headerValue(*bearer));
+        setBearer(request, *bearer);
     return request;
+}
+
+void setBearer(HttpRequest& request, const QString& token) {
+    request.setHeader("Authorization", "Bearer " + headerValue(token));
 }
 
 void setJsonBody(HttpRequest& request, const QJsonObject& body) {

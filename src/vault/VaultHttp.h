@@ -18,6 +18,9 @@ inline constexpr std::chrono::milliseconds RequestTimeout{60000};
 inline constexpr std::chrono::milliseconds BackendAuthTimeout{8000};
 // A bare link (the signed download) carries no request settings of its own.
 inline constexpr std::chrono::milliseconds LinkTimeout{30000};
+// Every authenticated request waits for a refresh, so a silent auth service must not hold them
+// for a full request time-out.
+inline constexpr std::chrono::milliseconds RefreshTimeout{10000};
 
 // Removes every "/" from both ends.
 QString trimSlashes(const QString& text);
@@ -43,6 +46,8 @@ HttpRequest hostedRequest(const QByteArray& method, const QUrl& url, const QStri
                           const QString& bearer);
 // Application backend: never an "apikey"; the bearer only when there is a token.
 HttpRequest backendRequest(const QByteArray& method, const QUrl& url, const std::optional<QString>& bearer);
+// Sets "Authorization" to "Bearer " and the token, replacing any earlier one.
+void setBearer(HttpRequest& request, const QString& token);
 // Sets the compact JSON body and its content type.
 void setJsonBody(HttpRequest& request, const QJsonObject& body);
 

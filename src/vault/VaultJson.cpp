@@ -24,6 +24,13 @@ std::optional<QString> string(const QJsonObject& object, const QString& key) {
     return value.toString();
 }
 
+std::optional<double> number(const QJsonObject& object, const QString& key) {
+    const QJsonValue value = object.value(key);
+    if (!value.isDouble())
+        return std::nullopt;
+    return value.toDouble();
+}
+
 std::optional<QJsonObject> object(const QJsonObject& object, const QString& key) {
     const QJsonValue value = object.value(key);
     if (!value.isObject())

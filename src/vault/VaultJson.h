@@ -21,6 +21,8 @@ VaultError missingKey(const QString& key);
 
 // The text under `key`, when it holds a JSON string.
 std::optional<QString> string(const QJsonObject& object, const QString& key);
+// The number under `key`, when it holds a JSON number.
+std::optional<double> number(const QJsonObject& object, const QString& key);
 // The object under `key`, when it holds a JSON object.
 std::optional<QJsonObject> object(const QJsonObject& object, const QString& key);
 // The body as a JSON object; nullopt when it does not parse or is not an object.

@@ -7,6 +7,8 @@ std::optional<QStringList> TestDialogs::open(const OpenOptions& options) {
 
 std::optional<QString> TestDialogs::save(const SaveOptions& options) {
     m_asked.append({Asked::Save, options.title, options.message, {}, options});
+    if (auto work = std::exchange(m_whileSaveOpen, nullptr))
+        work();
     return m_save.isEmpty() ? std::nullopt : m_save.dequeue();
 }
 

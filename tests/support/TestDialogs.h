@@ -4,6 +4,8 @@
 
 #include <QList>
 #include <QQueue>
+#include <functional>
+#include <utility>
 
 // Dialogs whose answers a test sets before the action that asks. Every question is recorded;
 // a question with no scripted answer is treated as cancelled (and recorded too).
@@ -20,6 +22,9 @@ public:
     void setNextOpen(std::optional<QStringList> answer) { m_open.enqueue(std::move(answer)); }
     void setNextSave(std::optional<QString> answer) { m_save.enqueue(std::move(answer)); }
     void setNextConfirm(bool answer) { m_confirm.enqueue(answer); }
+    // Runs while the next save dialog is "open", before it answers: what the application does
+    // meanwhile (a real modal dialog keeps the event loop turning).
+    void setWhileNextSaveIsOpen(std::function<void()> work) { m_whileSaveOpen = std::move(work); }
 
     const QList<Asked>& asked() const { return m_asked; }
     void clear() { m_asked.clear(); }
@@ -33,5 +38,6 @@ private:
     QQueue<std::optional<QStringList>> m_open;
     QQueue<std::optional<QString>> m_save;
     QQueue<bool> m_confirm;
+    std::function<void()> m_whileSaveOpen;
     QList<Asked> m_asked;
 };

@@ -1,5 +1,5 @@
-// The native screens, offscreen against a scripted fake vault: login rules, the file browser's
-// states and downloads, the folder sync screen's state table, and the main window around them.
+// The native screens, offscreen against a scripted fake vault: login rules, the folder sync
+// screen's state table, and the main window around them (the file browser has its own test).
 #include <QApplication>
 
 #include "UiTestSupport.h"
@@ -10,7 +10,6 @@
 #include "ui/DashboardView.h"
 #include "ui/FileBrowserView.h"
 #include "ui/FolderSyncView.h"
-#include "ui/Icons.h"
 #include "ui/LoginView.h"
 #include "ui/OrlavantTheme.h"
 #include "web/WebViewBox.h"
@@ -19,21 +18,10 @@
 #include <QLineEdit>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <atomic>
 
 namespace {
 
 const QByteArray DemoReply = R"({"token":"demo","user":{"id":"user_demo_pellan"}})";
-
-using Area = FileBrowserView::MainArea;
-const QStringList AllNames = {"Été à la plage.jpg", "tax return.pdf", "song.mp3"};
-
-QList<SupabaseFileRecord> threeFiles() {
-    return {
-        fileRecord("a", AllNames[0], "image/jpeg", "Ada's MacBook", "mac", 2'400'000, QString("Pictures")),
-        fileRecord("b", AllNames[1], "application/pdf", "Family Android", "android", 48'000, QString()),
-        fileRecord("c", AllNames[2], "audio/mpeg", "Kitchen", "web", 999)};
-}
 
 void fillLogin(QWidget* login, const QString& email, const QString& password) {
     QTest::keyClicks(child<QLineEdit>(login, "emailField"), email);
@@ -54,32 +42,6 @@ struct LoginFixture : UiFixture {
         return view.errorMessage() ? labelText(&view, "errorText") : QString();
     }
     LoginView view{client(), clock};
-};
-
-// A signed-in browser over threeFiles(); a refused signed URL sends downloads down the
-// authenticated path each test scripts.
-struct BrowserFixture : UiFixture {
-    BrowserFixture()
-        : UiFixture(session()) {
-        serveFiles(threeFiles());
-        server->onPrefix("POST", "/storage/v1/object/sign/",
-                         [](const FakeServer::Request&) { return FakeServer::Reply::json(400, "{}"); });
-    }
-    QList<QWidget*> rows() const { return browser.findChildren<QWidget*>(QStringLiteral("fileRow")); }
-    QStringList rowNames() const {
-        QStringList names;
-        for (const QWidget* row : rows())
-            names.append(labelText(row, "fileName"));
-        return names;
-    }
-    bool showsText(const QString& text) const {
-        const auto labels = browser.findChildren<QLabel*>();
-        return std::any_of(labels.begin(), labels.end(),
-                           [&](QLabel* l) { return l->text() == text && l->isVisible(); });
-    }
-    FileBrowserView browser{client(), dialogs};
-    QSignalSpy loaded{&browser, &FileBrowserView::loadFinished};
-    QSignalSpy finished{&browser, &FileBrowserView::downloadFinished};
 };
 
 struct WindowFixture : UiFixture {
@@ -199,136 +161,6 @@ private Q_SLOTS:
         QVERIFY(!f.view.showSettings());
         f.view.toggleSettings();
         QCOMPARE(url->text() + ' ' + key->text(), f.server->baseUrl() + " test-anon-key");
-    }
-
-    void filterFiles_data() {
-        QTest::addColumn<QString>("query");
-        QTest::addColumn<QStringList>("expected");
-        QTest::newRow("empty: all, in the order received") << QString() << AllNames;
-        QTest::newRow("file name, ignoring case") << QStringLiteral("TAX") << QStringList{AllNames[1]};
-        QTest::newRow("accented capitals") << QStringLiteral("ÉTÉ") << QStringList{AllNames[0]};
-        QTest::newRow("device name") << QStringLiteral("kitchen") << QStringList{AllNames[2]};
-        QTest::newRow("device type") << QStringLiteral("WEB") << QStringList{AllNames[2]};
-        QTest::newRow("one blank is not trimmed") << QStringLiteral(" ") << AllNames.mid(0, 2);
-        QTest::newRow("no match") << QStringLiteral("holiday") << QStringList();
-    }
-    void filterFiles() {
-        QFETCH(QString, query);
-        QFETCH(QStringList, expected);
-        BrowserFixture f;
-        f.browser.show();
-        QTRY_COMPARE(f.loaded.size(), 1);
-        QTest::keyClicks(child<QLineEdit>(&f.browser, "fileSearchField"), query);
-        QCOMPARE(f.rowNames(), expected);
-        QCOMPARE(f.browser.mainArea(), expected.isEmpty() ? Area::Empty : Area::List);
-    }
-
-    void lookupTables_data() {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("mime first key wins") << QString("image/x-pdf-preview") << QString("photo.fill");
-        QTest::newRow("mime pdf") << QString("application/pdf") << QString("doc.richtext.fill");
-        QTest::newRow("mime gzip contains zip") << QString("application/gzip") << QString("doc.zipper");
-        QTest::newRow("mime tar") << QString("application/x-tar") << QString("doc.zipper");
-        QTest::newRow("mime compress") << QString("application/x-compress") << QString("doc.zipper");
-        QTest::newRow("mime is case-sensitive") << QString("IMAGE/PNG") << QString("doc.fill");
-        QTest::newRow("device Mac is lower-cased first") << QString("Mac") << QString("laptopcomputer");
-        QTest::newRow("device ANDROID") << QString("ANDROID") << QString("candybarphone");
-        QTest::newRow("device web") << QString("web") << QString("globe");
-        QTest::newRow("device macOS is not mac") << QString("macOS") << QString("externaldrive");
-        QTest::newRow("size in decimal units") << QString("2400000") << QString("2.4 MB");
-        QTest::newRow("size negative stays negative") << QString("-2000") << QString("-2.0 kB");
-    }
-    void lookupTables() {
-        QFETCH(QString, input);
-        QFETCH(QString, expected);
-        const QString table = QString::fromLatin1(QTest::currentDataTag()).section(' ', 0, 0);
-        const QString actual = table == "size"   ? FileBrowserView::formatFileSize(input.toLongLong())
-                               : table == "mime" ? FileBrowserView::iconForMime(input)
-                                                 : FileBrowserView::deviceIcon(input);
-        QCOMPARE(actual, expected);
-        QVERIFY2(table == "size" || Icons::isKnown(expected), qPrintable(expected));
-    }
-
-    void mainAreaStates() {
-        BrowserFixture f;
-        f.browser.show();
-        auto* refresh = child<QAbstractButton>(&f.browser, "refreshButton");
-        QVERIFY(f.browser.mainArea() == Area::Loading && !refresh->isEnabled());
-        QVERIFY(f.showsText(QStringLiteral("Fetching cloud files from Supabase...")));
-        // The list, with a folder line only where the folder is known and not empty.
-        QTRY_COMPARE(f.loaded.size(), 1);
-        QVERIFY(f.browser.mainArea() == Area::List && refresh->isEnabled());
-        QCOMPARE(labelText(f.rows().value(0), "folderPath"), QStringLiteral("Pictures"));
-        QVERIFY(!child(f.rows()[1], "folderPath") && !child(f.rows()[2], "folderPath"));
-        // A failed reload keeps the rows in place and shows the error; only Refresh is disabled.
-        f.server->on("GET", "/rest/v1/files", FakeServer::Reply::text(500, "<html>down</html>"));
-        press(refresh);
-        QVERIFY(f.browser.mainArea() == Area::List && !refresh->isEnabled());
-        QTRY_COMPARE(f.loaded.size(), 2);
-        const QString error = f.browser.errorMessage().value_or(QString());
-        QVERIFY2(error.startsWith("Failed to load files: ") && error.size() > 22, qPrintable(error));
-        QVERIFY(shown(&f.browser, "errorBanner") && f.rowNames() == AllNames);
-        // Retry clears the banner at once; an empty vault shows the empty state.
-        f.serveFiles({});
-        press(child<QAbstractButton>(&f.browser, "retryButton"));
-        QVERIFY(!f.browser.errorMessage() && !shown(&f.browser, "errorBanner"));
-        QTRY_COMPARE(f.browser.mainArea(), Area::Empty);
-        QVERIFY(f.showsText(QStringLiteral("No files found in your cloud vault")));
-    }
-
-    void olderListAnswerDoesNotReplaceNewer() {
-        BrowserFixture f;
-        auto calls = std::make_shared<std::atomic<int>>(0);
-        f.server->on("GET", "/rest/v1/files", [calls](const FakeServer::Request&) {
-            const bool first = calls->fetch_add(1) == 0; // answers late, with the older list
-            return UiFixture::filesReply(threeFiles().mid(0, first ? 1 : 3), first ? 600 : 0);
-        });
-        f.browser.show();
-        QTRY_COMPARE(calls->load(), 1);
-        f.browser.loadFiles(); // a second showing while the first is out
-        QTRY_COMPARE(f.loaded.size(), 2);
-        QVERIFY(f.browser.files().size() == 3 && !f.browser.isLoading());
-    }
-
-    void download_data() {
-        // The message on success, or how the error starts. "missing": the vault answers 404;
-        // "throws": the connection is refused; "cancelled": in the save dialog.
-        QTest::addColumn<QString>("message");
-        QTest::newRow("stored") << QString("Successfully downloaded 'tax return.pdf' to Taxes 2026.pdf");
-        QTest::newRow("missing") << QString("Failed to download 'tax return.pdf'");
-        QTest::newRow("throws") << QString("Download error: ");
-        QTest::newRow("cancelled") << QString();
-    }
-    void download() {
-        QFETCH(QString, message);
-        const QString outcome = QString::fromLatin1(QTest::currentDataTag());
-        const bool stored = outcome == "stored", failed = outcome == "missing" || outcome == "throws";
-        BrowserFixture f;
-        f.server->onPrefix("GET", "/storage/v1/object/authenticated/", [stored](const FakeServer::Request&) {
-            return stored ? FakeServer::Reply::text(200, "%PDF tax bytes")
-                          : FakeServer::Reply::json(404, "{}");
-        });
-        f.browser.show();
-        QTRY_COMPARE(f.loaded.size(), 1);
-        const QString destination = makeTempDir(QStringLiteral("save")) + QStringLiteral("/Taxes 2026.pdf");
-        f.dialogs.setNextSave(outcome == "cancelled" ? std::nullopt : std::optional(destination));
-        if (outcome == "throws")
-            f.client().configure(FakeServer::refusedBaseUrl(), QStringLiteral("test-anon-key"));
-        auto* button = child<QAbstractButton>(f.rows().value(1), "downloadButton");
-        press(button);
-        QCOMPARE(button->isEnabled(), outcome == "cancelled"); // its row is marked while it runs
-        if (outcome == "cancelled")
-            QTest::qWait(50); // nothing may follow
-        QTRY_COMPARE(f.finished.size(), outcome == "cancelled" ? 0 : 1);
-        QVERIFY(button->isEnabled() && !f.browser.isDownloading(QStringLiteral("b")));
-        QCOMPARE(f.browser.downloadSuccessMessage().value_or("(none)"), stored ? message : "(none)");
-        const QString error = f.browser.errorMessage().value_or("(none)");
-        QVERIFY2(failed ? error.startsWith(message) : error == "(none)", qPrintable(error));
-        QVERIFY(shown(&f.browser, "successBanner") == stored && shown(&f.browser, "errorBanner") == failed);
-        QFile saved(destination);
-        QCOMPARE(saved.open(QIODevice::ReadOnly) ? saved.readAll() : "(no file)",
-                 QByteArray(stored ? "%PDF tax bytes" : "(no file)"));
     }
 
     void folderSyncStates_data() {

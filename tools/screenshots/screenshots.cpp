@@ -7,6 +7,8 @@
 #include "sync/FolderSyncManager.h"
 #include "ui/DashboardView.h"
 #include "ui/FileBrowserView.h"
+#include "ui/FileFilterProxyModel.h"
+#include "ui/FileListView.h"
 #include "ui/LoginView.h"
 #include "web/WebViewBox.h"
 
@@ -128,11 +130,15 @@ void mainScreens() {
     waitUntil([&] { return !browser->isLoading(); });
     save(&window.main, QStringLiteral("files-list"));
 
-    browser->setSearchQuery(QStringLiteral("holiday in space"));
+    const auto search = [&](const QString& query) {
+        browser->setSearchQuery(query);
+        waitUntil([&] { return !browser->isFiltering(); });
+    };
+    search(QStringLiteral("holiday in space"));
     save(&window.main, QStringLiteral("files-search-no-match"), false);
-    browser->setSearchQuery(QStringLiteral("android"));
+    search(QStringLiteral("android"));
     save(&window.main, QStringLiteral("files-search-android"), false);
-    browser->setSearchQuery(QString());
+    search(QString());
 
     // A download that arrives, then one the vault answers without the file.
     fixture.server->onPrefix("POST", "/storage/v1/object/sign/",
@@ -154,6 +160,44 @@ void mainScreens() {
     browser->downloadFileWithSavePanel(sampleFiles()[1]);
     waitUntil([&] { return !browser->isDownloading(QStringLiteral("f2")); });
     save(&window.main, QStringLiteral("files-download-error"), false);
+
+    // Long texts give way in the name column only; the badge, size and button stay.
+    browser->dismissSuccessBanner();
+    QList<SupabaseFileRecord> withLongName = sampleFiles();
+    withLongName.insert(
+        1,
+        fileRecord("long",
+                   QStringLiteral("Scan of the family tree drawn by great-grandmother Ottilie in the winter "
+                                  "of 1952, with every cousin, aunt and uncle she could remember, "
+                                  "annotated later by Grandpa Pellan (final, really final, v3).pdf"),
+                   "application/pdf", "The big shared desktop in the basement office", "mac", 48'213'004,
+                   QStringLiteral("Documents/Family history/Scans from the attic/Boxes 1 to 12/Box 7 - "
+                                  "letters and drawings/High resolution")));
+    fixture.serveFiles(withLongName);
+    browser->loadFiles();
+    waitUntil([&] { return !browser->isLoading() && !browser->isFiltering(); });
+    save(&window.main, QStringLiteral("files-long-name"));
+
+    // A household's 10,000 files, searched, and a row selected from the keyboard while another
+    // downloads.
+    fixture.serveFiles(householdFiles(10'000));
+    browser->loadFiles();
+    waitUntil([&] { return !browser->isLoading() && !browser->isFiltering(); });
+    save(&window.main, QStringLiteral("files-10k"));
+    search(QStringLiteral("birthday party (4"));
+    save(&window.main, QStringLiteral("files-10k-filtered"), false);
+    ReplyGate gate;
+    fixture.server->onPrefix("GET", "/storage/v1/object/authenticated/",
+                             gate.hold(FakeServer::Reply::text(200, "video bytes")));
+    fixture.dialogs.setNextSave(downloads + QStringLiteral("/party.mov"));
+    browser->downloadFileWithSavePanel(browser->filteredFiles().value(1));
+    browser->listView().setFocus();
+    browser->listView().setCurrentIndex(browser->shownFiles().index(3, 0));
+    settle(200);
+    save(&window.main, QStringLiteral("files-10k-row-states"), false);
+    gate.open();
+    waitUntil([&] { return !browser->isDownloading(browser->filteredFiles().value(1).id); });
+    search(QString());
 
     window.main.setActiveTab(QStringLiteral("dashboard"));
     fixture.serveFiles({});

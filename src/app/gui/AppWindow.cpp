@@ -7,6 +7,16 @@
 #include <QAction>
 #include <QMenuBar>
 
+namespace {
+
+// A menu title as an action's text: Qt reads a lone "&" as the mark of a mnemonic, so a title's
+// own ampersands are doubled to be shown.
+QString actionText(const QString& title) {
+    return QString(title).replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
+} // namespace
+
 AppWindow::AppWindow(AppState& appState, WebViewBox& webViewBox, QWidget* content, QWidget* parent)
     : QMainWindow(parent)
     , m_appState(appState)
@@ -22,10 +32,22 @@ AppWindow::AppWindow(AppState& appState, WebViewBox& webViewBox, QWidget* conten
     buildServerMenu();
 }
 
+QString AppWindow::shownText(const QString& actionText) {
+    QString shown;
+    shown.reserve(actionText.size());
+    for (qsizetype i = 0; i < actionText.size(); ++i) {
+        if (actionText.at(i) != QLatin1Char('&'))
+            shown += actionText.at(i);
+        else if (i + 1 < actionText.size() && actionText.at(i + 1) == QLatin1Char('&'))
+            shown += actionText.at(++i);
+    }
+    return shown;
+}
+
 QAction* AppWindow::action(const QString& title) const {
     const QList<QAction*> actions = findChildren<QAction*>();
     for (QAction* candidate : actions) {
-        if (candidate->text() == title)
+        if (shownText(candidate->text()) == title)
             return candidate;
     }
     return nullptr;
@@ -63,7 +85,7 @@ void AppWindow::buildNavigationMenu() {
     };
     for (const auto& entry : pages) {
         const QString page = QString::fromLatin1(entry.page);
-        menu->addAction(QString::fromUtf8(entry.title), QKeySequence(Qt::CTRL | entry.key), this,
+        menu->addAction(actionText(QString::fromUtf8(entry.title)), QKeySequence(Qt::CTRL | entry.key), this,
                         [this, page] { openPage(page); });
     }
 }
@@ -83,7 +105,7 @@ void AppWindow::buildServerMenu() {
     };
     for (const auto& entry : switches) {
         const ServerEnvironment environment = entry.environment;
-        menu->addAction(entry.title, this, [this, environment] {
+        menu->addAction(actionText(entry.title), this, [this, environment] {
             // Always lands on the new server's login page, whatever page the switch kept.
             m_appState.setEnvironment(environment);
             openPage(QStringLiteral("login.html"));

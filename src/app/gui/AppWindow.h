@@ -13,8 +13,11 @@ class AppWindow : public QMainWindow {
 public:
     AppWindow(AppState& appState, WebViewBox& webViewBox, QWidget* content, QWidget* parent = nullptr);
 
-    // Found by their titles in tests; the menu bar is the user's way in.
+    // A menu action by the title the user sees (ampersands as shown, no mnemonic marks); the
+    // menu bar is the user's way in.
     QAction* action(const QString& title) const;
+    // An action's text as a menu shows it: "&&" is one "&", a lone "&" marks a mnemonic.
+    static QString shownText(const QString& actionText);
 
 private:
     void buildNavigationMenu();

@@ -1,0 +1,379 @@
+// The engine when a session ends for good, and the ledger per account: nothing is asked of a
+// vault that says no, it is said once, signing in again picks up where sync was, and one
+// account's ledger never decides what another account's vault gets.
+#include "app/CoreServices.h"
+#include "support/FakeSessionVault.h"
+#include "support/RecordingNotificationSink.h"
+#include "support/TestDialogs.h"
+#include "support/TestMain.h"
+#include "sync/DigestCache.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTimer>
+
+using namespace Qt::StringLiterals;
+using Reply = FakeServer::Reply;
+
+namespace {
+
+const QString Expired = u"Session expired \u2014 sign in again"_s;
+const QString OwnerKey = u"orlavant_ledger_owner"_s;
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+SyncRecord record(const QString& path) {
+    const QDateTime date = QDateTime::fromSecsSinceEpoch(1'760'000'000, Qt::UTC);
+    return {path, 3, date, QString(64, 'c'), date};
+}
+
+// A ledger file with records under these paths.
+QByteArray ledgerOf(const QStringList& paths) {
+    QHash<QString, SyncRecord> records;
+    for (const QString& path : paths)
+        records.insert(path, record(path));
+    return SyncLedger::encode(records);
+}
+
+// Everything below the composition root, against a scripted vault: the backend's upload path
+// takes only accepted tokens, the hosted auth service signs in and refreshes.
+struct Rig {
+    explicit Rig(const std::optional<QString>& signedInAs = u"user-1"_s) {
+        Settings settings(settingsPath());
+        for (const QString& key : {u"orlavant_supabase_url"_s, u"orlavant_backend_base_url"_s})
+            settings.setString(key, server.baseUrl());
+        settings.setString(u"orlavant_supabase_key"_s, u"test-anon-key"_s);
+        if (signedInAs) {
+            settings.setData(
+                u"orlavant_supabase_session"_s,
+                SupabaseSession{u"access-0"_s, u"refresh-0"_s, *signedInAs, u"anna@example.org"_s}.toJson());
+            vault.accept(u"access-0"_s);
+        }
+        vault.protect("POST", "/api/files/pre-upload",
+                      Reply::json(200, QStringLiteral(R"({"deduplicated":false,"upload_url":"%1/upload/blob",
+                                                          "storage_key":"k"})")
+                                           .arg(server.baseUrl())
+                                           .toUtf8()));
+        vault.protect("POST", "/api/files/confirm", Reply::json(200, "{}"));
+        server.on("PUT", "/upload/blob", Reply::json(200, "{}"));
+        server.on("POST", "/api/devices/register", Reply::json(200, "{}"));
+        // One transfer at a time: an expiry then falls between two files, as the cases expect.
+        settings.setInteger(u"orlavant_parallel_transfers"_s, 1);
+        start();
+    }
+    void start() {
+        services = std::make_unique<CoreServices>(
+            CoreServices::Options{settingsPath(), ledgerDir(), &dialogs, &sink, nullptr});
+        engine().setDeviceName(u"Anna's Mac"_s);
+    }
+    QString settingsPath() const { return root + u"/config/orlavant.conf"_s; }
+    QString ledgerDir() const { return root + u"/data/store.orlavant.mac"_s; }
+    FolderSyncManager& engine() { return services->folderSync; }
+    SupabaseClient& client() { return services->client; }
+    Settings& settings() { return services->settings; }
+
+    // Waits for the pass that `action` starts and tells how it ended.
+    QString passAfter(const std::function<void()>& action) {
+        QSignalSpy finished(&engine(), &FolderSyncManager::passFinished);
+        action();
+        return finished.wait(20000) ? engine().syncStatusMessage() : u"(no pass ended)"_s;
+    }
+    // Signs in with the password grant as `userId`, with tokens of its own.
+    void signIn(const QString& userId, const QString& tokens) {
+        vault.signInAs(userId, userId + u"@example.org"_s, u"access-"_s + tokens, u"refresh-"_s + tokens);
+        auto future = client().signIn(userId + u"@example.org"_s, u"pw"_s);
+        while (!future.isFinished())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QVERIFY(client().isAuthenticated());
+    }
+    int expiryNotifications() const {
+        int count = 0;
+        for (const DesktopNotification& n : sink.posted())
+            count += n.subtitle == Expired;
+        return count;
+    }
+    int uploads() const { return server.requests("PUT", "/upload/blob").size(); }
+    bool timerRuns() {
+        return engine().findChild<QTimer*>(u"scanTimer"_s, Qt::FindDirectChildrenOnly) &&
+               engine().findChild<QTimer*>(u"scanTimer"_s)->isActive();
+    }
+
+    FakeServer server;
+    FakeSessionVault vault{server};
+    QString root = makeTempDir(u"expiry"_s);
+    QString folder = root + u"/Family"_s;
+    TestDialogs dialogs;
+    RecordingNotificationSink sink;
+    std::unique_ptr<CoreServices> services;
+};
+
+// The files of a directory tree, relative to it.
+QStringList filesUnder(const QString& root) {
+    QStringList files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.append(QDir(root).relativeFilePath(it.next()));
+    files.sort();
+    return files;
+}
+
+// The number of records in a ledger file; -1 when it is missing or unreadable.
+int recordsIn(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const auto records = SyncLedger::decode(file.readAll(), nullptr);
+    return records ? int(records->size()) : -1;
+}
+
+} // namespace
+
+class TestSessionExpiry : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void expiredSessionStopsTheEngine();
+    void signingInAgainResumes_data();
+    void signingInAgainResumes();
+    void eachAccountGetsEveryFile();
+    void ledgerOwner_data();
+    void ledgerOwner();
+    void fileNamePart_data();
+    void fileNamePart();
+};
+
+void TestSessionExpiry::expiredSessionStopsTheEngine() {
+    Rig r;
+    writeFile(r.folder + u"/a.jpg"_s, "a");
+    r.engine().changeFolder(r.folder);
+    QCOMPARE(r.passAfter([&] { r.engine().startSync(); }), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
+
+    // The hour ends during the next pass, right after its first file; the refresh is refused.
+    r.server.on("POST", "/api/files/confirm", [&](const FakeServer::Request&) {
+        r.vault.expireEveryToken();
+        return Reply::json(200, "{}");
+    });
+    r.vault.answerRefreshWith([](int) {
+        return Reply::json(400, R"({"error":"invalid_grant","error_description":"Invalid Refresh Token"})");
+    });
+    for (const QString& name : {u"b.jpg"_s, u"c.jpg"_s, u"d.jpg"_s})
+        writeFile(r.folder + '/' + name, name.toUtf8());
+    r.server.clearRequests();
+    r.sink.clear();
+    // The pass's own summary does not replace what the user has to do now.
+    QCOMPARE(r.passAfter([&] { r.engine().triggerFolderScan(); }), Expired);
+
+    // One file synced, the next one refused and the refresh refused; no request for the last.
+    QStringList asked;
+    for (const FakeServer::Request& request : r.server.requests())
+        asked.append(request.method + ' ' + request.path);
+    QCOMPARE(asked, (QStringList{u"POST /api/files/pre-upload"_s, u"PUT /upload/blob"_s,
+                                 u"POST /api/files/confirm"_s, u"POST /api/files/pre-upload"_s,
+                                 u"POST /auth/v1/token"_s}));
+    QCOMPARE(r.expiryNotifications(), 1);
+    QList<DesktopNotification> posted = r.sink.posted();
+    posted.removeIf([](const DesktopNotification& n) { return n.subtitle != Expired; });
+    QVERIFY(posted.first().body.contains(u"anna@example.org"_s));
+    QVERIFY(r.engine().isSyncStopped());
+    QVERIFY(!r.client().isAuthenticated());
+    QVERIFY(!r.timerRuns());
+    // Kept: the folder, the stored pause flag (still running), the ledger.
+    QCOMPARE(r.engine().watchedFolderPath(), std::optional(r.folder));
+    QCOMPARE(r.settings().boolean(u"orlavant_sync_stopped"_s), std::optional(false));
+    QCOMPARE(r.services->ledger.totalSyncedCount(), 2);
+
+    // What the 30-second timer and a folder event would do: nothing reaches the vault.
+    r.server.clearRequests();
+    r.engine().triggerFolderScan();
+    writeFile(r.folder + u"/e.jpg"_s, "e");
+    r.engine().triggerFolderScan();
+    QCoreApplication::processEvents();
+    QCOMPARE(r.server.requestCount(), 0);
+    QCOMPARE(r.engine().syncStatusMessage(), Expired);
+    QCOMPARE(r.expiryNotifications(), 1);
+}
+
+void TestSessionExpiry::signingInAgainResumes_data() {
+    QTest::addColumn<bool>("wasRunning");
+    QTest::addColumn<QString>("account");
+    QTest::addColumn<QString>("status");  // once signed in again (and a pass, if one runs)
+    QTest::addColumn<int>("ledgerCount"); // a.jpg was synced before the session expired
+    QTest::newRow("running, same account")
+        << true << u"user-1"_s << u"Sync complete: 2 uploaded, 0 deduplicated"_s << 3;
+    QTest::newRow("paused, same account")
+        << false << u"user-1"_s << u"Authenticated. Select folder or click Start Sync."_s << 1;
+    // Another account's vault is its own decision: its ledger is fresh and nothing starts.
+    QTest::newRow("running, another account")
+        << true << u"user-2"_s << u"Authenticated. Select folder or click Start Sync."_s << 0;
+}
+
+void TestSessionExpiry::signingInAgainResumes() {
+    QFETCH(bool, wasRunning);
+    QFETCH(QString, account);
+    QFETCH(QString, status);
+    QFETCH(int, ledgerCount);
+    Rig r;
+    writeFile(r.folder + u"/a.jpg"_s, "a");
+    r.engine().changeFolder(r.folder);
+    QCOMPARE(r.passAfter([&] { r.engine().startSync(); }), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
+    if (!wasRunning)
+        r.engine().stopSync();
+
+    // The file browser's listing is what finds out here.
+    r.vault.protect("GET", "/rest/v1/files", Reply::json(200, "[]"));
+    r.vault.expireEveryToken();
+    r.vault.answerRefreshWith([](int) { return Reply::json(401, R"({"msg":"invalid refresh token"})"); });
+    QSignalSpy expired(&r.client(), &SupabaseClient::sessionExpired);
+    r.client().fetchAllUserFiles();
+    QVERIFY(expired.wait(20000));
+    QCOMPARE(r.engine().syncStatusMessage(), Expired);
+    writeFile(r.folder + u"/b.jpg"_s, "b");
+    writeFile(r.folder + u"/c.jpg"_s, "c");
+
+    r.vault.answerRefreshWith(nullptr);
+    QSignalSpy passes(&r.engine(), &FolderSyncManager::passFinished);
+    r.signIn(account, u"again"_s);
+    if (wasRunning && account == "user-1") {
+        QVERIFY(passes.wait(20000));
+        QVERIFY(r.timerRuns());
+        // The files that waited go with the new session.
+        for (const FakeServer::Request& request : r.server.requests("POST", "/api/files/pre-upload").mid(1))
+            QCOMPARE(request.header("authorization"), "Bearer access-again");
+    }
+    QCOMPARE(r.engine().syncStatusMessage(), status);
+    QCOMPARE(r.engine().isSyncStopped(), !(wasRunning && account == "user-1"));
+    QCOMPARE(r.settings().boolean(u"orlavant_sync_stopped"_s), std::optional(!wasRunning));
+    QCOMPARE(r.engine().watchedFolderPath(), std::optional(r.folder));
+    QCOMPARE(r.services->ledger.totalSyncedCount(), ledgerCount);
+    QCOMPARE(r.expiryNotifications(), 1);
+}
+
+void TestSessionExpiry::eachAccountGetsEveryFile() {
+    Rig r;
+    writeFile(r.folder + u"/f.jpg"_s, "f");
+    r.engine().changeFolder(r.folder);
+    QCOMPARE(r.passAfter([&] { r.engine().startSync(); }), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
+    QCOMPARE(r.uploads(), 1);
+
+    // A second account on this computer: the first one's ledger does not keep its vault from
+    // getting the file.
+    r.client().signOut();
+    r.signIn(u"user-2"_s, u"b"_s);
+    QCOMPARE(r.services->ledger.totalSyncedCount(), 0);
+    QCOMPARE(r.passAfter([&] { r.engine().startSync(); }), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
+    QCOMPARE(r.uploads(), 2);
+
+    // The first account back: its ledger is back, so nothing goes again.
+    r.client().signOut();
+    r.signIn(u"user-1"_s, u"a"_s);
+    QCOMPARE(r.services->ledger.totalSyncedCount(), 1);
+    QCOMPARE(r.passAfter([&] { r.engine().startSync(); }), u"Up to date (1 files in cloud vault)"_s);
+    QCOMPARE(r.uploads(), 2);
+    // Beside them, the digests of files hashed but not yet recorded, which name content, not accounts.
+    QCOMPARE(filesUnder(r.ledgerDir()),
+             (QStringList{DigestCache::fileName(), u"sync_ledger.json"_s, u"sync_ledger.user-2.json"_s}));
+
+    // And after a restart, each still finds its own.
+    r.services.reset();
+    r.start();
+    QCOMPARE(r.services->ledger.totalSyncedCount(), 1);
+    r.signIn(u"user-2"_s, u"c"_s);
+    QCOMPARE(r.services->ledger.totalSyncedCount(), 1);
+    QCOMPARE(r.settings().string(OwnerKey), std::optional(u"user-2"_s));
+}
+
+void TestSessionExpiry::ledgerOwner_data() {
+    // owner: the recorded owner ("-": none, a ledger from before owners were recorded)
+    // ledger: the records of the current ledger file; aside: the records of a ledger set aside
+    //   earlier for the account that signs in
+    // files: the ledger directory afterwards
+    QTest::addColumn<QString>("owner");
+    QTest::addColumn<QString>("account");
+    QTest::addColumn<QStringList>("aside");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("ownerAfter");
+    QTest::addColumn<QStringList>("files");
+    const QStringList current{u"sync_ledger.json"_s};
+    QTest::newRow("from before owners: claimed")
+        << u"-"_s << u"user-1"_s << QStringList() << 2 << u"user-1"_s << current;
+    QTest::newRow("same account") << u"user-1"_s << u"user-1"_s << QStringList() << 2 << u"user-1"_s
+                                  << current;
+    QTest::newRow("another account") << u"user-1"_s << u"user-2"_s << QStringList() << 0 << u"user-2"_s
+                                     << QStringList{u"sync_ledger.user-1.json"_s};
+    QTest::newRow("another account, whose ledger comes back")
+        << u"user-1"_s << u"user-2"_s << QStringList{u"x.jpg"_s} << 1 << u"user-2"_s
+        << QStringList{u"sync_ledger.json"_s, u"sync_ledger.user-1.json"_s};
+    QTest::newRow("owner id unfit for a file name")
+        << u"../../Mail/ x%"_s << u"user-2"_s << QStringList() << 0 << u"user-2"_s
+        << QStringList{u"sync_ledger.%2E%2E%2F%2E%2E%2FMail%2F%20x%25.json"_s};
+    QTest::newRow("session without user id: nothing to tell apart")
+        << u"user-1"_s << QString() << QStringList() << 2 << u"user-1"_s << current;
+}
+
+void TestSessionExpiry::ledgerOwner() {
+    QFETCH(QString, owner);
+    QFETCH(QString, account);
+    QFETCH(QStringList, aside);
+    QFETCH(int, count);
+    QFETCH(QString, ownerAfter);
+    QFETCH(QStringList, files);
+    Rig r(std::nullopt);
+    r.services.reset();
+    const QByteArray before = ledgerOf({u"a.jpg"_s, u"b.jpg"_s});
+    writeFile(r.ledgerDir() + u"/sync_ledger.json"_s, before);
+    if (!aside.isEmpty())
+        writeFile(r.ledgerDir() + u"/sync_ledger."_s + SyncLedger::fileNamePart(account) + u".json"_s,
+                  ledgerOf(aside));
+    if (owner != "-")
+        Settings(r.settingsPath()).setString(OwnerKey, owner);
+    r.start();
+
+    r.engine().handleLogin(SupabaseSession{u"t"_s, std::nullopt, account, std::nullopt});
+    QCOMPARE(r.services->ledger.totalSyncedCount(), count);
+    QCOMPARE(r.engine().totalSyncedCount(), count);
+    QCOMPARE(r.settings().string(OwnerKey), std::optional(ownerAfter));
+    r.services->ledger.flush();
+    QCOMPARE(filesUnder(r.ledgerDir()), files);
+    // Set aside means renamed: the other account's ledger whole, and nothing outside the folder.
+    if (owner != "-" && owner != account && !account.isEmpty())
+        QCOMPARE(recordsIn(r.services->ledger.setAsideFilePath(owner)), 2);
+    QStringList everything{u"config/orlavant.conf"_s};
+    for (const QString& file : files)
+        everything.append(u"data/store.orlavant.mac/"_s + file);
+    QCOMPARE(filesUnder(r.root), everything);
+}
+
+void TestSessionExpiry::fileNamePart_data() {
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("part");
+    QTest::newRow("plain id") << u"user_demo-pellan"_s << u"user_demo-pellan"_s;
+    QTest::newRow("a UUID") << u"1B4E28BA-2FA1-11D2-883F-0016D3CCA427"_s
+                            << u"1B4E28BA-2FA1-11D2-883F-0016D3CCA427"_s;
+    QTest::newRow("path climbing") << u"../x"_s << u"%2E%2E%2Fx"_s;
+    QTest::newRow("hidden name") << u".config"_s << u"%2Econfig"_s;
+    QTest::newRow("escape character itself") << u"a%2Fb"_s << u"a%252Fb"_s;
+    QTest::newRow("non-ASCII") << u"jürgen"_s << u"j%C3%BCrgen"_s;
+    QTest::newRow("empty") << QString() << u"%"_s;
+    // File names end at 255 bytes: a long id is named by its digest.
+    const QString longId(300, u'\u00e9');
+    QTest::newRow("too long for a file name")
+        << longId
+        << u"sha256-"_s + QString::fromLatin1(
+                              QCryptographicHash::hash(longId.toUtf8(), QCryptographicHash::Sha256).toHex());
+}
+
+void TestSessionExpiry::fileNamePart() {
+    QFETCH(QString, id);
+    QFETCH(QString, part);
+    QCOMPARE(SyncLedger::fileNamePart(id), part);
+}
+
+ORLAVANT_TEST_GUILESS_MAIN(TestSessionExpiry)
+#include "tst_sessionexpiry.moc"

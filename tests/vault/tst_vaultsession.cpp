@@ -1,0 +1,487 @@
+// Sessions that last: refresh after a refused token and ahead of expiry, one refresh for the
+// whole client, rotated refresh tokens kept, and sessions that end for good doing so once.
+#include "VaultTestSupport.h"
+#include "support/FakeClock.h"
+#include "support/FakeSessionVault.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <condition_variable>
+#include <mutex>
+
+using namespace Qt::StringLiterals;
+using Reply = FakeServer::Reply;
+
+namespace {
+
+const QString SessionKey = u"orlavant_supabase_session"_s;
+const QString Expired = u"OrlavantAuth 401: Session expired \u2014 sign in again"_s;
+const QByteArray FileBytes = "the bytes of a family photo";
+// The server's time; a computer clock may be set apart from it by a skew.
+const QDateTime ServerNow = QDateTime(QDate(2026, 1, 15), QTime(9, 30), Qt::UTC);
+
+QString base64Url(const QByteArray& bytes) {
+    return QString::fromLatin1(
+        bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+// A token of JWT form whose claims are `exp` and `iat` seconds from the server's now (iat left
+// out when `iatOffset` is absent).
+QString jwt(qint64 expOffset, std::optional<qint64> iatOffset) {
+    QJsonObject claims{{"sub", "user-1"}, {"exp", ServerNow.toSecsSinceEpoch() + expOffset}};
+    if (iatOffset)
+        claims.insert("iat", ServerNow.toSecsSinceEpoch() + *iatOffset);
+    return base64Url(R"({"alg":"HS256","typ":"JWT"})") + '.' +
+           base64Url(QJsonDocument(claims).toJson(QJsonDocument::Compact)) + u".signature"_s;
+}
+
+SupabaseSession hostedSession(const QString& token = u"access-0"_s) {
+    return {token, u"refresh-0"_s, u"user-1"_s, u"jane@example.com"_s};
+}
+
+// A client signed in (as after a restart) with `session`, against the fake vault.
+struct SessionFixture {
+    explicit SessionFixture(const SupabaseSession& session = hostedSession(),
+                            QDateTime computerNow = ServerNow)
+        : clock(computerNow) {
+        if (!session.accessToken.isEmpty())
+            settings.setData(SessionKey, session.toJson());
+        settings.setString(u"orlavant_supabase_url"_s, server.baseUrl());
+        settings.setString(u"orlavant_supabase_key"_s, u"test-anon-key"_s);
+        settings.setString(u"orlavant_backend_base_url"_s, server.baseUrl());
+        client = std::make_unique<SupabaseClient>(settings, http, &clock);
+        vault.protect("GET", "/rest/v1/files", Reply::json(200, "[]"));
+        vault.protect("POST", "/api/files/pre-upload", Reply::json(200, R"({"deduplicated":true})"));
+        vault.protectPrefix("POST", "/storage/v1/object/orlavant-files/", Reply::json(200, R"({"Key":"k"})"));
+        vault.protectPrefix("GET", "/storage/v1/object/authenticated/", Reply::text(200, FileBytes));
+        server.on("POST", "/storage/v1/object/sign/orlavant-files/a/photo.jpg", Reply::json(404, "{}"));
+        server.on("POST", "/api/devices/register", Reply::json(200, "{}"));
+    }
+
+    // Runs one operation by name and tells how it ended: "ok", "false", or the failure as
+    // "<domain> <code>" (with the description for the auth domain, whose texts the user reads).
+    QString run(const QString& operation) {
+        try {
+            if (operation == "list")
+                resultOf(client->fetchAllUserFiles());
+            else if (operation == "upload")
+                return resultOf(client->uploadToStorage(photo(), u"/a/photo.jpg"_s, u"image/jpeg"_s))
+                           ? u"ok"_s
+                           : u"false"_s;
+            else if (operation == "pre-upload")
+                resultOf(client->syncToCloudVault(photo(), QString(64, 'a'), FileBytes.size(), u"photo.jpg"_s,
+                                                  u"Mac"_s, std::nullopt, u"/f"_s));
+            else if (operation == "download")
+                return resultOf(client->downloadFile(u"a/photo.jpg"_s, downloads + u"/photo.jpg"_s))
+                           ? u"ok"_s
+                           : u"false"_s;
+            else if (operation == "register device")
+                resultOf(client->registerDevice(u"Mac"_s, u"mac"_s));
+            else
+                return u"(unknown operation)"_s;
+            return u"ok"_s;
+        } catch (const VaultError& e) {
+            const QString text = u"%1 %2"_s.arg(e.domain()).arg(e.code());
+            return e.domain() == "OrlavantAuth" ? text + u": "_s + e.description() : text;
+        }
+    }
+    QString photo() {
+        const QString path = dir + u"/photo.jpg"_s;
+        QFile file(path);
+        if (!file.exists() && file.open(QIODevice::WriteOnly))
+            file.write(FileBytes);
+        return path;
+    }
+    std::optional<SupabaseSession> stored() const {
+        const auto data = settings.data(SessionKey);
+        return data ? std::optional(SupabaseSession::fromJson(*data)) : std::nullopt;
+    }
+    QList<FakeServer::Request> refreshRequests() const { return server.requests("POST", "/auth/v1/token"); }
+
+    FakeServer server;
+    FakeSessionVault vault{server};
+    QString dir = makeTempDir(u"session"_s);
+    QString downloads = makeTempDir(u"downloads"_s);
+    Settings settings{dir + u"/o.conf"_s};
+    FakeClock clock;
+    HttpClient http;
+    std::unique_ptr<SupabaseClient> client;
+};
+
+QString describe(const std::optional<SupabaseSession>& s) {
+    return s ? s->accessToken + '|' + s->refreshToken.value_or("-") : u"-"_s;
+}
+
+} // namespace
+
+class TestVaultSession : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void refreshAfterARefusedToken_data();
+    void refreshAfterARefusedToken();
+    void concurrentRefusalsShareOneRefresh();
+    void concurrentRefusalsEndAnUnrenewableSessionOnce();
+    void refusalOfAFreshTokenIsNotExpiry_data();
+    void refusalOfAFreshTokenIsNotExpiry();
+    void refreshAheadOfExpiry_data();
+    void refreshAheadOfExpiry();
+    void rotatedRefreshTokenSurvivesARestart();
+    void sessionThatCannotBeRenewed_data();
+    void sessionThatCannotBeRenewed();
+    void sessionKeptWhenRefreshingFailsForNow_data();
+    void sessionKeptWhenRefreshingFailsForNow();
+    void signOutDuringARefresh();
+};
+
+void TestVaultSession::refreshAfterARefusedToken_data() {
+    // route: the path whose refusal is scripted; outcome: of the operation; refreshed: whether
+    // one refresh ran and the request went again with its token
+    addColumns<QString, QString, int, QString, QString,
+               bool>(); // operation, route, status, body, outcome, refreshed
+    row("registry listing, 401", u"list"_s, u"/rest/v1/files"_s, 401, u"{}"_s, u"ok"_s, true);
+    row("registry listing, PostgREST's JWT code", u"list"_s, u"/rest/v1/files"_s, 403,
+        uR"({"code":"PGRST301","message":"JWT expired"})"_s, u"ok"_s, true);
+    row("storage upload, 400 carrying 403 and a JWT message", u"upload"_s,
+        u"/storage/v1/object/orlavant-files/a/photo.jpg"_s, 400,
+        uR"({"statusCode":"403","error":"Unauthorized","message":"jwt expired"})"_s, u"ok"_s, true);
+    row("backend pre-upload, 401", u"pre-upload"_s, u"/api/files/pre-upload"_s, 401,
+        uR"({"detail":"Token expired"})"_s, u"ok"_s, true);
+    row("direct download, 401", u"download"_s,
+        u"/storage/v1/object/authenticated/orlavant-files/a/photo.jpg"_s, 401, u"{}"_s, u"ok"_s, true);
+    row("storage 400 carrying 403 without a JWT message", u"upload"_s,
+        u"/storage/v1/object/orlavant-files/a/photo.jpg"_s, 400,
+        uR"({"statusCode":"403","message":"new row violates row-level security policy"})"_s, u"false"_s,
+        false);
+    row("plain 403", u"list"_s, u"/rest/v1/files"_s, 403, uR"({"message":"permission denied"})"_s,
+        u"URLError -1011"_s, false);
+}
+
+void TestVaultSession::refreshAfterARefusedToken() {
+    const auto [operation, route, status, body, outcome, refreshed] =
+        fetch<QString, QString, int, QString, QString, bool>();
+    SessionFixture f;
+    f.vault.refusal = Reply::json(status, body.toUtf8());
+    QCOMPARE(f.run(operation), outcome);
+
+    QCOMPARE(f.refreshRequests().size(), refreshed ? 1 : 0);
+    QStringList sent; // the tokens the scripted route saw, in order
+    for (const FakeServer::Request& r : f.server.requests())
+        if (r.path == route.toUtf8())
+            sent.append(QString::fromUtf8(r.header("authorization")));
+    const QStringList expectedTokens = refreshed ? QStringList{u"Bearer access-0"_s, u"Bearer access-1"_s}
+                                                 : QStringList{u"Bearer access-0"_s};
+    QCOMPARE(sent, expectedTokens);
+    if (!refreshed) {
+        QCOMPARE(describe(f.stored()), u"access-0|refresh-0"_s);
+        return;
+    }
+    // Asked as a hosted sign-in is, with the refresh token in the body.
+    const FakeServer::Request refresh = f.refreshRequests().first();
+    QCOMPARE(refresh.target, "/auth/v1/token?grant_type=refresh_token");
+    QCOMPARE(sentAuth(refresh) + ' ' + refresh.header("content-type"),
+             "test-anon-key|Bearer test-anon-key application/json");
+    QCOMPARE(jsonObject(refresh.body), (QJsonObject{{"refresh_token", "refresh-0"}}));
+    // The retry is the same request: the same body, and a download leaves no temporary file.
+    for (const FakeServer::Request& r : f.server.requests())
+        if (r.path == route.toUtf8() && operation == "upload")
+            QCOMPARE(r.body, FileBytes);
+    if (operation == "download")
+        QCOMPARE(QDir(f.downloads).entryList(QDir::Files | QDir::Hidden), QStringList{u"photo.jpg"_s});
+    // Rotated and kept: in the settings store at once, the observable session on the main thread.
+    QCOMPARE(describe(f.stored()), u"access-1|refresh-1"_s);
+    QTRY_COMPARE(describe(f.client->currentSession()), u"access-1|refresh-1"_s);
+    QCOMPARE(f.client->currentSession()->email, u"jane@example.com"_s);
+    QVERIFY(f.client->isAuthenticated());
+}
+
+void TestVaultSession::concurrentRefusalsShareOneRefresh() {
+    SessionFixture f;
+    // The refresh is answered only once a dozen refused requests are waiting for it.
+    f.vault.holdRefresh(12, true);
+    QList<QFuture<QList<SupabaseFileRecord>>> calls;
+    for (int i = 0; i < 20; ++i)
+        calls.append(f.client->fetchAllUserFiles());
+    int succeeded = 0;
+    for (const auto& call : calls) {
+        try {
+            resultOf(call);
+            ++succeeded;
+        } catch (const VaultError& e) {
+            qWarning() << e.description();
+        }
+    }
+    QCOMPARE(succeeded, 20);
+    QCOMPARE(f.vault.refreshCount(), 1);
+    QVERIFY(f.vault.refusalCount() >= 12);
+    // Every call went at most twice: with the old token, and once with the new one.
+    QVERIFY(f.server.requests("GET", "/rest/v1/files").size() <= 40);
+    QCOMPARE(describe(f.stored()), u"access-1|refresh-1"_s);
+}
+
+void TestVaultSession::concurrentRefusalsEndAnUnrenewableSessionOnce() {
+    SupabaseSession backend = hostedSession();
+    backend.refreshToken.reset();
+    SessionFixture f(backend);
+    QSignalSpy expired(f.client.get(), &SupabaseClient::sessionExpired);
+    QList<QFuture<DeduplicateResult>> calls;
+    for (int i = 0; i < 20; ++i)
+        calls.append(f.client->syncToCloudVault(f.photo(), QString(64, 'a'), FileBytes.size(), u"photo.jpg"_s,
+                                                u"Mac"_s, std::nullopt, u"/f"_s));
+    for (const auto& call : calls)
+        VERIFY_FAILS_WITH(call, u"OrlavantAuth 401"_s);
+    QTRY_COMPARE(expired.size(), 1);
+    QCoreApplication::processEvents();
+    QCOMPARE(expired.size(), 1);
+    QCOMPARE(f.vault.refreshCount(), 0);
+}
+
+void TestVaultSession::refusalOfAFreshTokenIsNotExpiry_data() {
+    // A server that takes none of this session's tokens at all: refreshing cannot help, so it
+    // is not done for every file, and a session just signed in is not ended at once.
+    QTest::addColumn<bool>("hosted");          // else a backend session, which cannot be refreshed
+    QTest::addColumn<QString>("aMinuteLater"); // the outcome once the token may have expired
+    QTest::newRow("hosted session") << true << u"URLError -1011"_s;
+    QTest::newRow("backend session") << false << Expired;
+}
+
+void TestVaultSession::refusalOfAFreshTokenIsNotExpiry() {
+    QFETCH(bool, hosted);
+    QFETCH(QString, aMinuteLater);
+    SessionFixture f(hosted ? hostedSession() : SupabaseSession{});
+    if (!hosted) {
+        f.client->configure(f.server.baseUrl(), SupabaseClient::DefaultAnonKey);
+        f.server.on(
+            "POST", "/api/auth/login",
+            Reply::json(200, R"({"access_token":"b-0","user":{"id":"user-1","email":"jane@example.com"}})"));
+        resultOf(f.client->signIn(u"jane@example.com"_s, u"pw"_s));
+    }
+    f.server.on("POST", "/api/files/pre-upload", Reply::json(401, R"({"detail":"unknown token"})"));
+    QCOMPARE(f.run(u"pre-upload"_s), u"URLError -1011"_s);
+    QCOMPARE(f.run(u"pre-upload"_s), u"URLError -1011"_s);
+    QCOMPARE(f.vault.refreshCount(), hosted ? 1 : 0);
+    QCOMPARE(f.server.requests("POST", "/api/files/pre-upload").size(), hosted ? 3 : 2);
+    QVERIFY(f.client->isAuthenticated());
+    // A minute on, the token may really have expired: a hosted one is refreshed (once), a
+    // backend one has come to its end.
+    f.clock.advanceMs(TokenExpiry::FreshMs);
+    QCOMPARE(f.run(u"pre-upload"_s), aMinuteLater);
+    QCOMPARE(f.vault.refreshCount(), hosted ? 2 : 0);
+    QTRY_COMPARE(f.client->isAuthenticated(), hosted);
+}
+
+void TestVaultSession::refreshAheadOfExpiry_data() {
+    // start: "restored" (a saved session) or "signed in" (a hosted sign-in whose reply gives
+    //   expires_in when it is above 0); the token's claims are seconds from the server's time
+    // skew: the computer's clock minus the server's, in seconds; later: minutes that pass
+    // refreshes: after three requests; firstSent: the token of the first protected request. The
+    // vault takes the first token unless it was sent and still a refresh followed.
+    addColumns<QString, int, qint64, qint64, qint64, int, int, QString>();
+    // start, expires_in, exp, iat (0: none), skew, later, refreshes, firstSent
+    row("restored, 4 minutes left", u"restored"_s, 0, qint64(240), qint64(-3360), qint64(0), 0, 1,
+        u"access-1"_s);
+    row("restored, 6 minutes left", u"restored"_s, 0, qint64(360), qint64(-3240), qint64(0), 0, 0,
+        u"initial"_s);
+    row("restored, computer clock 3 hours ahead", u"restored"_s, 0, qint64(3000), qint64(-600),
+        qint64(3 * 3600), 0, 1, u"access-1"_s);
+    row("restored, computer clock 3 hours behind, token dead", u"restored"_s, 0, qint64(-60), qint64(-3660),
+        qint64(-3 * 3600), 0, 1, u"initial"_s);
+    row("signed in, 56 minutes later", u"signed in"_s, 3600, qint64(3600), qint64(0), qint64(0), 56, 1,
+        u"access-1"_s);
+    row("signed in, 54 minutes later", u"signed in"_s, 3600, qint64(3600), qint64(0), qint64(0), 54, 0,
+        u"initial"_s);
+    row("signed in, clock 3 hours ahead, 54 minutes later", u"signed in"_s, 3600, qint64(3600), qint64(0),
+        qint64(3 * 3600), 54, 0, u"initial"_s);
+    row("signed in, clock 3 hours ahead, only exp", u"signed in"_s, 0, qint64(3600), qint64(0),
+        qint64(3 * 3600), 10, 0, u"initial"_s);
+    row("signed in, lifetime from exp - iat, 56 minutes later", u"signed in"_s, 0, qint64(3600), qint64(-1),
+        qint64(-2 * 3600), 56, 1, u"access-1"_s);
+}
+
+void TestVaultSession::refreshAheadOfExpiry() {
+    const auto [start, expiresIn, exp, iat, skew, later, refreshes, firstSent] =
+        fetch<QString, int, qint64, qint64, qint64, int, int, QString>();
+    const bool acceptedAtFirst = !(firstSent == "initial" && refreshes == 1);
+    const QString initial = jwt(exp, iat == 0 ? std::nullopt : std::optional<qint64>(iat));
+    const QDateTime computerNow = ServerNow.addSecs(skew);
+    SessionFixture f(start == "restored" ? hostedSession(initial) : SupabaseSession{}, computerNow);
+    if (acceptedAtFirst)
+        f.vault.accept(initial);
+    if (start == "signed in") {
+        QJsonObject reply{{"access_token", initial},
+                          {"refresh_token", "refresh-0"},
+                          {"user", QJsonObject{{"id", "user-1"}, {"email", "jane@example.com"}}}};
+        if (expiresIn > 0)
+            reply.insert("expires_in", expiresIn);
+        f.vault.signIn = Reply::json(200, QJsonDocument(reply).toJson());
+        resultOf(f.client->signIn(u"jane@example.com"_s, u"pw"_s));
+    }
+    f.clock.advanceMs(qint64(later) * 60'000);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(f.run(u"list"_s), u"ok"_s);
+    QCOMPARE(f.vault.refreshCount(), refreshes);
+    const auto listed = f.server.requests("GET", "/rest/v1/files");
+    QCOMPARE(listed.size(), acceptedAtFirst ? 3 : 4);
+    QCOMPARE(listed.first().header("authorization"),
+             "Bearer " + (firstSent == "initial" ? initial : firstSent).toUtf8());
+}
+
+void TestVaultSession::rotatedRefreshTokenSurvivesARestart() {
+    SessionFixture f;
+    QCOMPARE(f.run(u"list"_s), u"ok"_s);
+    // The stored form is the one it always was: three keys, the user inside.
+    const QJsonObject stored = jsonObject(*f.settings.data(SessionKey));
+    QCOMPARE(stored, (QJsonObject{{"access_token", "access-1"},
+                                  {"refresh_token", "refresh-1"},
+                                  {"user", QJsonObject{{"id", "user-1"}, {"email", "jane@example.com"}}}}));
+
+    // A restart: the new client has the rotated tokens, and its refresh presents the new one
+    // (the spent one would be refused).
+    f.client.reset();
+    f.client = std::make_unique<SupabaseClient>(f.settings, f.http, &f.clock);
+    QCOMPARE(describe(f.client->currentSession()), u"access-1|refresh-1"_s);
+    f.vault.expireEveryToken();
+    QCOMPARE(f.run(u"list"_s), u"ok"_s);
+    QCOMPARE(jsonObject(f.refreshRequests().last().body).value("refresh_token"), "refresh-1");
+    QCOMPARE(describe(f.stored()), u"access-2|refresh-2"_s);
+}
+
+void TestVaultSession::sessionThatCannotBeRenewed_data() {
+    // refresh: how the refresh is answered ("rotate": the scripted service; "stolen": somebody
+    //   else used the refresh token first); session: "hosted" or "backend" (no refresh token)
+    addColumns<QString, QString, int, QString,
+               QString>(); // operation, session, status, refresh reply, refresh
+    row("refresh refused with 400", u"list"_s, u"hosted"_s, 400,
+        uR"({"error":"invalid_grant","error_description":"Invalid Refresh Token: Refresh Token Not Found"})"_s,
+        u"reply"_s);
+    row("refresh refused with 401", u"pre-upload"_s, u"hosted"_s, 401, uR"({"msg":"invalid JWT"})"_s,
+        u"reply"_s);
+    row("refresh answered for another account", u"upload"_s, u"hosted"_s, 200,
+        uR"({"access_token":"theirs","refresh_token":"r","expires_in":3600,"user":{"id":"user-2","email":"x@y.z"}})"_s,
+        u"reply"_s);
+    row("refresh token stolen and used first", u"list"_s, u"hosted"_s, 0, QString(), u"stolen"_s);
+    row("backend session refused by its backend", u"pre-upload"_s, u"backend"_s, 0, QString(), u"none"_s);
+}
+
+void TestVaultSession::sessionThatCannotBeRenewed() {
+    const auto [operation, kind, status, refreshBody, refresh] =
+        fetch<QString, QString, int, QString, QString>();
+    SupabaseSession session = hostedSession();
+    if (kind == "backend")
+        session.refreshToken.reset();
+    SessionFixture f(session);
+    if (refresh == "reply")
+        f.vault.answerRefreshWith([&](int) { return Reply::json(status, refreshBody.toUtf8()); });
+    if (refresh == "stolen") {
+        HttpClient thief;
+        HttpRequest request;
+        request.method = "POST";
+        request.url = f.server.url(u"/auth/v1/token?grant_type=refresh_token"_s);
+        request.body = R"({"refresh_token":"refresh-0"})";
+        QCOMPARE(thief.send(request).result().status, 200);
+    }
+    QSignalSpy expired(f.client.get(), &SupabaseClient::sessionExpired);
+    QSignalSpy authChanged(f.client.get(), &SupabaseClient::isAuthenticatedChanged);
+    const int refreshesBefore = f.vault.refreshCount();
+
+    QCOMPARE(f.run(operation), Expired);
+    // One refresh asked (none for a session that has no refresh token), and no second.
+    QCOMPARE(f.vault.refreshCount() - refreshesBefore, kind == "backend" ? 0 : 1);
+    QTRY_COMPARE(expired.size(), 1);
+    QCOMPARE(expired.first().first().toString(), u"jane@example.com"_s);
+    QVERIFY(!f.client->isAuthenticated());
+    QCOMPARE(authChanged.size(), 1);
+    QCOMPARE(describe(f.client->currentSession()), u"-"_s);
+    QCOMPARE(f.client->expiredSessionEmail(), std::optional(u"jane@example.com"_s));
+    // A restart does not bring the refused session back, and still offers the e-mail.
+    QCOMPARE(describe(f.stored()), u"-"_s);
+    SupabaseClient restarted(f.settings, f.http, &f.clock);
+    QVERIFY(!restarted.isAuthenticated());
+    QCOMPARE(restarted.expiredSessionEmail(), std::optional(u"jane@example.com"_s));
+
+    // Not a loop: nothing more goes to the vault, and it is said once.
+    f.server.clearRequests();
+    for (const QString& next : {u"list"_s, u"upload"_s, u"pre-upload"_s, u"download"_s, u"register device"_s})
+        f.run(next);
+    QCOMPARE(f.server.requestCount(), 0);
+    QCoreApplication::processEvents();
+    QCOMPARE(expired.size(), 1);
+
+    // Signing in again ends the expired state.
+    f.vault.signIn =
+        Reply::json(200, R"({"access_token":"access-9","refresh_token":"r9","user":{"id":"user-1"}})");
+    resultOf(f.client->signIn(u"jane@example.com"_s, u"pw"_s));
+    QVERIFY(f.client->isAuthenticated());
+    QCOMPARE(f.client->expiredSessionEmail(), std::nullopt);
+    QCOMPARE(SupabaseClient(f.settings, f.http, &f.clock).expiredSessionEmail(), std::nullopt);
+}
+
+void TestVaultSession::sessionKeptWhenRefreshingFailsForNow_data() {
+    // refresh: "500", "hang" (no answer within the refresh time-out: the one slow case),
+    //   "none" (a session without refresh token) or "elsewhere" (a backend session refused by
+    //   a backend that did not issue it); outcome: of the first operation
+    addColumns<QString, QString, QString,
+               int>(); // operation, refresh, outcome, refreshes after two operations
+    row("refresh answered 500", u"list"_s, u"500"_s, u"URLError -1011"_s, 2);
+    row("refresh not answered in time", u"pre-upload"_s, u"hang"_s, u"URLError -1011"_s, 2);
+    row("backend session refused by the hosted project", u"list"_s, u"none"_s, u"URLError -1011"_s, 0);
+    row("backend session refused by a backend that did not issue it", u"pre-upload"_s, u"elsewhere"_s,
+        u"URLError -1011"_s, 0);
+}
+
+void TestVaultSession::sessionKeptWhenRefreshingFailsForNow() {
+    const auto [operation, refresh, outcome, refreshes] = fetch<QString, QString, QString, int>();
+    const bool backend = refresh == "none" || refresh == "elsewhere";
+    SupabaseSession session = hostedSession();
+    if (backend)
+        session.refreshToken.reset();
+    SessionFixture f(backend && refresh == "elsewhere" ? SupabaseSession{} : session);
+    if (refresh == "elsewhere") {
+        // Signed in at one backend, then pointed at another.
+        FakeServer issuer;
+        issuer.on(
+            "POST", "/api/auth/login",
+            Reply::json(200,
+                        R"({"access_token":"access-0","user":{"id":"user-1","email":"jane@example.com"}})"));
+        f.client->setBackendUrl(issuer.baseUrl());
+        f.client->configure(f.server.baseUrl(), SupabaseClient::DefaultAnonKey);
+        resultOf(f.client->signIn(u"jane@example.com"_s, u"pw"_s));
+        f.client->setBackendUrl(f.server.baseUrl());
+        f.clock.advanceMs(TokenExpiry::FreshMs); // no longer a token just issued
+    }
+    f.vault.answerRefreshWith([&](int count) {
+        Reply reply = Reply::json(500, "<html>Bad gateway</html>");
+        reply.hang = refresh == "hang" && count == 1;
+        return reply;
+    });
+    QSignalSpy expired(f.client.get(), &SupabaseClient::sessionExpired);
+    QCOMPARE(f.run(operation), outcome);
+    // The next request tries again.
+    QCOMPARE(f.run(operation), outcome);
+    QCOMPARE(f.vault.refreshCount(), refreshes);
+    QCoreApplication::processEvents();
+    QCOMPARE(expired.size(), 0);
+    QVERIFY(f.client->isAuthenticated());
+    QCOMPARE(describe(f.stored()), backend ? u"access-0|-"_s : u"access-0|refresh-0"_s);
+}
+
+void TestVaultSession::signOutDuringARefresh() {
+    SessionFixture f;
+    f.vault.holdRefresh(0, false); // the refresh waits for the test
+    QSignalSpy expired(f.client.get(), &SupabaseClient::sessionExpired);
+    QFuture<QList<SupabaseFileRecord>> call = f.client->fetchAllUserFiles();
+    QTRY_COMPARE(f.vault.refreshCount(), 1);
+    f.client->signOut();
+    f.vault.release();
+    VERIFY_FAILS_WITH(call, u"SupabaseClient 401: User not logged in"_s);
+    // The refresh's answer came after the sign-out: it brings nothing back, now or after a restart.
+    QCoreApplication::processEvents();
+    QVERIFY(!f.client->isAuthenticated());
+    QCOMPARE(describe(f.client->currentSession()), u"-"_s);
+    QCOMPARE(describe(f.stored()), u"-"_s);
+    QVERIFY(!SupabaseClient(f.settings, f.http, &f.clock).isAuthenticated());
+    QCOMPARE(expired.size(), 0);
+}
+
+ORLAVANT_TEST_GUILESS_MAIN(TestVaultSession)
+#include "tst_vaultsession.moc"
