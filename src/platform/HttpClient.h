@@ -62,6 +62,9 @@ struct HttpResponse {
 class HttpClient : public QObject {
     Q_OBJECT
 public:
+    // File bodies sent at the same time; more wait their turn.
+    static constexpr int MaxUploadsAtOnce = 16;
+
     explicit HttpClient(QObject* parent = nullptr);
     ~HttpClient() override;
 

@@ -1,6 +1,7 @@
 #include "platform/HttpClient.h"
 #include "platform/VaultError.h"
 #include "support/FakeServer.h"
+#include "support/RequestGate.h"
 #include "support/TestMain.h"
 
 #include <QCryptographicHash>
@@ -53,6 +54,7 @@ private Q_SLOTS:
     void sendIsSafeFromManyThreads();
     void shutdownCancelsRepliesInFlight();
     void bodyCutShortIsAFailureNotAnAnswer();
+    void fileUploadsGoOutTogether();
     void fileUploadsTakeTheClientsProxy_data();
     void fileUploadsTakeTheClientsProxy();
 
@@ -289,6 +291,33 @@ void TestHttpClient::bodyCutShortIsAFailureNotAnAnswer() {
     } catch (const VaultError& error) {
         QCOMPARE(error.domain(), VaultError::UrlDomain);
     }
+}
+
+// A sync pass has several files in transfer at once; their bodies must not queue behind each
+// other on a pool of one thread per core.
+void TestHttpClient::fileUploadsGoOutTogether() {
+    constexpr int Uploads = 6;
+    FakeServer server;
+    RequestGate gate;
+    gate.openWhenWaiting(Uploads);
+    server.onPrefix("PUT", "/upload/", [&gate](const FakeServer::Request&) {
+        gate.pass();
+        return FakeServer::Reply::json(200, "{}");
+    });
+    const QString path = makeTempDir(u"together"_s) + u"/photo.jpg"_s;
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("jpeg") == 4);
+    file.close();
+    QList<QFuture<HttpResponse>> uploads;
+    for (int i = 0; i < Uploads; ++i) {
+        HttpRequest request = get(server.url(u"/upload/%1"_s.arg(i)));
+        request.method = "PUT";
+        request.bodyFile = path;
+        uploads.append(m_client.send(request));
+    }
+    for (const QFuture<HttpResponse>& upload : uploads)
+        QCOMPARE(upload.result().status, 200);
+    QCOMPARE(gate.mostInside(), Uploads);
 }
 
 void TestHttpClient::fileUploadsTakeTheClientsProxy_data() {
