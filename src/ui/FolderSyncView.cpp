@@ -149,9 +149,11 @@ FolderSyncView::FolderSyncView(FolderSyncManager& syncManager, SupabaseClient& s
     for (auto signal :
          {&FolderSyncManager::watchedFolderPathChanged, &FolderSyncManager::isSyncingChanged,
           &FolderSyncManager::isSyncStoppedChanged, &FolderSyncManager::syncStatusMessageChanged,
-          &FolderSyncManager::lastSyncTimeChanged, &FolderSyncManager::totalSyncedCountChanged,
-          &FolderSyncManager::deduplicatedCountChanged})
+          &FolderSyncManager::lastSyncTimeChanged})
         connect(&m_syncManager, signal, this, &FolderSyncView::refresh);
+    // The counters change with every file a pass finishes: only their own tiles follow them.
+    connect(&m_syncManager, &FolderSyncManager::totalSyncedCountChanged, this, &FolderSyncView::showCounts);
+    connect(&m_syncManager, &FolderSyncManager::deduplicatedCountChanged, this, &FolderSyncView::showCounts);
     connect(&m_supabase, &SupabaseClient::isAuthenticatedChanged, this, &FolderSyncView::refresh);
     refresh();
 }
@@ -225,6 +227,10 @@ void FolderSyncView::refresh() {
 
     m_start->setEnabled(isStartEnabled());
     m_stop->setEnabled(isStopEnabled());
+    showCounts();
+}
+
+void FolderSyncView::showCounts() {
     m_filesInVault->setValue(QString::number(m_syncManager.totalSyncedCount()));
     m_deduplicated->setValue(QString::number(m_syncManager.deduplicatedCount()));
 }

@@ -33,6 +33,7 @@ public:
 
 private:
     void refresh();
+    void showCounts();
 
     FolderSyncManager& m_syncManager;
     SupabaseClient& m_supabase;
