@@ -1,6 +1,7 @@
 // A pass over an unchanged folder of 100,000 small files that the ledger already knows: no
 // digest, no request, against `find DIR -type f -printf '%s %T@\n'` over the same tree.
 #include "BenchUtil.h"
+#include "platform/Clock.h"
 #include "platform/HttpClient.h"
 #include "platform/Settings.h"
 #include "support/FakeServer.h"
@@ -63,7 +64,8 @@ int main(int argc, char** argv) {
     RecordingNotificationSink sink;
     MacNotificationHelper notifications(sink);
     TestDialogs dialogs;
-    FolderSyncManager engine(settings, client, ledger, notifications, dialogs);
+    SystemClock clock;
+    FolderSyncManager engine(settings, client, ledger, notifications, dialogs, clock, http);
 
     const auto pass = [&](bool start) {
         QEventLoop loop;

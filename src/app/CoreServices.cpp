@@ -6,7 +6,8 @@ CoreServices::CoreServices(const Options& options)
     , client(settings, http, options.clock)
     , ledger(options.ledgerDirectory)
     , notifications(*options.notificationSink)
-    , folderSync(settings, client, ledger, notifications, *options.dialogs) {
+    , folderSync(settings, client, ledger, notifications, *options.dialogs,
+                 options.clock ? *options.clock : systemClock, http) {
     // Sign-in and sign-out reach the engine through the client's signals, so the vault client
     // never depends on the sync engine. Direct connections: the engine reacts before the
     // sign-in's future completes.

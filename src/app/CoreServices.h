@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Clock.h"
 #include "platform/HttpClient.h"
 #include "platform/Settings.h"
 #include "sync/FolderSyncManager.h"
@@ -7,7 +8,6 @@
 #include "sync/SyncLedger.h"
 #include "vault/SupabaseClient.h"
 
-class Clock;
 class Dialogs;
 class NotificationSink;
 
@@ -28,6 +28,7 @@ public:
     explicit CoreServices(const Options& options);
     ~CoreServices();
 
+    SystemClock systemClock;
     Settings settings;
     HttpClient http;
     SupabaseClient client;

@@ -4,18 +4,22 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkProxy>
 #include <QTemporaryFile>
 #include <curl/curl.h>
 #include <mutex>
+#include <optional>
 
 namespace {
 
 struct Transfer {
-    Transfer(const HttpRequest& request, const std::atomic_bool& cancelled)
+    Transfer(const HttpRequest& request, const std::atomic_bool& cancelled, std::atomic<qint64>& bytesSent)
         : request(request)
-        , cancelled(cancelled) {}
+        , cancelled(cancelled)
+        , bytesSent(bytesSent) {}
     const HttpRequest& request;
     const std::atomic_bool& cancelled;
+    std::atomic<qint64>& bytesSent;
     QFile file;
     qint64 remaining = 0;
     bool fileChanged = false;
@@ -39,6 +43,7 @@ size_t readBody(char* buffer, size_t size, size_t count, void* context) {
         return CURL_READFUNC_ABORT;
     }
     transfer->remaining -= got;
+    transfer->bytesSent += got;
     return size_t(got);
 }
 
@@ -73,6 +78,47 @@ size_t readHeader(char* data, size_t size, size_t count, void* context) {
 
 int progress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return static_cast<Transfer*>(context)->cancelled.load() ? 1 : 0;
+}
+
+struct CurlProxy {
+    QByteArray url;
+    curl_proxytype type = CURLPROXY_HTTP;
+    QByteArray user;
+    QByteArray password;
+};
+
+// The proxy Qt's network stack takes for `url`: the application proxy (or factory) when one is
+// set, else the system's (http_proxy, https_proxy, no_proxy); loopback addresses never go
+// through one. nullopt: connect directly.
+std::optional<CurlProxy> proxyFor(const QUrl& url) {
+    const bool https = url.scheme() == QLatin1String("https");
+    for (const QNetworkProxy& proxy : QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url))) {
+        CurlProxy chosen;
+        switch (proxy.type()) {
+        case QNetworkProxy::NoProxy:
+            return std::nullopt;
+        case QNetworkProxy::HttpProxy:
+            chosen.type = CURLPROXY_HTTP;
+            break;
+        case QNetworkProxy::HttpCachingProxy:
+            if (https)
+                continue; // it cannot tunnel
+            chosen.type = CURLPROXY_HTTP;
+            break;
+        case QNetworkProxy::Socks5Proxy:
+            chosen.type = CURLPROXY_SOCKS5_HOSTNAME;
+            break;
+        default:
+            continue;
+        }
+        const QString host =
+            proxy.hostName().contains(u':') ? u'[' + proxy.hostName() + u']' : proxy.hostName();
+        chosen.url = (host + u':' + QString::number(proxy.port())).toUtf8();
+        chosen.user = proxy.user().toUtf8();
+        chosen.password = proxy.password().toUtf8();
+        return chosen;
+    }
+    return std::nullopt;
 }
 
 VaultError failure(CURLcode code, const Transfer& transfer) {
@@ -116,11 +162,12 @@ VaultError failure(CURLcode code, const Transfer& transfer) {
 
 } // namespace
 
-HttpResponse sendFileBody(const HttpRequest& request, const std::atomic_bool& cancelled) {
+HttpResponse sendFileBody(const HttpRequest& request, const std::atomic_bool& cancelled,
+                          std::atomic<qint64>& bytesSent) {
     static std::once_flag initialised;
     std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 
-    Transfer transfer(request, cancelled);
+    Transfer transfer(request, cancelled, bytesSent);
     transfer.file.setFileName(request.bodyFile);
     if (!transfer.file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         throw VaultError(VaultError::FileDomain, int(transfer.file.error()),
@@ -164,7 +211,17 @@ HttpResponse sendFileBody(const HttpRequest& request, const std::atomic_bool& ca
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
     curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_PROXY, ""); // like the rest of the client: no proxy from the environment
+    // libcurl's own reading of the environment differs from Qt's (no application proxy, its own
+    // no_proxy rules), so the proxy is always set here: "" means none.
+    const std::optional<CurlProxy> proxy = proxyFor(request.url);
+    curl_easy_setopt(handle, CURLOPT_PROXY, proxy ? proxy->url.constData() : "");
+    if (proxy) {
+        curl_easy_setopt(handle, CURLOPT_PROXYTYPE, long(proxy->type));
+        if (!proxy->user.isEmpty()) {
+            curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, proxy->user.constData());
+            curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, proxy->password.constData());
+        }
+    }
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, long(request.timeout.count()));
     // The idle time-out: fail when less than one byte a second moves for that long.

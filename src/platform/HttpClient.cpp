@@ -242,6 +242,9 @@ HttpClient::HttpClient(QObject* parent)
     , m_thread(new QThread)
     , m_worker(new HttpWorker) {
     m_thread->setObjectName(QStringLiteral("store.orlavant.mac.network"));
+    // An upload holds its thread until the reply is in: with the pool's default of one thread
+    // per core, a pass's transfers would wait on each other for no reason.
+    m_uploadPool.setMaxThreadCount(MaxUploadsAtOnce);
     m_worker->moveToThread(m_thread);
     QObject::connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     m_thread->start();
@@ -269,7 +272,7 @@ QFuture<HttpResponse> HttpClient::send(HttpRequest request) {
                 VaultError::url(m_shutDown ? VaultError::Cancelled : VaultError::BadUrl));
         }
         return QtConcurrent::run(&m_uploadPool, [this, request = std::move(request)] {
-            return sendFileBody(request, m_shutDown);
+            return sendFileBody(request, m_shutDown, m_fileBodyBytesSent);
         });
     }
     auto promise = std::make_shared<QPromise<HttpResponse>>();

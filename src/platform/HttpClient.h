@@ -62,10 +62,16 @@ struct HttpResponse {
 class HttpClient : public QObject {
     Q_OBJECT
 public:
+    // File bodies sent at the same time; more wait their turn.
+    static constexpr int MaxUploadsAtOnce = 16;
+
     explicit HttpClient(QObject* parent = nullptr);
     ~HttpClient() override;
 
     QFuture<HttpResponse> send(HttpRequest request);
+
+    // Bytes of request bodies streamed from files that went out so far (for progress).
+    qint64 fileBodyBytesSent() const { return m_fileBodyBytesSent.load(); }
 
     // Ends every request in flight as cancelled and fails every later one at once, so that
     // nothing waiting on the network holds up the program's shutdown. Also run on destruction.
@@ -73,6 +79,7 @@ public:
 
 private:
     std::atomic_bool m_shutDown{false};
+    std::atomic<qint64> m_fileBodyBytesSent{0};
     // Requests whose body is a file block a thread of their own for the whole transfer.
     QThreadPool m_uploadPool;
     QThread* m_thread;

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <algorithm>
+#include <climits>
 
 namespace {
 
@@ -69,6 +71,20 @@ std::optional<bool> Settings::boolean(const QString& key) const {
     return std::nullopt;
 }
 
+std::optional<int> Settings::integer(const QString& key) const {
+    QMutexLocker lock(&m_mutex);
+    const QVariant value = m_settings->value(key);
+    if (value.typeId() == QMetaType::Int || value.typeId() == QMetaType::LongLong)
+        return int(std::clamp<qlonglong>(value.toLongLong(), INT_MIN, INT_MAX));
+    if (value.typeId() == QMetaType::QString) {
+        bool ok = false;
+        const int number = value.toString().trimmed().toInt(&ok);
+        if (ok)
+            return number;
+    }
+    return std::nullopt;
+}
+
 bool Settings::contains(const QString& key) const {
     QMutexLocker lock(&m_mutex);
     return m_settings->contains(key);
@@ -79,6 +95,10 @@ void Settings::setString(const QString& key, const QString& value) {
 }
 
 void Settings::setData(const QString& key, const QByteArray& value) {
+    write(key, value);
+}
+
+void Settings::setInteger(const QString& key, int value) {
     write(key, value);
 }
 

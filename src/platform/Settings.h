@@ -22,11 +22,14 @@ public:
     std::optional<QByteArray> data(const QString& key) const;
     // Only a stored boolean counts; any other text under the key gives nullopt.
     std::optional<bool> boolean(const QString& key) const;
+    // A stored whole number, also when the file holds it as text ("4"); anything else gives nullopt.
+    std::optional<int> integer(const QString& key) const;
     bool contains(const QString& key) const;
 
     void setString(const QString& key, const QString& value);
     void setData(const QString& key, const QByteArray& value);
     void setBool(const QString& key, bool value);
+    void setInteger(const QString& key, int value);
     void remove(const QString& key);
 
     // Writes pending changes to disk now (they are also written on destruction).

@@ -1,10 +1,12 @@
 #include "sync/FileScanner.h"
 
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits>
 #include <memory>
 #include <openssl/evp.h>
 #include <sys/stat.h>
@@ -20,9 +22,15 @@ constexpr size_t ChunkSize = 64 * 1024;
 Facts factsOf(const struct stat& info) {
     Facts facts;
     facts.size = qint64(info.st_size);
-    facts.modifiedNs = qint64(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
-    facts.modified = QDateTime::fromMSecsSinceEpoch(
-        qint64(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1'000'000, Qt::UTC);
+    // Some file systems keep dates far beyond year 2262, where nanoseconds overflow 64 bits: the
+    // count wraps (it only has to tell two dates apart), the date itself saturates.
+    facts.modifiedNs =
+        qint64(quint64(info.st_mtim.tv_sec) * 1'000'000'000ULL + quint64(info.st_mtim.tv_nsec));
+    constexpr qint64 LimitSeconds = std::numeric_limits<qint64>::max() / 1000 - 1;
+    const qint64 seconds = std::clamp<qint64>(info.st_mtim.tv_sec, -LimitSeconds, LimitSeconds);
+    facts.modified =
+        QDateTime::fromMSecsSinceEpoch(seconds * 1000 + info.st_mtim.tv_nsec / 1'000'000, Qt::UTC);
+    facts.inode = quint64(info.st_ino);
     return facts;
 }
 
@@ -114,6 +122,16 @@ QString relativePath(const QString& filePath, const QString& folderPath) {
     return rest.toString();
 }
 
+QString fileName(const QString& path) {
+    const qsizetype slash = path.lastIndexOf(u'/');
+    return slash < 0 ? path : path.mid(slash + 1);
+}
+
+QString parentPath(const QString& path) {
+    const qsizetype slash = path.lastIndexOf(u'/');
+    return slash <= 0 ? QStringLiteral("/") : path.left(slash);
+}
+
 std::optional<Facts> readFacts(const QString& filePath) {
     struct stat info {};
     if (::lstat(QFile::encodeName(filePath).constData(), &info) != 0 || !S_ISREG(info.st_mode))
@@ -121,7 +139,7 @@ std::optional<Facts> readFacts(const QString& filePath) {
     return factsOf(info);
 }
 
-std::optional<Digest> sha256(const QString& filePath) {
+std::optional<Digest> sha256(const QString& filePath, const HashControl& control) {
     // Non-blocking open: a FIFO swapped in for the file must not hang the pass.
     const int fd =
         ::open(QFile::encodeName(filePath).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -143,6 +161,8 @@ std::optional<Digest> sha256(const QString& filePath) {
     std::vector<unsigned char> buffer(ChunkSize);
     Digest digest;
     for (;;) {
+        if (control.isCancelled && control.isCancelled())
+            return std::nullopt;
         const ssize_t count = ::read(fd, buffer.data(), buffer.size());
         if (count < 0) {
             if (errno == EINTR)
@@ -153,6 +173,8 @@ std::optional<Digest> sha256(const QString& filePath) {
             break;
         EVP_DigestUpdate(context.get(), buffer.data(), size_t(count));
         digest.bytesRead += count;
+        if (control.onRead)
+            control.onRead(count);
     }
     unsigned char value[EVP_MAX_MD_SIZE];
     unsigned int length = 0;

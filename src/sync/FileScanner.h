@@ -31,12 +31,19 @@ bool isCandidateName(QStringView name);
 // folder name repeated deeper in the tree stays part of the key.
 QString relativePath(const QString& filePath, const QString& folderPath);
 
+// The last component of a path, and the path of the directory holding it.
+QString fileName(const QString& path);
+QString parentPath(const QString& path);
+
 struct Facts {
     qint64 size = 0;
     QDateTime modified;    // UTC, millisecond precision
     qint64 modifiedNs = 0; // full precision, for change detection
+    quint64 inode = 0;     // a file replaced by another of the same size and date is still a change
 
-    bool sameAs(const Facts& other) const { return size == other.size && modifiedNs == other.modifiedNs; }
+    bool sameAs(const Facts& other) const {
+        return size == other.size && modifiedNs == other.modifiedNs && inode == other.inode;
+    }
 };
 
 // Size and modification date of a regular file (not following links); nullopt otherwise.
@@ -48,8 +55,17 @@ struct Digest {
     qint64 bytesRead = 0;
 };
 
+// What a long hash may be asked between chunks.
+struct HashControl {
+    // Answering true ends the hash at the next chunk (sha256 then gives nullopt).
+    std::function<bool()> isCancelled;
+    // Told the size of every chunk read.
+    std::function<void(qint64 bytes)> onRead;
+};
+
 // SHA-256 streamed in 64 KiB chunks. nullopt when the path is not a regular file that can be
-// opened for reading (a FIFO or device is refused before any read could block).
-std::optional<Digest> sha256(const QString& filePath);
+// opened for reading (a FIFO or device is refused before any read could block), or when the
+// control cancelled it.
+std::optional<Digest> sha256(const QString& filePath, const HashControl& control = {});
 
 } // namespace FileScanner

@@ -1,67 +1,51 @@
 #include "sync/FolderSyncManager.h"
 
+#include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/FolderBookmark.h"
 #include "platform/HostName.h"
+#include "platform/HttpClient.h"
 #include "platform/Log.h"
 #include "platform/Settings.h"
-#include "platform/VaultError.h"
 #include "sync/FileScanner.h"
 #include "sync/MacNotificationHelper.h"
 #include "sync/SyncLedger.h"
-#include "vault/MediaTypes.h"
+#include "sync/SyncPass.h"
 #include "vault/SupabaseClient.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QTimer>
-#include <condition_variable>
-#include <mutex>
 
 namespace {
 
 const QString BookmarkKey = QStringLiteral("orlavant_watched_folder_bookmark");
 const QString PathKey = QStringLiteral("orlavant_watched_folder_path");
 const QString SyncStoppedKey = QStringLiteral("orlavant_sync_stopped");
+const QString ParallelTransfersKey = QStringLiteral("orlavant_parallel_transfers");
 // The user id of the account the ledger belongs to.
 const QString LedgerOwnerKey = QStringLiteral("orlavant_ledger_owner");
 constexpr int ScanIntervalMs = 30'000;
 constexpr int FolderEventDelayMs = 1'000;
 
-QString lastComponent(const QString& path) {
-    const qsizetype slash = path.lastIndexOf(u'/');
-    return slash < 0 ? path : path.mid(slash + 1);
-}
-
-QString parentDirectory(const QString& path) {
-    const qsizetype slash = path.lastIndexOf(u'/');
-    return slash <= 0 ? QStringLiteral("/") : path.left(slash);
-}
-
-// Log lines carry the whole error; status texts only its user-facing description.
-QString plainDescription(const VaultError& error) {
-    return QStringLiteral("%1 (%2 %3)").arg(error.description(), error.domain()).arg(error.code());
-}
-
 } // namespace
 
-struct FolderSyncManager::VaultWait {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-};
-
 FolderSyncManager::FolderSyncManager(Settings& settings, SupabaseClient& client, SyncLedger& ledger,
-                                     MacNotificationHelper& notifications, Dialogs& dialogs, QObject* parent)
+                                     MacNotificationHelper& notifications, Dialogs& dialogs,
+                                     const Clock& clock, HttpClient& http, QObject* parent)
     : QObject(parent)
     , m_settings(settings)
     , m_client(client)
     , m_ledger(ledger)
     , m_notifications(notifications)
     , m_dialogs(dialogs)
+    , m_clock(clock)
+    , m_digests(QFileInfo(ledger.ledgerFilePath()).path())
     , m_deviceName(deviceDisplayName())
     , m_syncStatusMessage(QStringLiteral("Login required")) {
+    m_reporter.setBytesSentSource([&http] { return http.fileBodyBytesSent(); });
+    connect(&m_reporter, &SyncReporter::delivered, this, &FolderSyncManager::applyReport);
     m_syncThread.setObjectName(QStringLiteral("store.orlavant.mac.syncQueue"));
     m_syncQueue = new QObject;
     m_syncQueue->moveToThread(&m_syncThread);
@@ -82,17 +66,16 @@ FolderSyncManager::FolderSyncManager(Settings& settings, SupabaseClient& client,
 }
 
 FolderSyncManager::~FolderSyncManager() {
-    // A pass waiting on the network is released at once; it records nothing more.
+    // A pass waiting on the network is released at once, and one hashing stops between chunks;
+    // it records nothing more.
     m_shuttingDown = true;
     m_cancelRequested = true;
     if (m_activeWorkItem)
         m_activeWorkItem->cancelled = true;
     {
-        QMutexLocker lock(&m_waitMutex);
-        if (m_currentWait) {
-            std::lock_guard waitLock(m_currentWait->mutex);
-            m_currentWait->done.notify_all();
-        }
+        QMutexLocker lock(&m_passMutex);
+        if (m_runningPass)
+            m_runningPass->abandon();
     }
     m_syncThread.quit();
     m_syncThread.wait();
@@ -145,13 +128,9 @@ std::optional<QString> FolderSyncManager::computeSha256(const QString& filePath)
     return digest->hex;
 }
 
-QString FolderSyncManager::storagePath(const std::optional<QString>& userId, const QString& deviceName,
-                                       const QString& folderPath, const QString& digest,
-                                       const QString& fileName) {
-    QString device = deviceName;
-    device.replace(u' ', u'_');
-    return userId.value_or(QStringLiteral("vault")) + QStringLiteral("/mac/") + device + QLatin1Char('/') +
-           lastComponent(folderPath) + QLatin1Char('/') + digest + QLatin1Char('_') + fileName;
+int FolderSyncManager::parallelTransfers() const {
+    return std::clamp(m_settings.integer(ParallelTransfersKey).value_or(DefaultParallelTransfers), 1,
+                      MaxParallelTransfers);
 }
 
 // ---- Property setters (main thread) ----
@@ -254,6 +233,7 @@ void FolderSyncManager::startSync() {
     m_settings.setBool(SyncStoppedKey, false);
     setSyncStatusMessage(QStringLiteral("Sync Active"));
     m_cancelRequested = false;
+    m_backoff.reset(); // the user asks for it now: no file waits out an earlier failure
     startMonitoring(*folder);
     startPeriodicSync();
     notifyStatus();
@@ -336,25 +316,27 @@ void FolderSyncManager::triggerFolderScan() {
         notifyStatus();
         return;
     }
-    if (m_isScanning)
+    if (m_isScanning) {
+        // Remembered, not dropped: whatever prompted it is seen by the pass that follows.
+        m_followUpRequested = true;
         return;
+    }
     m_isScanning = true;
     m_cancelRequested = false;
     auto workItem = std::make_shared<WorkItem>();
+    workItem->passId = ++m_lastPassId;
     m_activeWorkItem = workItem;
     QMetaObject::invokeMethod(
         m_syncQueue,
-        [this, folderPath = *folder, workItem] {
-            if (workItem->cancelled)
-                return; // cancelled before it started: it never ran
-            performScanAndUpload(folderPath, workItem);
-            // A folder change may already have let a newer pass in; only the current one clears
-            // the flag.
-            if (!workItem->cancelled)
-                m_isScanning = false;
-            onMainThread([this] { emit passFinished(); });
+        [this, folderPath = *folder, workItem, transfers = parallelTransfers()] {
+            runPass(workItem, folderPath, transfers);
         },
         Qt::QueuedConnection);
+}
+
+void FolderSyncManager::syncNow() {
+    m_backoff.reset();
+    triggerFolderScan();
 }
 
 void FolderSyncManager::promptChooseFolder() {
@@ -390,6 +372,7 @@ void FolderSyncManager::changeFolder(const QString& folderPath) {
         m_activeWorkItem->cancelled = true;
         m_activeWorkItem.reset();
     }
+    m_followUpRequested = false;
     haltSyncAndReleaseWatchers();
     m_isScanning = false;
     setIsSyncing(false);
@@ -408,7 +391,7 @@ void FolderSyncManager::changeFolder(const QString& folderPath) {
     setWatchedFolder(path);
     setIsSyncStopped(true);
     m_settings.setBool(SyncStoppedKey, true);
-    const QString name = lastComponent(path);
+    const QString name = FileScanner::fileName(path);
     setSyncStatusMessage(QStringLiteral("Folder set: ") + name +
                          QStringLiteral(". Ready \u2014 click 'Start Sync' to begin."));
     notifyStatus();
@@ -425,6 +408,7 @@ void FolderSyncManager::handleLogin(const SupabaseSession& session) {
     m_sessionExpired = false;
     m_resumeAfterSignIn = false;
     claimLedgerFor(session.userId);
+    m_backoff.reset(); // what failed before, for this or another account, may go through now
     setSyncStatusMessage(QStringLiteral("Authenticated. Select folder or click Start Sync."));
     restoreSavedFolder();
     notifyStatus();
@@ -493,229 +477,152 @@ void FolderSyncManager::onMainThread(std::function<void()> step) {
 
 // ---- The pass (sync thread) ----
 
-template <typename T> bool FolderSyncManager::waitForVault(const QFuture<T>& future) {
-    auto wait = std::make_shared<VaultWait>();
-    {
-        QMutexLocker lock(&m_waitMutex);
-        m_currentWait = wait;
+void FolderSyncManager::runPass(const std::shared_ptr<WorkItem>& workItem, const QString& folderPath,
+                                int parallelTransfers) {
+    const auto cancelled = [this, workItem] {
+        return workItem->cancelled || m_cancelRequested || m_shuttingDown;
+    };
+    if (cancelled()) {
+        // Cancelled before it started: it never ran, but whoever waits for it hears that it ended.
+        SyncEvent ended;
+        ended.type = SyncEvent::Type::PassEnded;
+        ended.passId = workItem->passId;
+        ended.end = SyncEvent::End::CancelledEarly;
+        m_reporter.post(std::move(ended));
+        return;
     }
-    QFuture<T>(future).then(QtFuture::Launch::Sync, [wait](const QFuture<T>&) {
-        std::lock_guard lock(wait->mutex);
-        wait->finished = true;
-        wait->done.notify_all();
-    });
-    bool finished;
+    SyncPass::Options options;
+    options.passId = workItem->passId;
+    options.folderPath = folderPath;
+    options.deviceName = deviceName();
+    options.parallelTransfers = parallelTransfers;
+    SyncPass::Conditions conditions;
+    conditions.isCancelled = cancelled;
+    conditions.shouldStop = [this, cancelled, folderPath] {
+        const std::optional<QString> watched = watchedFolderPath();
+        return cancelled() || m_isSyncStopped || !watched || *watched != folderPath;
+    };
+    SyncPass pass({m_client, m_ledger, m_digests, m_backoff, m_reporter, m_clock, m_reportedUndecodable},
+                  std::move(options), std::move(conditions));
     {
-        std::unique_lock lock(wait->mutex);
-        wait->done.wait(lock, [&] { return wait->finished || m_shuttingDown.load(); });
-        finished = wait->finished;
+        QMutexLocker lock(&m_passMutex);
+        m_runningPass = &pass;
+        if (m_shuttingDown)
+            pass.abandon();
     }
-    QMutexLocker lock(&m_waitMutex);
-    m_currentWait.reset();
-    return finished;
+    pass.run();
+    QMutexLocker lock(&m_passMutex);
+    m_runningPass = nullptr;
 }
 
-void FolderSyncManager::performScanAndUpload(const QString& folderPath,
-                                             const std::shared_ptr<WorkItem>& workItem) {
-    const QString folderName = lastComponent(folderPath);
-    onMainThread([this, folderName, workItem] {
-        // A folder change may have come first and reset the state this pass would set.
-        if (workItem->cancelled)
-            return;
-        setIsSyncing(true);
-        setSyncStatusMessage(QStringLiteral("Scanning files in ") + folderName + QStringLiteral("..."));
-        notifyStatus();
-    });
+// ---- The pass's reports (main thread) ----
 
-    const FileScanner::Collection collection = FileScanner::collectCandidates(
-        folderPath, [&] { return workItem->cancelled || m_cancelRequested || m_shuttingDown; });
-    if (collection.outcome == FileScanner::Outcome::CannotEnumerate) {
-        onMainThread([this, workItem] {
-            if (workItem->cancelled)
-                return; // the folder it could not read is no longer the watched one
+void FolderSyncManager::applyReport(const SyncReportBatch& batch) {
+    // Texts of one batch collapse into the last one, unless every step is to be seen.
+    const bool everyText = m_reporter.minimumInterval().count() == 0;
+    std::optional<QString> text;
+    const auto showText = [&] {
+        if (!text)
+            return;
+        setSyncStatusMessage(*text);
+        notifyStatus();
+        text.reset();
+    };
+    for (const SyncEvent& event : batch.events) {
+        // A folder change cancels the pass; what it still reports must not undo the change.
+        const bool current = m_activeWorkItem && m_activeWorkItem->passId == event.passId;
+        const bool showProgress = current && !m_isSyncStopped;
+        switch (event.type) {
+        case SyncEvent::Type::PassStarted:
+            if (!current)
+                break;
+            setIsSyncing(true);
+            text = QStringLiteral("Scanning files in ") + event.text + QStringLiteral("...");
+            break;
+        case SyncEvent::Type::TransferStarted:
+            if (showProgress)
+                text = QStringLiteral("Syncing: ") + event.text + QStringLiteral("...");
+            break;
+        case SyncEvent::Type::BackendFailed:
+            if (showProgress)
+                text = QStringLiteral("Sync notice: ") + event.text;
+            break;
+        case SyncEvent::Type::FallbackStarted:
+            if (showProgress)
+                text = QStringLiteral("Uploading: ") + event.text + QStringLiteral("...");
+            break;
+        case SyncEvent::Type::FileFinished:
+            applyOutcome(event.outcome);
+            break;
+        case SyncEvent::Type::PassEnded:
+            showText();
+            endPass(event, current);
+            break;
+        }
+        if (everyText)
+            showText();
+    }
+    showText();
+}
+
+void FolderSyncManager::applyOutcome(const FileOutcome& outcome) {
+    switch (outcome.kind) {
+    case FileOutcome::Kind::Uploaded:
+        setTotalSyncedCount(m_ledger.totalSyncedCount());
+        if (onFileSynced)
+            onFileSynced(outcome.fileName, false);
+        if (outcome.uploadNumber <= MaxFileNotificationsPerPass)
+            m_notifications.notifyFileUploaded(outcome.fileName);
+        break;
+    case FileOutcome::Kind::Deduplicated:
+        setDeduplicatedCount(m_deduplicatedCount + 1);
+        setTotalSyncedCount(m_ledger.totalSyncedCount());
+        if (onFileSynced)
+            onFileSynced(outcome.fileName, true);
+        break;
+    case FileOutcome::Kind::Failed:
+    case FileOutcome::Kind::SkippedInvalidName:
+    case FileOutcome::Kind::SkippedUnreadable:
+        break; // logged by the pass; for activity displays
+    }
+}
+
+void FolderSyncManager::endPass(const SyncEvent& ended, bool current) {
+    switch (ended.end) {
+    case SyncEvent::End::CannotRead:
+        if (current) {
             setIsSyncing(false);
             setSyncStatusMessage(QStringLiteral("Unable to read folder contents"));
             notifyStatus();
-        });
-        return;
-    }
-    if (collection.outcome == FileScanner::Outcome::Cancelled)
-        return; // the folder change that cancelled it resets the state itself
-    // Once per name, not on every 30-second pass.
-    for (const QString& name : collection.undecodableNames) {
-        if (!m_reportedUndecodable.contains(name)) {
-            m_reportedUndecodable.insert(name);
-            logLine(QStringLiteral("[FolderSync] Skipping a file whose name is not valid UTF-8: ") + name);
         }
-    }
-
-    int uploadedCount = 0;
-    int deduplicatedCount = 0;
-    int fileNotifications = 0;
-
-    // A pause or folder change made while the current file finishes keeps its own text: the
-    // progress of a file nobody waits for any more must not replace it.
-    const auto showProgress = [this, &workItem](const QString& text) {
-        onMainThread([this, text, workItem] {
-            if (workItem->cancelled || m_isSyncStopped)
-                return;
-            setSyncStatusMessage(text);
-            notifyStatus();
-        });
-    };
-
-    // Records a file only if it is still what was hashed; one still being written is met
-    // again by the next pass.
-    const auto recordIfUnchanged = [&](const QString& filePath, const QString& relativePath,
-                                       const FileScanner::Facts& facts, const QString& digest) {
-        const std::optional<FileScanner::Facts> now = FileScanner::readFacts(filePath);
-        if (!now || !now->sameAs(facts)) {
-            logLine(QStringLiteral("[FolderSync] ") + lastComponent(filePath) +
-                    QStringLiteral(" changed while it was being synced; the next pass syncs it again."));
-            return;
-        }
-        m_ledger.recordSync(relativePath, facts.size, facts.modified, digest);
-    };
-    const auto handUploaded = [&](const QString& fileName) {
-        const bool notify = fileNotifications < MaxFileNotificationsPerPass;
-        if (notify)
-            ++fileNotifications;
-        onMainThread([this, fileName, notify] {
-            setTotalSyncedCount(m_ledger.totalSyncedCount());
-            if (onFileSynced)
-                onFileSynced(fileName, false);
-            if (notify)
-                m_notifications.notifyFileUploaded(fileName);
-        });
-    };
-
-    for (const QString& filePath : collection.candidates) {
-        if (m_shuttingDown)
-            return;
-        const std::optional<QString> watched = watchedFolderPath();
-        if (workItem->cancelled || m_cancelRequested || m_isSyncStopped || !watched ||
-            *watched != folderPath) {
-            logLine(
-                QStringLiteral("[FolderSync] Sync scan aborted mid-batch due to folder change or pause."));
-            break;
-        }
-        const QString fileName = lastComponent(filePath);
-        const QString relativePath = FileScanner::relativePath(filePath, folderPath);
-        const std::optional<FileScanner::Facts> facts = FileScanner::readFacts(filePath);
-        if (!facts)
-            continue;
-        // Known files are not hashed again: the check needs only the path, size and date.
-        if (m_ledger.isSynced(relativePath, facts->size, facts->modified))
-            continue;
-        const std::optional<FileScanner::Digest> digest = FileScanner::sha256(filePath);
-        if (!digest) {
-            logLine(QStringLiteral("[FolderSync] Could not compute hash for: ") + fileName);
-            continue;
-        }
-        if (!digest->factsAtEnd.sameAs(*facts) || digest->bytesRead != facts->size) {
-            logLine(QStringLiteral("[FolderSync] ") + fileName +
-                    QStringLiteral(" changed while it was being read; the next pass syncs it."));
-            continue;
-        }
-        const QString device = deviceName();
-        const QString containingFolder = parentDirectory(filePath);
-        showProgress(QStringLiteral("Syncing: ") + fileName + QStringLiteral("..."));
-
-        std::optional<DeduplicateResult> result;
-        std::optional<VaultError> backendError;
-        {
-            const QFuture<DeduplicateResult> call = m_client.syncToCloudVault(
-                filePath, digest->hex, facts->size, relativePath, device, std::nullopt, containingFolder);
-            if (!waitForVault(call))
-                return;
-            try {
-                result = call.result();
-            } catch (const VaultError& error) {
-                backendError = error;
-            } catch (const std::exception& error) {
-                backendError =
-                    VaultError(QStringLiteral("FolderSync"), -1, QString::fromLocal8Bit(error.what()));
-            }
-            if (backendError)
-                logLine(QStringLiteral("[FolderSync] Sovereign sync error for ") + fileName +
-                        QStringLiteral(": ") + plainDescription(*backendError));
-        }
-        if (workItem->cancelled || m_cancelRequested) {
-            // The vault has the file even though nobody waits for the answer any more; keeping
-            // the record spares the next pass over this folder a second exchange.
-            if (result)
-                recordIfUnchanged(filePath, relativePath, *facts, digest->hex);
-            break;
-        }
-
-        if (result) {
-            recordIfUnchanged(filePath, relativePath, *facts, digest->hex);
-            if (result->deduplicated) {
-                ++deduplicatedCount;
-                onMainThread([this, fileName] {
-                    setDeduplicatedCount(m_deduplicatedCount + 1);
-                    setTotalSyncedCount(m_ledger.totalSyncedCount());
-                    if (onFileSynced)
-                        onFileSynced(fileName, true);
-                });
-            } else {
-                ++uploadedCount;
-                handUploaded(fileName);
-            }
-            continue;
-        }
-
-        if (backendError) {
-            showProgress(QStringLiteral("Sync notice: ") + backendError->description());
-        }
-        showProgress(QStringLiteral("Uploading: ") + fileName + QStringLiteral("..."));
-        const std::optional<SupabaseSession> session = m_client.currentSession();
-        const QString remotePath =
-            storagePath(session ? std::optional<QString>(session->userId) : std::nullopt, device, folderPath,
-                        digest->hex, fileName);
-        const QString mimeType = mimeTypeFor(QFileInfo(fileName).suffix());
-        bool uploaded = false;
-        {
-            const QFuture<bool> upload = m_client.uploadToStorage(filePath, remotePath, mimeType);
-            if (!waitForVault(upload))
-                return;
-            try {
-                uploaded = upload.result();
-            } catch (const VaultError& error) {
-                logLine(QStringLiteral("[FolderSync] Upload failed for ") + fileName + QStringLiteral(": ") +
-                        plainDescription(error));
-            } catch (const std::exception& error) {
-                logLine(QStringLiteral("[FolderSync] Upload failed for ") + fileName + QStringLiteral(": ") +
-                        QString::fromLocal8Bit(error.what()));
-            }
-        }
-        if (uploaded) {
-            // The object is stored; a failed registration does not undo that.
-            const QFuture<DeduplicateResult> registration = m_client.registerOrDeduplicate(
-                digest->hex, fileName, remotePath, facts->size, mimeType, device, containingFolder);
-            if (!waitForVault(registration))
-                return;
-            recordIfUnchanged(filePath, relativePath, *facts, digest->hex);
-            ++uploadedCount;
-            handUploaded(fileName);
-        }
-    }
-
-    onMainThread([this, uploadedCount, deduplicatedCount] {
+        break;
+    case SyncEvent::End::CancelledEarly:
+        break; // the folder change that cancelled it reset the state itself
+    case SyncEvent::End::Complete:
+    case SyncEvent::End::Stopped:
         setIsSyncing(false);
-        setLastSyncTime(QDateTime::currentDateTimeUtc());
+        setLastSyncTime(m_clock.now());
         setTotalSyncedCount(m_ledger.totalSyncedCount());
-        if (uploadedCount < 1 && deduplicatedCount < 1) {
+        if (ended.uploadedCount < 1 && ended.deduplicatedCount < 1) {
             if (!m_isSyncStopped)
                 setSyncStatusMessage(
                     QStringLiteral("Up to date (%1 files in cloud vault)").arg(m_totalSyncedCount));
-            notifyStatus();
-            return;
+        } else {
+            setSyncStatusMessage(QStringLiteral("Sync complete: %1 uploaded, %2 deduplicated")
+                                     .arg(ended.uploadedCount)
+                                     .arg(ended.deduplicatedCount));
+            m_notifications.notifyBatchComplete(ended.uploadedCount, ended.deduplicatedCount);
         }
-        setSyncStatusMessage(QStringLiteral("Sync complete: %1 uploaded, %2 deduplicated")
-                                 .arg(uploadedCount)
-                                 .arg(deduplicatedCount));
-        m_notifications.notifyBatchComplete(uploadedCount, deduplicatedCount);
         notifyStatus();
-    });
+        break;
+    }
+    if (current) {
+        m_isScanning = false;
+        m_activeWorkItem.reset();
+    }
+    emit passFinished();
+    if (current && m_followUpRequested) {
+        m_followUpRequested = false;
+        triggerFolderScan();
+    }
 }

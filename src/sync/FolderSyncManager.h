@@ -1,5 +1,8 @@
 #pragma once
 
+#include "sync/DigestCache.h"
+#include "sync/FailureBackoff.h"
+#include "sync/SyncReporter.h"
 #include "vault/SupabaseRecords.h"
 
 #include <QDateTime>
@@ -17,15 +20,20 @@
 class QFileSystemWatcher;
 class QTimer;
 
+class Clock;
 class Dialogs;
+class HttpClient;
 class MacNotificationHelper;
 class Settings;
 class SupabaseClient;
 class SyncLedger;
+class SyncPass;
 
 // The folder sync engine: which folder is watched, whether sync is paused, what to show the
-// user, and when a scan-and-upload pass runs (on its own serial thread, one at a time).
-// Every public operation is called on the main thread; observable properties change there.
+// user, and when a scan-and-upload pass (SyncPass) runs, on the engine's own serial thread,
+// one at a time. The pass reports through reporter(); the engine turns its reports into the
+// status texts, counters, callbacks and notifications. Every public operation is called on the
+// main thread; observable properties change there.
 class FolderSyncManager : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString watchedFolderPath READ watchedFolderPathText NOTIFY watchedFolderPathChanged)
@@ -37,8 +45,11 @@ class FolderSyncManager : public QObject {
     Q_PROPERTY(int deduplicatedCount READ deduplicatedCount NOTIFY deduplicatedCountChanged)
 
 public:
+    // `http` is asked how many file body bytes it has sent, for progress; `clock` times the
+    // waits of files whose sync failed and stamps the end of each pass.
     FolderSyncManager(Settings& settings, SupabaseClient& client, SyncLedger& ledger,
-                      MacNotificationHelper& notifications, Dialogs& dialogs, QObject* parent = nullptr);
+                      MacNotificationHelper& notifications, Dialogs& dialogs, const Clock& clock,
+                      HttpClient& http, QObject* parent = nullptr);
     ~FolderSyncManager() override; // cancels and waits for a running pass
 
     std::optional<QString> watchedFolderPath() const;
@@ -50,6 +61,8 @@ public:
     QDateTime lastSyncTimeValue() const { return lastSyncTime().value_or(QDateTime()); }
     int totalSyncedCount() const;
     int deduplicatedCount() const;
+    // A pass is queued or running (isSyncing covers only the part the screens show).
+    bool isScanning() const { return m_isScanning; }
 
     // Base address offered to the web bridge; the engine never reads it.
     QString apiBaseUrl = QStringLiteral("http://127.0.0.1:8000");
@@ -66,6 +79,9 @@ public:
     void promptChooseFolder();
     void changeFolder(const QString& folderPath);
     void triggerFolderScan();
+    // What the user asks for with "Sync Now": files waiting after a failure are due at once,
+    // and a pass runs (after the running one, if any).
+    void syncNow();
     void handleLogin(const SupabaseSession& session);
     void handleLogout();
     // The vault client's session has expired for good: no pass runs until the next sign-in, the
@@ -81,12 +97,17 @@ public:
     QString deviceName() const;
     void setDeviceName(const QString& name);
 
-    // The object path of a file uploaded straight to storage.
-    static QString storagePath(const std::optional<QString>& userId, const QString& deviceName,
-                               const QString& folderPath, const QString& digest, const QString& fileName);
-
     // At most this many per-file upload notifications per pass; the summary covers the rest.
     static constexpr int MaxFileNotificationsPerPass = 10;
+    // How many files a pass has in transfer at once: the setting "orlavant_parallel_transfers",
+    // kept within 1 to 8; 4 when it is missing or not a number.
+    static constexpr int DefaultParallelTransfers = 4;
+    static constexpr int MaxParallelTransfers = 8;
+    int parallelTransfers() const;
+
+    // Every event and the progress of the passes, delivered to the main thread in batches (at
+    // most ten a second by default): the seam for progress displays and activity lists.
+    SyncReporter& reporter() { return m_reporter; }
 
 Q_SIGNALS:
     void watchedFolderPathChanged();
@@ -102,11 +123,9 @@ Q_SIGNALS:
 
 private:
     struct WorkItem {
+        quint64 passId = 0;
         std::atomic<bool> cancelled{false};
     };
-    struct VaultWait;
-    class Pass;
-    friend class Pass;
 
     void restoreSavedFolder();
     // Makes the ledger the signed-in account's: another account's is set aside for it.
@@ -115,10 +134,12 @@ private:
     void startPeriodicSync();
     void haltSyncAndReleaseWatchers();
     void notifyStatus();
-    void performScanAndUpload(const QString& folderPath, const std::shared_ptr<WorkItem>& workItem);
-    // Blocks the sync thread until the future has finished; false when the engine is being
-    // destroyed meanwhile (the outcome is then abandoned).
-    template <typename T> bool waitForVault(const QFuture<T>& future);
+    // Runs on the sync thread.
+    void runPass(const std::shared_ptr<WorkItem>& workItem, const QString& folderPath, int parallelTransfers);
+    // Main thread: the pass's reports become texts, counters, callbacks and notifications.
+    void applyReport(const SyncReportBatch& batch);
+    void applyOutcome(const FileOutcome& outcome);
+    void endPass(const SyncEvent& ended, bool current);
     // Runs `step` on the main thread, later.
     void onMainThread(std::function<void()> step);
 
@@ -135,6 +156,10 @@ private:
     SyncLedger& m_ledger;
     MacNotificationHelper& m_notifications;
     Dialogs& m_dialogs;
+    const Clock& m_clock;
+    SyncReporter m_reporter;
+    DigestCache m_digests;
+    FailureBackoff m_backoff;
 
     // Read by the pass between files, written on the main thread.
     mutable QMutex m_folderMutex;
@@ -157,12 +182,14 @@ private:
     bool m_resumeAfterSignIn = false; // sync was running when the session expired
     QTimer* m_scanTimer = nullptr;
     QFileSystemWatcher* m_folderWatcher = nullptr;
-    std::shared_ptr<WorkItem> m_activeWorkItem;
+    std::shared_ptr<WorkItem> m_activeWorkItem; // the pass queued or running, unless cancelled
+    quint64 m_lastPassId = 0;
+    bool m_followUpRequested = false; // a trigger came while a pass ran: one more pass follows
 
     QSet<QString> m_reportedUndecodable; // sync thread only
 
     QThread m_syncThread;
     QObject* m_syncQueue = nullptr; // lives on m_syncThread; passes are queued to it
-    QMutex m_waitMutex;
-    std::shared_ptr<VaultWait> m_currentWait; // the vault call the pass waits for, if any
+    QMutex m_passMutex;
+    SyncPass* m_runningPass = nullptr; // guarded by m_passMutex
 };

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QUrl>
@@ -45,9 +46,39 @@ bool digits(QByteArrayView text, qsizetype from, qsizetype count, int* value) {
     return true;
 }
 
+// Civil date of a day count since 1970-01-01 (the inverse of daysFromCivil).
+void civilFromDays(qint64 days, qint64* y, unsigned* m, unsigned* d) {
+    days += 719468;
+    const qint64 era = (days >= 0 ? days : days - 146096) / 146097;
+    const unsigned doe = unsigned(days - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    *d = doy - (153 * mp + 2) / 5 + 1;
+    *m = mp < 10 ? mp + 3 : mp - 9;
+    *y = qint64(yoe) + era * 400 + (*m <= 2);
+}
+
+// The ledger's dates are internet date-times, which have four-digit years: a file dated outside
+// years 1 to 9999 (tmpfs, btrfs and XFS allow it) is kept at the nearest date that can be written.
+const qint64 FirstLedgerSecond = daysFromCivil(1, 1, 1) * 86400;
+const qint64 LastLedgerSecond = daysFromCivil(9999, 12, 31) * 86400 + 86399;
+
+qint64 clampedSeconds(qint64 seconds) {
+    return std::clamp(seconds, FirstLedgerSecond, LastLedgerSecond);
+}
+
+// Whole seconds toward the past, within the writable range; an invalid date becomes the first one.
+qint64 ledgerSeconds(const QDateTime& date) {
+    if (!date.isValid())
+        return FirstLedgerSecond;
+    const qint64 ms = date.toMSecsSinceEpoch();
+    return clampedSeconds(ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000));
+}
+
 // An internet date-time with whole seconds: 2026-01-31T12:00:00Z or with a +hh:mm / -hh:mm
-// offset. Fractional seconds are refused, as the file never holds them. Hand-written because a
-// ledger of 100,000 records holds 200,000 dates and must load quickly.
+// offset. Hand-written because a ledger of 100,000 records holds 200,000 dates and must load
+// quickly; anything else goes to parseDateLeniently.
 std::optional<QDateTime> parseDate(QByteArrayView text) {
     if (text.size() != 20 && text.size() != 25)
         return std::nullopt;
@@ -56,8 +87,8 @@ std::optional<QDateTime> parseDate(QByteArrayView text) {
         !digits(text, 8, 2, &day) || (text[10] != 'T' && text[10] != 't') || !digits(text, 11, 2, &hour) ||
         text[13] != ':' || !digits(text, 14, 2, &minute) || text[16] != ':' || !digits(text, 17, 2, &second))
         return std::nullopt;
-    if (month < 1 || month > 12 || day < 1 || day > QDate(year, month, 1).daysInMonth() || hour > 23 ||
-        minute > 59 || second > 60)
+    if (year < 1 || month < 1 || month > 12 || day < 1 || day > QDate(year, month, 1).daysInMonth() ||
+        hour > 23 || minute > 59 || second > 60)
         return std::nullopt;
     qint64 offsetSeconds = 0;
     if (text.size() == 20) {
@@ -73,14 +104,84 @@ std::optional<QDateTime> parseDate(QByteArrayView text) {
     }
     const qint64 seconds = daysFromCivil(year, unsigned(month), unsigned(day)) * 86400 + hour * 3600 +
                            minute * 60 + second - offsetSeconds;
-    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC);
+    return QDateTime::fromSecsSinceEpoch(clampedSeconds(seconds), Qt::UTC);
+}
+
+// What other writers (and this one, before it clamped) have put into the file: years of more
+// than four digits or with a sign, fractional seconds, no zone (read as UTC). Clamped like
+// written dates; nullopt when it is no date at all.
+std::optional<QDateTime> parseDateLeniently(QByteArrayView text) {
+    static const QRegularExpression form(
+        QStringLiteral("^([+-]?\\d{1,9})-(\\d{2})-(\\d{2})[Tt "
+                       "](\\d{2}):(\\d{2}):(\\d{2})(?:[.,]\\d+)?([Zz]|[+-]\\d{2}:?\\d{2})?$"));
+    const QRegularExpressionMatch match = form.match(QString::fromLatin1(text));
+    if (!match.hasMatch())
+        return std::nullopt;
+    const qint64 year = match.captured(1).toLongLong();
+    const int month = match.captured(2).toInt(), day = match.captured(3).toInt();
+    const int hour = match.captured(4).toInt(), minute = match.captured(5).toInt();
+    const int second = match.captured(6).toInt();
+    // Days per month of the proleptic calendar, leap years included.
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    const int monthDays[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1 || day > monthDays[month - 1] || hour > 23 || minute > 59 ||
+        second > 60)
+        return std::nullopt;
+    qint64 offsetSeconds = 0;
+    const QString zone = match.captured(7);
+    if (zone.size() > 1) {
+        const QString digitsOnly = zone.mid(1).remove(u':');
+        offsetSeconds = (digitsOnly.left(2).toInt() * 3600 + digitsOnly.mid(2).toInt() * 60) *
+                        (zone.startsWith(u'-') ? -1 : 1);
+    }
+    const qint64 seconds = daysFromCivil(year, unsigned(month), unsigned(day)) * 86400 + hour * 3600 +
+                           minute * 60 + second - offsetSeconds;
+    return QDateTime::fromSecsSinceEpoch(clampedSeconds(seconds), Qt::UTC);
+}
+
+} // namespace
+
+// Dates are kept as they will be written, so that memory and file agree and a file dated
+// beyond the range still matches its record.
+QDateTime SyncLedger::clampedToLedgerRange(const QDateTime& date) {
+    if (!date.isValid())
+        return date;
+    const qint64 ms = date.toMSecsSinceEpoch();
+    if (ms < FirstLedgerSecond * 1000)
+        return QDateTime::fromSecsSinceEpoch(FirstLedgerSecond, Qt::UTC);
+    if (ms > LastLedgerSecond * 1000 + 999)
+        return QDateTime::fromSecsSinceEpoch(LastLedgerSecond, Qt::UTC);
+    return date.toUTC();
+}
+
+namespace {
+
+void appendTwoDigits(QByteArray& out, unsigned value) {
+    out += char('0' + value / 10);
+    out += char('0' + value % 10);
 }
 
 void appendDate(QByteArray& out, const QDateTime& date) {
     // Whole seconds, UTC, "Z": truncation toward the past, like the reader expects.
-    const qint64 ms = date.toMSecsSinceEpoch();
-    const qint64 seconds = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
-    out += QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(Qt::ISODate).toLatin1();
+    const qint64 seconds = ledgerSeconds(date);
+    const qint64 days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+    const qint64 ofDay = seconds - days * 86400;
+    qint64 year;
+    unsigned month, day;
+    civilFromDays(days, &year, &month, &day);
+    appendTwoDigits(out, unsigned(year / 100));
+    appendTwoDigits(out, unsigned(year % 100));
+    out += '-';
+    appendTwoDigits(out, month);
+    out += '-';
+    appendTwoDigits(out, day);
+    out += 'T';
+    appendTwoDigits(out, unsigned(ofDay / 3600));
+    out += ':';
+    appendTwoDigits(out, unsigned(ofDay / 60 % 60));
+    out += ':';
+    appendTwoDigits(out, unsigned(ofDay % 60));
+    out += 'Z';
 }
 
 void appendJsonString(QByteArray& out, const QString& text) {
@@ -190,7 +291,7 @@ private:
         if (!expect('{'))
             return fail(QStringLiteral("Record \u201C%1\u201D is not an object").arg(key));
         std::optional<QString> path, hash;
-        std::optional<QByteArray> modified, synced;
+        std::optional<QDateTime> modified, synced;
         std::optional<qint64> size;
         skipSpace();
         if (!expect('}')) {
@@ -209,9 +310,9 @@ private:
                 else if (*name == QLatin1String("sha256Hash"))
                     ok = bool(hash = parseString());
                 else if (*name == QLatin1String("lastModified"))
-                    ok = bool(modified = parseBytes());
+                    ok = bool(modified = parseDateValue());
                 else if (*name == QLatin1String("syncedAt"))
-                    ok = bool(synced = parseBytes());
+                    ok = bool(synced = parseDateValue());
                 else if (*name == QLatin1String("fileSize"))
                     ok = bool(size = parseInteger());
                 else
@@ -229,19 +330,26 @@ private:
         }
         if (!path || !hash || !modified || !synced || !size)
             return fail(QStringLiteral("Record \u201C%1\u201D lacks one of its five keys").arg(key));
-        const std::optional<QDateTime> modifiedDate = parseDate(*modified);
-        const std::optional<QDateTime> syncedDate = parseDate(*synced);
-        if (!modifiedDate || !syncedDate)
-            return fail(
-                QStringLiteral("Record \u201C%1\u201D: a date is not an internet date-time with whole "
-                               "seconds")
-                    .arg(key));
         if (!hash->isLower())
             *hash = hash->toLower();
         // The key and the path are nearly always the same text: keep one copy.
         if (*path == key)
             *path = key;
-        return SyncRecord{*path, *size, *modifiedDate, *hash, *syncedDate};
+        return SyncRecord{*path, *size, *modified, *hash, *synced};
+    }
+
+    // A date never costs the ledger its records: one that cannot be read at all (of another
+    // type, empty as an older writer left dates it could not write, or impossible) leaves an
+    // invalid date, which no file matches, so that file is synced again and its record rewritten.
+    std::optional<QDateTime> parseDateValue() {
+        if (peek() != '"')
+            return skipValue(0) ? std::optional<QDateTime>(QDateTime()) : std::nullopt;
+        const std::optional<QByteArray> text = parseBytes();
+        if (!text)
+            return std::nullopt;
+        if (std::optional<QDateTime> date = parseDate(*text))
+            return date;
+        return parseDateLeniently(*text).value_or(QDateTime());
     }
 
     // A string's UTF-8 bytes; without escapes (the usual case) no QString is built.
@@ -500,9 +608,11 @@ QString SyncLedger::ensureLedgerPath() const {
 bool SyncLedger::isSynced(const QString& relativePath, qint64 fileSize, const QDateTime& lastModified) const {
     QMutexLocker lock(&m_lock);
     const auto it = m_records.constFind(relativePath);
-    if (it == m_records.cend())
+    // An unreadable date matches nothing (msecsTo would call any two such dates equal).
+    if (it == m_records.cend() || !it->lastModified.isValid() || !lastModified.isValid())
         return false;
-    return it->fileSize == fileSize && std::abs(it->lastModified.msecsTo(lastModified)) < SyncWindowMs;
+    return it->fileSize == fileSize &&
+           std::abs(it->lastModified.msecsTo(clampedToLedgerRange(lastModified))) < SyncWindowMs;
 }
 
 void SyncLedger::recordSync(const QString& relativePath, qint64 fileSize, const QDateTime& lastModified,
@@ -510,8 +620,8 @@ void SyncLedger::recordSync(const QString& relativePath, qint64 fileSize, const 
     {
         QMutexLocker lock(&m_lock);
         const QString hash = sha256Hash.toLower();
-        m_records.insert(relativePath, SyncRecord{relativePath, fileSize, lastModified.toUTC(), hash,
-                                                  QDateTime::currentDateTimeUtc()});
+        m_records.insert(relativePath, SyncRecord{relativePath, fileSize, clampedToLedgerRange(lastModified),
+                                                  hash, QDateTime::currentDateTimeUtc()});
         m_knownHashes.insert(hash);
     }
     save();

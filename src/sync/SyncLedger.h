@@ -68,7 +68,11 @@ public:
     // An id as part of a file name: it can neither leave the directory nor match another id's name.
     static QString fileNamePart(const QString& id);
 
-    // The file format, exposed for tests and tools. decode() is all or nothing.
+    // Dates outside years 1 to 9999 become the nearest date the file can hold.
+    static QDateTime clampedToLedgerRange(const QDateTime& date);
+
+    // The file format, exposed for tests and tools. decode() is all or nothing about the
+    // shape, lenient about dates: a date it cannot read leaves an invalid date in its record.
     static QByteArray encode(const QHash<QString, SyncRecord>& records);
     static std::optional<QHash<QString, SyncRecord>> decode(const QByteArray& json, QString* error);
 

@@ -28,7 +28,7 @@ FolderSyncView::FolderSyncView(FolderSyncManager& syncManager, SupabaseClient& s
     auto* column = makeScrollingPage(this, QStringLiteral("folderSyncPage"), 24);
 
     auto* card = makeCard(QStringLiteral("syncCard"), white, border, 16);
-    addShadow(card, QColor(0, 0, 0, 14), 16, 4);
+    addShadow(card, QColor(0, 0, 0, 14), 16, 4, 16);
     auto* main = new QVBoxLayout(card);
     main->setContentsMargins(22, 20, 22, 22);
     main->setSpacing(16);
@@ -149,9 +149,11 @@ FolderSyncView::FolderSyncView(FolderSyncManager& syncManager, SupabaseClient& s
     for (auto signal :
          {&FolderSyncManager::watchedFolderPathChanged, &FolderSyncManager::isSyncingChanged,
           &FolderSyncManager::isSyncStoppedChanged, &FolderSyncManager::syncStatusMessageChanged,
-          &FolderSyncManager::lastSyncTimeChanged, &FolderSyncManager::totalSyncedCountChanged,
-          &FolderSyncManager::deduplicatedCountChanged})
+          &FolderSyncManager::lastSyncTimeChanged})
         connect(&m_syncManager, signal, this, &FolderSyncView::refresh);
+    // The counters change with every file a pass finishes: only their own tiles follow them.
+    connect(&m_syncManager, &FolderSyncManager::totalSyncedCountChanged, this, &FolderSyncView::showCounts);
+    connect(&m_syncManager, &FolderSyncManager::deduplicatedCountChanged, this, &FolderSyncView::showCounts);
     connect(&m_supabase, &SupabaseClient::isAuthenticatedChanged, this, &FolderSyncView::refresh);
     refresh();
 }
@@ -196,11 +198,15 @@ QString FolderSyncView::lastScanText() const {
 }
 
 void FolderSyncView::refresh() {
+    // A new style sheet polishes the widget and everything in it again: only when the colour changes.
     const QColor color = statusIndicatorColor();
-    QColor tint = color;
-    tint.setAlphaF(0.10f);
-    styleCard(m_pill, QStringLiteral("statusPill"), tint, Qt::transparent, 12);
-    styleCard(m_pillDot, QStringLiteral("statusDot"), color, Qt::transparent, 4);
+    if (color != m_pillColor) {
+        m_pillColor = color;
+        QColor tint = color;
+        tint.setAlphaF(0.10f);
+        styleCard(m_pill, QStringLiteral("statusPill"), tint, Qt::transparent, 12);
+        styleCard(m_pillDot, QStringLiteral("statusDot"), color, Qt::transparent, 4);
+    }
     m_pillText->setText(statusIndicatorText());
 
     const std::optional<QString> folder = m_syncManager.watchedFolderPath();
@@ -215,11 +221,16 @@ void FolderSyncView::refresh() {
     m_infoIcon->setVisible(!syncing);
     m_statusText->setText(m_syncManager.syncStatusMessage());
     m_statusText->setToolTip(m_syncManager.syncStatusMessage());
-    m_lastScan->setText(lastScanText());
-    m_lastScan->setVisible(!lastScanText().isEmpty());
+    const QString lastScan = lastScanText();
+    m_lastScan->setText(lastScan);
+    m_lastScan->setVisible(!lastScan.isEmpty());
 
     m_start->setEnabled(isStartEnabled());
     m_stop->setEnabled(isStopEnabled());
+    showCounts();
+}
+
+void FolderSyncView::showCounts() {
     m_filesInVault->setValue(QString::number(m_syncManager.totalSyncedCount()));
     m_deduplicated->setValue(QString::number(m_syncManager.deduplicatedCount()));
 }

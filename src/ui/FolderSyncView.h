@@ -33,12 +33,14 @@ public:
 
 private:
     void refresh();
+    void showCounts();
 
     FolderSyncManager& m_syncManager;
     SupabaseClient& m_supabase;
 
     QFrame* m_pill;
     QFrame* m_pillDot;
+    QColor m_pillColor; // the colour the pill was last styled with
     QLabel* m_pillText;
     SymbolLabel* m_folderIcon;
     QLabel* m_folderPath;

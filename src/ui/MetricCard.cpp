@@ -15,7 +15,7 @@ MetricCard::MetricCard(const QString& title, const QString& value, const QString
     : QFrame(parent)
     , m_color(color) {
     styleCard(this, QStringLiteral("metricCard"), white, border, 14);
-    addShadow(this, QColor(0, 0, 0, 14), 12, 3);
+    addShadow(this, QColor(0, 0, 0, 14), 12, 3, 14);
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(16, 16, 16, 16);
     row->setSpacing(14);

@@ -55,6 +55,11 @@ QFont monospaceFont(int pixelSize);
 // Thin, light scroll bars for the screens' scroll areas.
 QString scrollAreaCss();
 
-// A soft drop shadow under `widget` (a graphics effect; replaces any other effect).
-void addShadow(QWidget* widget, const QColor& color, qreal blurRadius, qreal offsetY);
+// A soft drop shadow under `widget`, whose corners are rounded by `cornerRadius`. It is painted
+// by a sibling beneath the widget from a pixmap made once per look, so a change inside the
+// widget repaints only that change: a graphics effect would render the whole widget offscreen
+// and blur it again on every repaint (a spinner or a status text made that the main cost of
+// the sync screen).
+void addShadow(QWidget* widget, const QColor& color, qreal blurRadius, qreal offsetY,
+               qreal cornerRadius = 12);
 } // namespace OrlavantTheme

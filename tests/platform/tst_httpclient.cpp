@@ -1,11 +1,14 @@
 #include "platform/HttpClient.h"
 #include "platform/VaultError.h"
 #include "support/FakeServer.h"
+#include "support/RequestGate.h"
 #include "support/TestMain.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QNetworkProxy>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -51,6 +54,9 @@ private Q_SLOTS:
     void sendIsSafeFromManyThreads();
     void shutdownCancelsRepliesInFlight();
     void bodyCutShortIsAFailureNotAnAnswer();
+    void fileUploadsGoOutTogether();
+    void fileUploadsTakeTheClientsProxy_data();
+    void fileUploadsTakeTheClientsProxy();
 
 private:
     HttpClient m_client;
@@ -285,6 +291,113 @@ void TestHttpClient::bodyCutShortIsAFailureNotAnAnswer() {
     } catch (const VaultError& error) {
         QCOMPARE(error.domain(), VaultError::UrlDomain);
     }
+}
+
+// A sync pass has several files in transfer at once; their bodies must not queue behind each
+// other on a pool of one thread per core.
+void TestHttpClient::fileUploadsGoOutTogether() {
+    constexpr int Uploads = 6;
+    FakeServer server;
+    RequestGate gate;
+    gate.openWhenWaiting(Uploads);
+    server.onPrefix("PUT", "/upload/", [&gate](const FakeServer::Request&) {
+        gate.pass();
+        return FakeServer::Reply::json(200, "{}");
+    });
+    const QString path = makeTempDir(u"together"_s) + u"/photo.jpg"_s;
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("jpeg") == 4);
+    file.close();
+    QList<QFuture<HttpResponse>> uploads;
+    for (int i = 0; i < Uploads; ++i) {
+        HttpRequest request = get(server.url(u"/upload/%1"_s.arg(i)));
+        request.method = "PUT";
+        request.bodyFile = path;
+        uploads.append(m_client.send(request));
+    }
+    for (const QFuture<HttpResponse>& upload : uploads)
+        QCOMPARE(upload.result().status, 200);
+    QCOMPARE(gate.mostInside(), Uploads);
+}
+
+void TestHttpClient::fileUploadsTakeTheClientsProxy_data() {
+    QTest::addColumn<QString>("route"); // how the proxy is configured
+    QTest::addColumn<bool>("loopbackVault");
+    QTest::addColumn<bool>("viaProxy");
+    QTest::newRow("http_proxy, vault elsewhere") << u"environment"_s << false << true;
+    QTest::newRow("http_proxy with credentials") << u"environment with user"_s << false << true;
+    QTest::newRow("Qt's application proxy wins") << u"application"_s << false << true;
+    QTest::newRow("http_proxy, vault on this machine") << u"environment"_s << true << false;
+}
+
+// Body-in-memory requests (Qt's network stack) and file bodies (libcurl) must reach the network
+// the same way: on a network that only goes out through a proxy, uploads failed forever.
+void TestHttpClient::fileUploadsTakeTheClientsProxy() {
+    QFETCH(QString, route);
+    QFETCH(bool, loopbackVault);
+    QFETCH(bool, viaProxy);
+    const bool withUser = route.endsWith(u"user"_s);
+    const QByteArray credentials = "Basic " + QByteArray("anna:s3cret").toBase64();
+    FakeServer proxy; // records and answers like the vault would: nothing goes further
+    FakeServer vault;
+    for (FakeServer* server : {&proxy, &vault}) {
+        for (const QByteArray method : {"PUT", "POST"}) {
+            const bool challenges = withUser && server == &proxy;
+            server->onPrefix(method, "", [challenges, credentials](const FakeServer::Request& request) {
+                if (challenges && request.header("proxy-authorization") != credentials) {
+                    FakeServer::Reply challenge = FakeServer::Reply::text(407, "");
+                    challenge.headers.push_back({"Proxy-Authenticate", "Basic realm=\"office\""});
+                    return challenge;
+                }
+                return FakeServer::Reply::json(201, "{}");
+            });
+        }
+    }
+    const QByteArray proxyUrl = proxy.baseUrl().toUtf8();
+    const auto restore = qScopeGuard([] {
+        qunsetenv("http_proxy");
+        // Setting an application proxy turns the system's off; both come back together.
+        QNetworkProxy::setApplicationProxy(QNetworkProxy());
+        QNetworkProxyFactory::setUseSystemConfiguration(true);
+    });
+    if (route == u"application"_s) {
+        // The environment names a proxy where nothing listens; Qt's own setting must win.
+        qputenv("http_proxy", FakeServer::refusedBaseUrl().toUtf8());
+        QNetworkProxy::setApplicationProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, proxy.port()));
+    } else {
+        qputenv("http_proxy", withUser ? QByteArray(proxyUrl).replace("://", "://anna:s3cret@") : proxyUrl);
+    }
+    // An address that is never dialled here: through the proxy it is only a name in the request.
+    const QString base = loopbackVault ? vault.baseUrl() : u"http://192.0.2.1:8080"_s;
+    const QString path = makeTempDir(u"proxied"_s) + u"/photo.jpg"_s;
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("jpeg bytes") == 10);
+    file.close();
+
+    HttpRequest json = get(QUrl(base + u"/api/files/pre-upload"_s));
+    json.method = "POST";
+    json.body = "{}";
+    HttpRequest upload = get(QUrl(base + u"/api/uploads/t1"_s));
+    upload.method = "PUT";
+    upload.bodyFile = path;
+    HttpClient client; // Qt's network stack keeps what it learnt about a proxy for its lifetime
+    QCOMPARE(sendAndWait(client, json).status, 201);
+    QCOMPARE(sendAndWait(client, upload).status, 201);
+
+    FakeServer& reached = viaProxy ? proxy : vault;
+    QCOMPARE((viaProxy ? &vault : &proxy)->requestCount(), 0);
+    QList<FakeServer::Request> requests = reached.requests();
+    // The ones the proxy let through carried the credentials from the proxy's address.
+    requests.removeIf([&](const FakeServer::Request& request) {
+        return withUser && request.header("proxy-authorization") != credentials;
+    });
+    QCOMPARE(requests.size(), 2);
+    // Through a proxy the request names the whole URL; straight to the vault only its path.
+    const QString prefix = viaProxy ? base : QString();
+    QCOMPARE(QString::fromUtf8(requests[0].path), prefix + u"/api/files/pre-upload"_s);
+    QCOMPARE(QString::fromUtf8(requests[1].path), prefix + u"/api/uploads/t1"_s);
+    QCOMPARE(requests[1].body, QByteArray("jpeg bytes"));
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestHttpClient)

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
@@ -28,6 +29,8 @@ private Q_SLOTS:
     void relativePathStripsTheFolderOnce();
     void cancellationStopsCollection();
     void digestAtChunkEdges();
+    void hashStopsBetweenChunks();
+    void replacedFileIsAChange();
     void onlyRegularFilesAreRead();
 };
 
@@ -87,6 +90,45 @@ void TestFileScanner::digestAtChunkEdges() {
         QCOMPARE(digest->hex, QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
         QCOMPARE(digest->bytesRead, content.size());
     }
+}
+
+// Quitting or pausing while a large file is hashed must not wait for its last byte.
+void TestFileScanner::hashStopsBetweenChunks() {
+    const QString file = makeTempDir(u"large"_s) + u"/disk.img"_s;
+    writeFile(file, {});
+    QVERIFY(QFile::resize(file, 64 << 20)); // sparse
+    qint64 read = 0;
+    int asked = 0;
+    FileScanner::HashControl control;
+    control.isCancelled = [&] { return ++asked > 3; };
+    control.onRead = [&](qint64 bytes) { read += bytes; };
+    QVERIFY(!FileScanner::sha256(file, control));
+    QCOMPARE(asked, 4);
+    QCOMPARE(read, 3 * 65536);
+    // Not cancelled, every chunk is counted.
+    control.isCancelled = nullptr;
+    read = 0;
+    const std::optional<FileScanner::Digest> digest = FileScanner::sha256(file, control);
+    QVERIFY(digest);
+    QCOMPARE(read, qint64(64 << 20));
+}
+
+void TestFileScanner::replacedFileIsAChange() {
+    const QString folder = makeTempDir(u"replace"_s);
+    writeFile(folder + u"/a.txt"_s, "same");
+    writeFile(folder + u"/b.txt"_s, "same");
+    // b gets a's date to the nanosecond: only the inode tells them apart.
+    struct stat a {};
+    QCOMPARE(::stat(QFile::encodeName(folder + u"/a.txt"_s).constData(), &a), 0);
+    const struct timespec times[2] = {a.st_atim, a.st_mtim};
+    QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(folder + u"/b.txt"_s).constData(), times, 0), 0);
+    const FileScanner::Facts before = *FileScanner::readFacts(folder + u"/a.txt"_s);
+    QVERIFY(before.sameAs(*FileScanner::readFacts(folder + u"/a.txt"_s)));
+    QVERIFY(QFile::remove(folder + u"/a.txt"_s) && QFile::rename(folder + u"/b.txt"_s, folder + u"/a.txt"_s));
+    const FileScanner::Facts after = *FileScanner::readFacts(folder + u"/a.txt"_s);
+    QCOMPARE(after.size, before.size);
+    QCOMPARE(after.modifiedNs, before.modifiedNs);
+    QVERIFY(!after.sameAs(before));
 }
 
 void TestFileScanner::onlyRegularFilesAreRead() {

@@ -46,6 +46,8 @@ private Q_SLOTS:
     void recordAndReload();
     void load_data();
     void load();
+    void datesOutsideTheWritableYears_data();
+    void datesOutsideTheWritableYears();
     void reconcileAndClear();
     void burstIsCoalescedAndNewestWins();
     void defaultDirectoryIsUserOnly();
@@ -93,25 +95,31 @@ void TestSyncLedger::recordAndReload() {
 
 void TestSyncLedger::load_data() {
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<int>("loaded"); // -1: the file cannot be decoded
-    QTest::newRow("empty object") << QByteArray("{}") << 0;
-    QTest::newRow("offset date") << ledgerWith("1", "\"2026-01-31T13:30:00+01:30\"") << 1;
-    QTest::newRow("not json") << QByteArray("not json at all") << -1;
-    QTest::newRow("array") << QByteArray("[" + ledgerWith("1") + "]") << -1;
-    QTest::newRow("fractional seconds") << ledgerWith("1", "\"2026-01-31T12:00:00.5Z\"") << -1;
-    QTest::newRow("date without zone") << ledgerWith("1", "\"2026-01-31T12:00:00\"") << -1;
-    QTest::newRow("impossible date") << ledgerWith("1", "\"2026-02-30T12:00:00Z\"") << -1;
-    QTest::newRow("date as number") << ledgerWith("1", "1769860800") << -1;
-    QTest::newRow("size as string") << ledgerWith("\"1\"") << -1;
-    QTest::newRow("fractional size") << ledgerWith("1.5") << -1;
-    QTest::newRow("size beyond 64 bits") << ledgerWith("1e300") << -1;
-    QTest::newRow("missing syncedAt") << ledgerWith("1", "\"2026-01-31T12:00:00Z\"", "}") << -1;
-    QTest::newRow("one bad member among good ones") << ledgerWith("1").chopped(1) + ", \"b\": {}}" << -1;
+    QTest::addColumn<int>("loaded");    // -1: the file cannot be decoded
+    QTest::addColumn<bool>("dateRead"); // the record's modification date was understood
+    QTest::newRow("empty object") << QByteArray("{}") << 0 << true;
+    QTest::newRow("offset date") << ledgerWith("1", "\"2026-01-31T13:30:00+01:30\"") << 1 << true;
+    QTest::newRow("not json") << QByteArray("not json at all") << -1 << true;
+    QTest::newRow("array") << QByteArray("[" + ledgerWith("1") + "]") << -1 << true;
+    // A date never costs the ledger a record: read as well as it can be, or kept unread.
+    QTest::newRow("fractional seconds") << ledgerWith("1", "\"2026-01-31T12:00:00.5Z\"") << 1 << true;
+    QTest::newRow("date without zone") << ledgerWith("1", "\"2026-01-31T12:00:00\"") << 1 << true;
+    QTest::newRow("impossible date") << ledgerWith("1", "\"2026-02-30T12:00:00Z\"") << 1 << false;
+    QTest::newRow("empty date") << ledgerWith("1", "\"\"") << 1 << false;
+    QTest::newRow("date as number") << ledgerWith("1", "1769860800") << 1 << false;
+    QTest::newRow("date as object") << ledgerWith("1", "{\"t\": [1, 2]}") << 1 << false;
+    QTest::newRow("size as string") << ledgerWith("\"1\"") << -1 << true;
+    QTest::newRow("fractional size") << ledgerWith("1.5") << -1 << true;
+    QTest::newRow("size beyond 64 bits") << ledgerWith("1e300") << -1 << true;
+    QTest::newRow("missing syncedAt") << ledgerWith("1", "\"2026-01-31T12:00:00Z\"", "}") << -1 << true;
+    QTest::newRow("one bad member among good ones")
+        << ledgerWith("1").chopped(1) + ", \"b\": {}}" << -1 << true;
 }
 
 void TestSyncLedger::load() {
     QFETCH(QByteArray, content);
     QFETCH(int, loaded);
+    QFETCH(bool, dateRead);
     const QString dir = makeTempDir(u"ledger"_s);
     QFile file(dir + u"/sync_ledger.json"_s);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
@@ -124,8 +132,15 @@ void TestSyncLedger::load() {
                    : u"[SyncLedger] Loaded %1 previously synced files (%1 unique hashes)."_s.arg(loaded);
     QCOMPARE(log.lines().size(), 1);
     QVERIFY2(log.lines().first().startsWith(expected), qPrintable(log.lines().first()));
-    if (loaded > 0)
+    if (loaded > 0 && dateRead)
         QCOMPARE(ledger.record(u"a"_s), (SyncRecord{u"a"_s, 1, at(12, 0, 0), u"ab"_s, at(12, 0, 0)}));
+    if (loaded > 0 && !dateRead) {
+        // Kept, but matching no file: the file is synced again and its record rewritten whole.
+        QVERIFY(!ledger.record(u"a"_s)->lastModified.isValid());
+        QVERIFY(!ledger.isSynced(u"a"_s, 1, at(12, 0, 0)));
+        QVERIFY(!ledger.isSynced(u"a"_s, 1, QDateTime()));
+        QVERIFY(ledger.containsHash(u"ab"_s));
+    }
     if (loaded >= 0)
         return;
     QVERIFY(ledger.allKnownHashes().isEmpty());
@@ -134,6 +149,49 @@ void TestSyncLedger::load() {
     ledger.recordSync(u"new"_s, 1, at(1, 0, 0), HashA);
     ledger.flush();
     QCOMPARE(fileObject(ledger).keys(), QStringList{u"new"_s});
+}
+
+void TestSyncLedger::datesOutsideTheWritableYears_data() {
+    QTest::addColumn<QDateTime>("modified");
+    QTest::addColumn<QString>("written");
+    const auto utc = [](int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
+        return QDateTime(QDate(year, month, day), QTime(hour, minute, second), QTimeZone::utc());
+    };
+    QTest::newRow("year 10000") << utc(10000, 1, 1) << u"9999-12-31T23:59:59Z"_s;
+    QTest::newRow("year 128,000") << QDateTime::fromSecsSinceEpoch(4'000'000'000'000LL, Qt::UTC)
+                                  << u"9999-12-31T23:59:59Z"_s;
+    QTest::newRow("the year before year 1") << utc(-1, 6, 1) << u"0001-01-01T00:00:00Z"_s;
+    QTest::newRow("before the common era") << utc(-4000, 3, 1) << u"0001-01-01T00:00:00Z"_s;
+    QTest::newRow("the last writable second") << utc(9999, 12, 31, 23, 59, 59) << u"9999-12-31T23:59:59Z"_s;
+    QTest::newRow("the first writable second") << utc(1, 1, 1) << u"0001-01-01T00:00:00Z"_s;
+    QTest::newRow("before 1970") << utc(1969, 12, 31, 23, 59, 59) << u"1969-12-31T23:59:59Z"_s;
+}
+
+// A file dated outside years 1 to 9999 (tmpfs, btrfs and XFS allow it) once made the ledger
+// write an empty date and reject the whole file at the next start, on every restart.
+void TestSyncLedger::datesOutsideTheWritableYears() {
+    QFETCH(QDateTime, modified);
+    QFETCH(QString, written);
+    const QString dir = makeTempDir(u"ledger"_s);
+    {
+        SyncLedger ledger(dir);
+        ledger.recordSync(u"odd"_s, 1, modified, HashA);
+        ledger.recordSync(u"plain"_s, 2, at(12, 0, 0), HashB);
+        QVERIFY(ledger.isSynced(u"odd"_s, 1, modified));
+    }
+    QCOMPARE(QJsonDocument::fromJson(readAll(dir + u"/sync_ledger.json"_s))
+                 .object()
+                 .value(u"odd"_s)
+                 .toObject()
+                 .value(u"lastModified"_s)
+                 .toString(),
+             written);
+    LogCapture log;
+    SyncLedger reloaded(dir);
+    QCOMPARE(log.lines(), QStringList{u"[SyncLedger] Loaded 2 previously synced files (2 unique hashes)."_s});
+    // Still known after the restart: the file is not synced again on every pass.
+    QVERIFY(reloaded.isSynced(u"odd"_s, 1, modified));
+    QVERIFY(reloaded.isSynced(u"plain"_s, 2, at(12, 0, 0)));
 }
 
 void TestSyncLedger::reconcileAndClear() {

@@ -1,0 +1,373 @@
+#include "FakeVault.h"
+
+#include "platform/HttpClient.h"
+#include "platform/Settings.h"
+#include "support/FakeClock.h"
+#include "support/LogCapture.h"
+#include "support/TestMain.h"
+#include "sync/DigestCache.h"
+#include "sync/FailureBackoff.h"
+#include "sync/StoragePath.h"
+#include "sync/SyncLedger.h"
+#include "sync/SyncPass.h"
+#include "sync/SyncReporter.h"
+#include "vault/SupabaseClient.h"
+
+#include <QScopeGuard>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A pass on its own: the vault client, ledger, digest cache and backoff it works with, on
+// this case's folder; its reports collected as they arrive.
+struct PassRig {
+    PassRig(FakeVault& vault, const QString& root)
+        : settings(root + u"/orlavant.conf"_s)
+        , ledger(root + u"/data"_s)
+        , digests(root + u"/data"_s) {
+        for (const QString& key : {u"orlavant_supabase_url"_s, u"orlavant_backend_base_url"_s})
+            settings.setString(key, vault.server.baseUrl());
+        settings.setString(u"orlavant_supabase_key"_s, u"test-anon-key"_s);
+        settings.setData(u"orlavant_supabase_session"_s,
+                         SupabaseSession{u"token-1"_s, std::nullopt, u"u1"_s, u"a@b.c"_s}.toJson());
+        client = std::make_unique<SupabaseClient>(settings, http);
+        reporter.setMinimumInterval(0ms);
+        reporter.setBytesSentSource([this] { return http.fileBodyBytesSent(); });
+        QObject::connect(&reporter, &SyncReporter::delivered, &reporter,
+                         [this](const SyncReportBatch& batch) {
+                             events += batch.events;
+                             progress = batch.progress;
+                         });
+    }
+    ~PassRig() { http.shutdown(); }
+
+    // Runs a whole pass here and now, and waits until all it reported has arrived.
+    bool run(const QString& folder, int transfers = 4) {
+        events.clear();
+        SyncPass::Options options;
+        options.passId = ++lastPassId;
+        options.folderPath = folder;
+        options.deviceName = deviceName;
+        options.parallelTransfers = transfers;
+        SyncPass pass({*client, ledger, digests, backoff, reporter, clock, undecodable}, options,
+                      {[] { return false; }, [] { return false; }});
+        pass.run();
+        return QTest::qWaitFor(
+            [&] { return !events.isEmpty() && events.last().type == SyncEvent::Type::PassEnded; }, 20000);
+    }
+    QList<FileOutcome> outcomes() const {
+        QList<FileOutcome> found;
+        for (const SyncEvent& event : events) {
+            if (event.type == SyncEvent::Type::FileFinished)
+                found.append(event.outcome);
+        }
+        return found;
+    }
+    std::optional<FileOutcome> outcome(const QString& fileName) const {
+        for (const FileOutcome& outcome : outcomes()) {
+            if (outcome.fileName == fileName)
+                return outcome;
+        }
+        return std::nullopt;
+    }
+
+    QString deviceName = u"Anna's Mac"_s;
+    Settings settings;
+    FakeClock clock;
+    HttpClient http;
+    std::unique_ptr<SupabaseClient> client;
+    SyncLedger ledger;
+    DigestCache digests;
+    FailureBackoff backoff;
+    SyncReporter reporter;
+    QSet<QString> undecodable;
+    quint64 lastPassId = 0;
+    QList<SyncEvent> events;
+    SyncProgress progress;
+};
+
+// Gives `path` the modification time `seconds` (and nanoseconds) since the epoch.
+bool setModified(const QString& path, qint64 seconds, long nanoseconds = 0) {
+    const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+}
+
+} // namespace
+
+class TestSyncPass : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<FakeVault> vault;
+    QString root;
+    std::unique_ptr<PassRig> rig;
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void outcomesAndProgress();
+    void failedFileWaitsLongerEachTime();
+    void digestsSurviveARestart_data();
+    void digestsSurviveARestart();
+    void keysFollowTheServiceRule_data();
+    void keysFollowTheServiceRule();
+    void escapedComponentsReadBack_data();
+    void escapedComponentsReadBack();
+    void fallbackRegistersOnlyUnchangedFiles();
+};
+
+void TestSyncPass::init() {
+    vault = std::make_unique<FakeVault>();
+    root = makeTempDir(u"pass"_s);
+    rig = std::make_unique<PassRig>(*vault, root);
+}
+
+void TestSyncPass::cleanup() {
+    vault->gate.open();
+    rig.reset();
+    vault.reset();
+}
+
+// What became of every file, and the progress that adds up to it, through the one reporter.
+void TestSyncPass::outcomesAndProgress() {
+    const QString folder = makeTempDir(u"Outcomes"_s);
+    writeFile(folder + u"/new.txt"_s, "new content");
+    writeFile(folder + u"/copy.pdf"_s, "known");
+    writeFile(folder + u"/refused.txt"_s, "nobody takes me");
+    vault->hold("known");
+    vault->refuse(u"refused.txt"_s);
+    vault->storageDown = true;
+    const QByteArray latin1 = QFile::encodeName(folder) + "/caf\xe9.txt";
+    ::close(::open(latin1.constData(), O_CREAT | O_WRONLY, 0600));
+    const auto remove = qScopeGuard([&] { ::unlink(latin1.constData()); });
+
+    QVERIFY(rig->run(folder));
+    QCOMPARE(rig->outcomes().size(), 4);
+    QCOMPARE(rig->outcome(u"new.txt"_s)->kind, FileOutcome::Kind::Uploaded);
+    QCOMPARE(rig->outcome(u"new.txt"_s)->uploadNumber, 1);
+    QCOMPARE(rig->outcome(u"new.txt"_s)->relativePath, u"new.txt"_s);
+    QCOMPARE(rig->outcome(u"copy.pdf"_s)->kind, FileOutcome::Kind::Deduplicated);
+    const FileOutcome refused = *rig->outcome(u"refused.txt"_s);
+    QCOMPARE(refused.kind, FileOutcome::Kind::Failed);
+    QCOMPARE(refused.at, rig->clock.now());
+    QCOMPARE(refused.retryAt, rig->clock.now().addSecs(30));
+    QVERIFY(!refused.reason.isEmpty());
+    const FileOutcome invalid = rig->outcomes().first(); // said before any file is handled
+    QCOMPARE(invalid.kind, FileOutcome::Kind::SkippedInvalidName);
+    QVERIFY(invalid.fileName.startsWith(u"caf"_s));
+    const SyncEvent ended = rig->events.last();
+    QCOMPARE(ended.end, SyncEvent::End::Complete);
+    QCOMPARE(ended.uploadedCount, 1);
+    QCOMPARE(ended.deduplicatedCount, 1);
+
+    // The invalid name is not one of the files to sync; bytes sent count every body that went
+    // out, the refused one included.
+    const qint64 sizes = 11 + 5 + 15;
+    QCOMPARE(rig->progress.passId, rig->lastPassId);
+    QCOMPARE(rig->progress.filesTotal, 3);
+    QCOMPARE(rig->progress.filesDone, 3);
+    QCOMPARE(rig->progress.bytesTotal, sizes);
+    QCOMPARE(rig->progress.bytesHashed, sizes);
+    QCOMPARE(rig->progress.bytesSent, qint64(11 + 15));
+
+    // Next time: the refused file waits, the others are known, the name was reported already.
+    QVERIFY(rig->run(folder));
+    QVERIFY(rig->outcomes().isEmpty());
+    QCOMPARE(rig->progress.filesTotal, 0);
+}
+
+// A file nobody takes is tried again after 30 s, 1 min, 2 min, ... at most every hour, and is
+// never read again while it stays as it was.
+void TestSyncPass::failedFileWaitsLongerEachTime() {
+    vault->backendDown = vault->storageDown = true;
+    const QString folder = makeTempDir(u"refused"_s);
+    const QByteArray content(200 * 1024, 'r');
+    writeFile(folder + u"/video.mov"_s, content);
+    QVERIFY(rig->run(folder));
+    QCOMPARE(rig->progress.bytesHashed, content.size());
+    QCOMPARE(vault->preUploads(), 1);
+
+    int attempts = 1;
+    for (const int delay : {30, 60, 120, 240, 480, 960, 1920, 3600, 3600}) {
+        QCOMPARE(FailureBackoff::delayAfter(attempts).count(), delay);
+        rig->clock.advanceMs((delay - 1) * 1000LL);
+        QVERIFY(rig->run(folder));
+        QVERIFY2(rig->outcomes().isEmpty(), "retried a second early");
+        QCOMPARE(vault->preUploads(), attempts);
+        rig->clock.advanceMs(1000);
+        QVERIFY(rig->run(folder));
+        ++attempts;
+        QCOMPARE(vault->preUploads(), attempts);
+        QCOMPARE(rig->progress.bytesHashed, 0); // the digest from before
+        const std::optional<FileOutcome> failed = rig->outcome(u"video.mov"_s);
+        QVERIFY(failed && failed->kind == FileOutcome::Kind::Failed);
+        QCOMPARE(rig->clock.now().secsTo(failed->retryAt),
+                 qint64(FailureBackoff::delayAfter(attempts).count()));
+    }
+    QCOMPARE(FailureBackoff::delayAfter(1'000'000).count(), 3600);
+
+    // A changed file is due at once, and read again.
+    writeFile(folder + u"/video.mov"_s, content + "more");
+    QVERIFY(rig->run(folder));
+    QCOMPARE(vault->preUploads(), ++attempts);
+    QCOMPARE(rig->progress.bytesHashed, content.size() + 4);
+    QCOMPARE(rig->clock.now().secsTo(rig->outcome(u"video.mov"_s)->retryAt), 30);
+    // So is every file after Start Sync or Sync Now.
+    rig->backoff.reset();
+    QVERIFY(rig->run(folder));
+    QCOMPARE(vault->preUploads(), ++attempts);
+}
+
+void TestSyncPass::digestsSurviveARestart_data() {
+    QTest::addColumn<QString>("meanwhile");
+    QTest::addColumn<bool>("hashedAgain");
+    QTest::newRow("nothing changed") << u"nothing"_s << false;
+    QTest::newRow("the cache file is corrupt") << u"corrupt cache"_s << true;
+    QTest::newRow("the cache file is not ours") << u"foreign cache"_s << true;
+    QTest::newRow("the file was rewritten") << u"rewritten"_s << true;
+    QTest::newRow("another file of the same size and date took its place") << u"replaced"_s << true;
+}
+
+void TestSyncPass::digestsSurviveARestart() {
+    QFETCH(QString, meanwhile);
+    QFETCH(bool, hashedAgain);
+    vault->backendDown = vault->storageDown = true;
+    const QString folder = makeTempDir(u"restart"_s), path = folder + u"/clip.mov"_s;
+    const QByteArray content(100 * 1024, 'c');
+    writeFile(path, content);
+    QVERIFY(setModified(path, 1'700'000'000, 123'456'789));
+    QVERIFY(rig->run(folder));
+    QCOMPARE(rig->progress.bytesHashed, content.size());
+    const QString cacheFile = rig->digests.filePath();
+    rig.reset(); // the program ends: the digests stay in the file beside the ledger
+
+    if (meanwhile == u"corrupt cache"_s) {
+        writeFile(cacheFile, "{\"version\": 1, \"files\": {\"clip.mov\": ");
+    } else if (meanwhile == u"foreign cache"_s) {
+        writeFile(
+            cacheFile,
+            R"({"version":1,"files":{"clip.mov":{"size":1,"modifiedNs":"x","inode":"1","sha256":"z"}}})");
+    } else if (meanwhile == u"rewritten"_s) {
+        writeFile(path, QByteArray(content.size(), 'd'));
+    } else if (meanwhile == u"replaced"_s) {
+        writeFile(folder + u"/.other"_s, QByteArray(content.size(), 'e'));
+        QVERIFY(setModified(folder + u"/.other"_s, 1'700'000'000, 123'456'789));
+        QVERIFY(::rename(QFile::encodeName(folder + u"/.other"_s).constData(),
+                         QFile::encodeName(path).constData()) == 0);
+    }
+    LogCapture log;
+    rig = std::make_unique<PassRig>(*vault, root); // a fresh start: no file waits
+    QVERIFY(rig->run(folder));
+    QCOMPARE(vault->preUploads(), 2);
+    QCOMPARE(rig->progress.bytesHashed, hashedAgain ? content.size() : 0);
+    QCOMPARE(log.linesStartingWith(u"[FolderSync] Ignoring the unreadable digest cache"_s).size(),
+             meanwhile.endsWith(u"cache"_s) ? 1 : 0);
+    // What was sent names the content the file holds now.
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(FakeVault::field(vault->server.requests("POST", "/api/files/pre-upload").last(), u"file_hash"_s),
+             FakeVault::sha256Of(file.readAll()));
+}
+
+void TestSyncPass::keysFollowTheServiceRule_data() {
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("folderName");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("key"); // after the user id, with <d> for the digest
+    QTest::newRow("safe names keep their key") << u"Anna's Mac"_s << u"Sync"_s << u"a+b (1), v2.jpg"_s
+                                               << u"/mac/Anna's_Mac/Sync/<d>_a+b (1), v2.jpg"_s;
+    QTest::newRow("umlauts") << u"Anna's Mac"_s << u"Sync"_s << u"Grüße.jpg"_s
+                             << u"/mac/Anna's_Mac/Sync/<d>_Gr+C3+BC+C3+9Fe.jpg"_s;
+    QTest::newRow("CJK") << u"Anna's Mac"_s << u"Sync"_s << u"家族.png"_s
+                         << u"/mac/Anna's_Mac/Sync/<d>_+E5+AE+B6+E6+97+8F.png"_s;
+    QTest::newRow("reserved characters")
+        << u"Anna's Mac"_s << u"Sync"_s << u"50% [draft] #1 {x}^~.txt"_s
+        << u"/mac/Anna's_Mac/Sync/<d>_50+25 +5Bdraft+5D +231 +7Bx+7D+5E+7E.txt"_s;
+    QTest::newRow("a backslash and a plus")
+        << u"Anna's Mac"_s << u"Sync"_s << u"a\\b+c.txt"_s << u"/mac/Anna's_Mac/Sync/<d>_a+5Cb+2Bc.txt"_s;
+    QTest::newRow("device and folder names")
+        << u"Ben's Rechner/Ü"_s << u"Fotos Größe"_s << u"a.txt"_s
+        << u"/mac/Ben's_Rechner+2F+C3+9C/Fotos Gr+C3+B6+C3+9Fe/<d>_a.txt"_s;
+    QTest::newRow("a device that would climb the path")
+        << u".."_s << u"Sync"_s << u"a.txt"_s << u"/mac/+2E+2E/Sync/<d>_a.txt"_s;
+}
+
+// The fallback stores any file the user has, under a key the hosted service takes; the
+// registry row keeps the real name.
+void TestSyncPass::keysFollowTheServiceRule() {
+    QFETCH(QString, device);
+    QFETCH(QString, folderName);
+    QFETCH(QString, fileName);
+    QFETCH(QString, key);
+    vault->backendDown = true;
+    rig->deviceName = device;
+    const QString folder = makeTempDir(u"keys"_s) + u'/' + folderName;
+    writeFile(folder + u'/' + fileName, "content of " + fileName.toUtf8());
+    const QString digest = FakeVault::sha256Of("content of " + fileName.toUtf8());
+    QVERIFY(rig->run(folder));
+    QCOMPARE(rig->outcome(fileName)->kind, FileOutcome::Kind::Uploaded);
+    const QString expected = u"u1"_s + QString(key).replace(u"<d>"_s, digest);
+    QCOMPARE(vault->storageUploads().size(), 1);
+    QCOMPARE(QString::fromUtf8(vault->storageUploads().first().path.mid(FakeVault::StoragePrefix.size())),
+             expected);
+    const FakeServer::Request registration = vault->registrations().value(0);
+    QCOMPARE(FakeVault::field(registration, u"p_original_filename"_s), fileName);
+    QCOMPARE(FakeVault::field(registration, u"p_file_path"_s), expected);
+    QVERIFY(rig->ledger.record(fileName));
+}
+
+void TestSyncPass::escapedComponentsReadBack_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("plain") << u"IMG_0001.JPG"_s << true;
+    QTest::newRow("every safe character") << u"a-z A-Z 0-9 _!-.*'()&$@=;:+,?"_s << true;
+    QTest::newRow("escape lookalike in a safe name") << u"x+2B.txt"_s << true;
+    QTest::newRow("emoji") << u"\U0001F600 party.mp4"_s << false;
+    QTest::newRow("percent and plus") << u"100%+.txt"_s << false;
+    QTest::newRow("control character") << u"line\nbreak.txt"_s << false;
+    QTest::newRow("a dot alone") << u"."_s << false;
+}
+
+void TestSyncPass::escapedComponentsReadBack() {
+    QFETCH(QString, name);
+    QFETCH(bool, kept);
+    const QString escaped = StoragePath::escapeComponent(name);
+    QCOMPARE(escaped == name, kept);
+    QVERIFY(FakeVault::serviceAcceptsKey(escaped));
+    QVERIFY(!escaped.contains(u'/') && escaped != u"."_s && escaped != u".."_s);
+    if (!kept)
+        QCOMPARE(StoragePath::unescapeComponent(escaped), name);
+}
+
+// The registry must never point a digest at other bytes: a file that changed while it went
+// into storage is not registered, and the next pass takes it as it is now.
+void TestSyncPass::fallbackRegistersOnlyUnchangedFiles() {
+    vault->backendDown = true;
+    LogCapture log;
+    const QString folder = makeTempDir(u"changing"_s), path = folder + u"/notes.txt"_s;
+    writeFile(path, "draft");
+    vault->onStorageUpload = [&] {
+        vault->onStorageUpload = nullptr;
+        writeFile(path, "draft, edited meanwhile");
+    };
+    QVERIFY(rig->run(folder));
+    QCOMPARE(vault->storageUploads().size(), 1);
+    QCOMPARE(vault->registrations().size(), 0);
+    QVERIFY(!rig->ledger.record(u"notes.txt"_s));
+    QVERIFY(rig->outcomes().isEmpty());
+    QCOMPARE(log.linesStartingWith(u"[FolderSync] notes.txt changed while it was being uploaded"_s).size(),
+             1);
+
+    QVERIFY(rig->run(folder)); // not a failure: no waiting
+    QCOMPARE(vault->registrations().size(), 1);
+    QCOMPARE(FakeVault::field(vault->registrations().first(), u"p_file_hash"_s),
+             FakeVault::sha256Of("draft, edited meanwhile"));
+    QCOMPARE(rig->ledger.record(u"notes.txt"_s)->sha256Hash, FakeVault::sha256Of("draft, edited meanwhile"));
+}
+
+ORLAVANT_TEST_GUILESS_MAIN(TestSyncPass)
+#include "tst_syncpass.moc"
