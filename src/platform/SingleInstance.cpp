@@ -74,8 +74,9 @@ SingleInstance::SingleInstance(const QString& name, const QString& fallbackDirec
 // at the same path, and ours must not take it away. The lock file itself stays: removing it
 // while another start has it open would let two processes lock two different files.
 SingleInstance::~SingleInstance() {
-    if (m_server)
-        m_server->close();
+    delete m_server;
+    if (m_directoryFd >= 0)
+        ::close(m_directoryFd);
     if (m_lockFd >= 0)
         ::close(m_lockFd);
 }
@@ -92,11 +93,25 @@ QString SingleInstance::lockDirectory(const QByteArray& runtimeDirectory, const 
     // (a relative path, someone else's, not a directory) would let another user squat the socket.
     if (runtimeDirectory.isEmpty() || !runtimeDirectory.startsWith('/'))
         return fallback;
+    // One that is missing is made, as the desktop (and Qt, for its own use) would: every start
+    // in this session must choose the same place, also after the first one made it.
     struct stat info {};
+    if (::stat(runtimeDirectory.constData(), &info) != 0 && errno == ENOENT &&
+        QDir().mkpath(QFile::decodeName(runtimeDirectory)))
+        ::chmod(runtimeDirectory.constData(), 0700);
     if (::stat(runtimeDirectory.constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
         info.st_uid != ::geteuid() || ::access(runtimeDirectory.constData(), W_OK | X_OK) != 0)
         return fallback;
     return QDir::cleanPath(QFile::decodeName(runtimeDirectory));
+}
+
+QString SingleInstance::socketAddress() {
+    const QString path = socketPath();
+    if (size_t(QFile::encodeName(path).size()) < sizeof(sockaddr_un::sun_path))
+        return path;
+    if (m_directoryFd < 0)
+        m_directoryFd = ::open(QFile::encodeName(m_directory).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return QStringLiteral("/proc/self/fd/%1/").arg(m_directoryFd) + m_name + QStringLiteral(".socket");
 }
 
 bool SingleInstance::tryLock() {
@@ -126,6 +141,9 @@ bool SingleInstance::tryLock() {
         // This directory cannot hold a lock after all: the fallback, once.
         if (m_directory != m_fallbackDirectory) {
             m_directory = m_fallbackDirectory;
+            if (m_directoryFd >= 0)
+                ::close(m_directoryFd);
+            m_directoryFd = -1;
             continue;
         }
         logLine(QStringLiteral("[Orlavant] Could not take the lock ") + lockPath() +
@@ -137,7 +155,7 @@ bool SingleInstance::tryLock() {
 
 SingleInstance::HandOver SingleInstance::handOver(bool showWindow, std::chrono::milliseconds timeout) {
     const QDeadlineTimer deadline(timeout);
-    const QByteArray path = QFile::encodeName(socketPath());
+    const QByteArray path = QFile::encodeName(socketAddress());
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const bool addressFits = size_t(path.size()) < sizeof address.sun_path;
@@ -170,8 +188,9 @@ bool SingleInstance::listen() {
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     // A socket file left by an instance that was killed: ours now, since we hold the lock.
-    QLocalServer::removeServer(socketPath());
-    if (!m_server->listen(socketPath())) {
+    const QString address = socketAddress();
+    QLocalServer::removeServer(address);
+    if (!m_server->listen(address)) {
         logLine(QStringLiteral("[Orlavant] Cannot answer later starts on ") + socketPath() +
                 QStringLiteral(": ") + m_server->errorString());
         return false;

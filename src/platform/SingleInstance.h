@@ -34,11 +34,15 @@ public:
     static QString nameFor(const QString& settingsPath, const QString& ledgerDirectory);
 
     // Where the lock and socket go: $XDG_RUNTIME_DIR when it is an absolute path to a directory
-    // this user owns and may write in, else `fallback`.
+    // this user owns and may write in (made when missing), else `fallback`.
     static QString lockDirectory(const QByteArray& runtimeDirectory, const QString& fallback);
 
     QString lockPath() const { return m_directory + QLatin1Char('/') + m_name + QStringLiteral(".lock"); }
     QString socketPath() const { return m_directory + QLatin1Char('/') + m_name + QStringLiteral(".socket"); }
+    // The address that reaches socketPath(): itself, or, when it is longer than a socket
+    // address can be (a deep home folder), the same file through this process's handle on
+    // its directory.
+    QString socketAddress();
 
     // Takes the lock without waiting; true when this process is now the one instance (also when
     // no lock could be made at all: running twice is better than not running). Needs no Qt
@@ -68,6 +72,7 @@ private:
     QString m_directory;
     QString m_fallbackDirectory;
     int m_lockFd = -1;
+    int m_directoryFd = -1; // open on m_directory when socketAddress() needed it
     bool m_lockless = false;
     QLocalServer* m_server = nullptr;
 };

@@ -5,7 +5,9 @@
 #include "platform/SingleInstance.h"
 #include "support/TestMain.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -63,8 +65,10 @@ void TestInstance::lockDirectoryIsTheRuntimeDirectoryOnlyWhenItIsUsable_data() {
     writeText(root + QStringLiteral("/a-file"), "not a directory");
     QTest::newRow("unset") << QByteArray() << false;
     QTest::newRow("relative") << QByteArray("run/user/1000") << false;
-    QTest::newRow("missing") << QFile::encodeName(root + QStringLiteral("/gone")) << false;
+    // Made, so that a start after the first (which made it) chooses the same place.
+    QTest::newRow("missing") << QFile::encodeName(root + QStringLiteral("/not-yet")) << true;
     QTest::newRow("a file") << QFile::encodeName(root + QStringLiteral("/a-file")) << false;
+    QTest::newRow("missing under a file") << QFile::encodeName(root + QStringLiteral("/a-file/run")) << false;
     QTest::newRow("own directory") << QFile::encodeName(root) << true;
     QTest::newRow("own directory, trailing slash") << QFile::encodeName(root + QLatin1Char('/')) << true;
 }
@@ -97,13 +101,21 @@ void TestInstance::oneHolderPerProfile() {
 
 void TestInstance::handOverReachesTheRunningInstance_data() {
     QTest::addColumn<bool>("showWindow");
-    QTest::newRow("a start by the user shows the window") << true;
-    QTest::newRow("a start at login leaves it hidden") << false;
+    QTest::addColumn<bool>("deep");
+    QTest::newRow("a start by the user shows the window") << true << false;
+    QTest::newRow("a start at login leaves it hidden") << false << false;
+    // Longer than a socket address can be.
+    QTest::newRow("a folder deep down") << true << true;
 }
 
 void TestInstance::handOverReachesTheRunningInstance() {
     QFETCH(bool, showWindow);
-    const QString dir = makeTempDir(QStringLiteral("handover"));
+    QFETCH(bool, deep);
+    QString dir = makeTempDir(QStringLiteral("handover"));
+    if (deep) {
+        dir += QStringLiteral("/a-folder-name-that-goes-on-and-on/and-on-and-on-and-on-and-on-and-on/and-on");
+        QVERIFY(QDir().mkpath(dir));
+    }
     SingleInstance running(QStringLiteral("orlavant-test"), dir);
     QVERIFY(running.tryLock());
     QVERIFY(running.listen());
@@ -116,6 +128,7 @@ void TestInstance::handOverReachesTheRunningInstance() {
     // Answered after the request was carried out.
     QCOMPARE(shown.size(), showWindow ? 1 : 0);
     QVERIFY(!later.isPrimary());
+    QVERIFY(QFileInfo(running.socketPath()).exists());
 }
 
 void TestInstance::handOverWaitsForAnInstanceStillStarting() {
