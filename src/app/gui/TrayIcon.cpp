@@ -12,6 +12,7 @@
 
 #include <QFileInfo>
 #include <QMenu>
+#include <QScopedValueRollback>
 #include <QSystemTrayIcon>
 #include <QTextDocument>
 #include <QUrl>
@@ -185,6 +186,10 @@ void TrayIcon::notify(const QString& subtitle, const QString& body) {
 }
 
 void TrayIcon::checkAvailability() {
+    // Docking an icon may run the event loop, and with it this check again.
+    if (m_makingIcon)
+        return;
+    const QScopedValueRollback making(m_makingIcon, true);
     const bool available = m_isTrayAvailable();
     if (available == m_available && (m_icon != nullptr) == available)
         return;

@@ -85,5 +85,6 @@ private:
     State m_state = State::SignedOut;
     QString m_toolTip;
     bool m_available = false;
+    bool m_makingIcon = false;
     QTimer m_availabilityTimer;
 };
