@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/TestMain.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -19,23 +21,8 @@ inline QString binary() {
 
 inline QProcessEnvironment profile(const QString& root) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    const struct {
-        const char* variable;
-        const char* folder;
-    } dirs[] = {{"HOME", "home"},
-                {"XDG_CONFIG_HOME", "home/.config"},
-                {"XDG_DATA_HOME", "home/.local/share"},
-                {"XDG_CACHE_HOME", "home/.cache"},
-                {"XDG_RUNTIME_DIR", "runtime"}};
-    for (const auto& dir : dirs) {
-        const QString path = root + QLatin1Char('/') + QLatin1String(dir.folder);
-        QDir().mkpath(path);
-        environment.insert(QString::fromLatin1(dir.variable), path);
-    }
-    QFile::setPermissions(root + QStringLiteral("/runtime"),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    isolateHome(environment, root);
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("disabled:"));
     return environment;
 }
 
