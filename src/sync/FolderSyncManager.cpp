@@ -600,6 +600,11 @@ void FolderSyncManager::endPass(const SyncEvent& ended, bool current) {
         break; // the folder change that cancelled it reset the state itself
     case SyncEvent::End::Complete:
     case SyncEvent::End::Stopped:
+        // A folder that was removed lets go of its watch; once it is back, it is watched again.
+        if (m_folderWatcher && m_folderWatcher->directories().isEmpty()) {
+            if (const std::optional<QString> folder = watchedFolderPath())
+                m_folderWatcher->addPath(*folder);
+        }
         setIsSyncing(false);
         setLastSyncTime(m_clock.now());
         setTotalSyncedCount(m_ledger.totalSyncedCount());

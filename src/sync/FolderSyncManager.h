@@ -2,6 +2,8 @@
 
 #include "sync/DigestCache.h"
 #include "sync/FailureBackoff.h"
+#include "sync/SyncActivityModel.h"
+#include "sync/SyncProgressModel.h"
 #include "sync/SyncReporter.h"
 #include "vault/SupabaseRecords.h"
 
@@ -108,6 +110,10 @@ public:
     // Every event and the progress of the passes, delivered to the main thread in batches (at
     // most ten a second by default): the seam for progress displays and activity lists.
     SyncReporter& reporter() { return m_reporter; }
+    // The running pass's progress and this run's file events, as the screens and the tray show
+    // them; they live as long as the engine, whichever screen comes and goes.
+    SyncProgressModel& progress() { return m_progress; }
+    SyncActivityModel& activity() { return m_activity; }
 
 Q_SIGNALS:
     void watchedFolderPathChanged();
@@ -158,6 +164,8 @@ private:
     Dialogs& m_dialogs;
     const Clock& m_clock;
     SyncReporter m_reporter;
+    SyncProgressModel m_progress{m_reporter, m_clock};
+    SyncActivityModel m_activity{m_reporter};
     DigestCache m_digests;
     FailureBackoff m_backoff;
 

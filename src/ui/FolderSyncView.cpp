@@ -1,7 +1,9 @@
 #include "ui/FolderSyncView.h"
 
 #include "sync/FolderSyncManager.h"
+#include "ui/ActivityRowDelegate.h"
 #include "ui/Controls.h"
+#include "ui/FileBrowserView.h"
 #include "ui/Icons.h"
 #include "ui/MetricCard.h"
 #include "ui/OrlavantTheme.h"
@@ -9,7 +11,9 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QListView>
 #include <QLocale>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QVBoxLayout>
@@ -104,6 +108,27 @@ FolderSyncView::FolderSyncView(FolderSyncManager& syncManager, SupabaseClient& s
     status->addWidget(m_lastScan);
     main->addLayout(status);
 
+    // Progress of the running pass, under the status text (which it leaves as it is).
+    m_progress = new QWidget;
+    m_progress->setObjectName(QStringLiteral("syncProgress"));
+    auto* progress = new QVBoxLayout(m_progress);
+    progress->setContentsMargins(22, 0, 0, 0); // in line with the status text
+    progress->setSpacing(6);
+    m_progressBar = new QProgressBar;
+    m_progressBar->setObjectName(QStringLiteral("syncProgressBar"));
+    m_progressBar->setRange(0, 1000);
+    m_progressBar->setTextVisible(false);
+    m_progressBar->setFixedHeight(6);
+    m_progressBar->setStyleSheet(
+        QStringLiteral("QProgressBar { background: %1; border: none; border-radius: 3px; }"
+                       "QProgressBar::chunk { background: %2; border-radius: 3px; }")
+            .arg(css(soft), brandGradientCss()));
+    progress->addWidget(m_progressBar);
+    m_progressText = makeLabel(QString(), uiFont(11), secondary);
+    m_progressText->setObjectName(QStringLiteral("syncProgressText"));
+    progress->addWidget(m_progressText);
+    main->addWidget(m_progress);
+
     // Start and Stop, equally wide.
     auto* buttons = new QHBoxLayout;
     buttons->setSpacing(12);
@@ -141,6 +166,7 @@ FolderSyncView::FolderSyncView(FolderSyncManager& syncManager, SupabaseClient& s
     metrics->addWidget(m_deduplicated, 1);
     metrics->addWidget(vault, 1);
     column->addLayout(metrics);
+    column->addWidget(buildActivityCard());
     column->addStretch(1);
 
     connect(change, &QPushButton::clicked, &m_syncManager, &FolderSyncManager::promptChooseFolder);
@@ -155,7 +181,68 @@ FolderSyncView::FolderSyncView(FolderSyncManager& syncManager, SupabaseClient& s
     connect(&m_syncManager, &FolderSyncManager::totalSyncedCountChanged, this, &FolderSyncView::showCounts);
     connect(&m_syncManager, &FolderSyncManager::deduplicatedCountChanged, this, &FolderSyncView::showCounts);
     connect(&m_supabase, &SupabaseClient::isAuthenticatedChanged, this, &FolderSyncView::refresh);
+    connect(&m_syncManager.progress(), &SyncProgressModel::changed, this, &FolderSyncView::refreshProgress);
     refresh();
+    refreshProgress();
+}
+
+QWidget* FolderSyncView::buildActivityCard() {
+    auto* card = makeCard(QStringLiteral("activityCard"), white, border, 14);
+    addShadow(card, QColor(0, 0, 0, 10), 12, 3, 14);
+    auto* column = new QVBoxLayout(card);
+    column->setContentsMargins(18, 16, 18, 12);
+    column->setSpacing(4);
+    column->addWidget(makeLabel(QStringLiteral("Activity"), uiFont(15, QFont::Bold), ink));
+    column->addWidget(makeLabel(QStringLiteral("What became of your files since Orlavant started, newest first"),
+                                uiFont(11), secondary));
+    column->addSpacing(6);
+
+    SyncActivityModel& activity = m_syncManager.activity();
+    m_activityList = new QListView;
+    m_activityList->setObjectName(QStringLiteral("activityList"));
+    m_activityList->setModel(&activity);
+    m_activityList->setItemDelegate(new ActivityRowDelegate(m_activityList));
+    m_activityList->setUniformItemSizes(true);
+    m_activityList->setSelectionMode(QAbstractItemView::NoSelection);
+    m_activityList->setFocusPolicy(Qt::NoFocus);
+    m_activityList->setFrameShape(QFrame::NoFrame);
+    m_activityList->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    m_activityList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_activityList->setStyleSheet(scrollAreaCss() + QStringLiteral("QListView { background: transparent; }"));
+    column->addWidget(m_activityList);
+    m_activityEmpty = makeLabel(QStringLiteral("Nothing synced yet in this session."), uiFont(12), secondary);
+    m_activityEmpty->setObjectName(QStringLiteral("activityEmpty"));
+    column->addWidget(m_activityEmpty);
+
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(&activity, signal, this, &FolderSyncView::refreshActivity);
+    connect(&activity, &QAbstractItemModel::modelReset, this, &FolderSyncView::refreshActivity);
+    refreshActivity();
+    return card;
+}
+
+QString FolderSyncView::progressText(const SyncProgressModel& progress) {
+    QStringList parts{QStringLiteral("%1 of %2 files").arg(progress.filesDone()).arg(progress.filesTotal()),
+                      FileBrowserView::formatFileSize(progress.bytesLeft()) + QStringLiteral(" left")};
+    if (const std::optional<double> rate = progress.bytesPerSecond())
+        parts.append(FileBrowserView::formatFileSize(qint64(*rate)) + QStringLiteral("/s"));
+    return parts.join(QStringLiteral(" \u00B7 "));
+}
+
+void FolderSyncView::refreshProgress() {
+    const SyncProgressModel& progress = m_syncManager.progress();
+    m_progress->setVisible(progress.isActive());
+    if (!progress.isActive())
+        return;
+    m_progressBar->setValue(int(progress.fraction() * m_progressBar->maximum() + 0.5));
+    m_progressText->setText(progressText(progress));
+}
+
+void FolderSyncView::refreshActivity() {
+    const int rows = m_syncManager.activity().rowCount();
+    m_activityList->setVisible(rows > 0);
+    m_activityEmpty->setVisible(rows == 0);
+    m_activityList->setFixedHeight(std::clamp(rows, 1, ActivityRowsShown) * ActivityRowDelegate::RowHeight);
 }
 
 QString FolderSyncView::statusIndicatorText() const {

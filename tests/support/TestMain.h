@@ -10,6 +10,12 @@ QString isolateHomeForTests();
 // A fresh, empty directory inside the isolated home (removed with it).
 QString makeTempDir(const QString& name);
 
+// Points HOME, the XDG directories (XDG_RUNTIME_DIR too, made 0700) and the session bus of
+// `environment` at new folders under `root`, for a child process that must not touch the real
+// ones (nor post to the real desktop). Returns the root.
+class QProcessEnvironment;
+QString isolateHome(QProcessEnvironment& environment, const QString& root);
+
 // Use instead of QTEST_MAIN / QTEST_GUILESS_MAIN (widget tests include <QApplication> first).
 #define ORLAVANT_TEST_MAIN_WITH(Application, TestClass, ...)                                                 \
     int main(int argc, char** argv) {                                                                        \

@@ -4,19 +4,27 @@
 
 #include "app/AppState.h"
 #include "app/gui/MainWindow.h"
+#include "app/gui/TrayIcon.h"
+#include "platform/Autostart.h"
 #include "sync/FolderSyncManager.h"
 #include "ui/DashboardView.h"
 #include "ui/FileBrowserView.h"
 #include "ui/FileFilterProxyModel.h"
 #include "ui/FileListView.h"
+#include "ui/FolderSyncView.h"
 #include "ui/LoginView.h"
+#include "web/DesktopActions.h"
 #include "web/WebViewBox.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalSpy>
@@ -232,6 +240,113 @@ void mainScreens() {
     fixture.folderSync().stopSync();
 }
 
+void writeBytes(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
+}
+
+class NoDesktop final : public DesktopActions {
+public:
+    void playSound(const QString&) override {}
+    void revealFile(const QString&) override {}
+    void openUrl(const QUrl&) override {}
+};
+
+// The sync screen in the middle of a pass, after an earlier one left some history: uploads, a
+// file the household already had, one the vault refused, one whose name is not UTF-8. Then the
+// tray menu as it is at that moment, and the tray's state icons.
+void syncMidPass() {
+    UiFixture fixture(UiFixture::session(QStringLiteral("pellan@family.test")));
+    const QString base = fixture.server->baseUrl();
+    fixture.server->on("POST", "/api/files/pre-upload", [base](const FakeServer::Request& request) {
+        const QJsonObject body = QJsonDocument::fromJson(request.body).object();
+        const QString name = body.value(QStringLiteral("filename")).toString();
+        if (name.startsWith(QLatin1String("Birthday")))
+            return FakeServer::Reply::json(200, R"({"deduplicated":true})");
+        if (name.startsWith(QLatin1String("Tax")))
+            return FakeServer::Reply::json(507, R"({"message":"The household's storage is full."})");
+        return FakeServer::Reply::json(
+            200, R"({"deduplicated":false,"storage_key":"k","upload_url":")" + base.toUtf8() + "/upload/" +
+                     body.value(QStringLiteral("file_hash")).toString().toUtf8() + "\"}");
+    });
+    ReplyGate uploads;
+    fixture.server->onPrefix("PUT", "/upload/",
+                             [](const FakeServer::Request&) { return FakeServer::Reply::json(200, "{}"); });
+    fixture.server->on("POST", "/api/files/confirm",
+                       FakeServer::Reply::json(200, R"({"deduplicated":false})"));
+    fixture.server->onPrefix("POST", "/storage/v1/object/", [](const FakeServer::Request&) {
+        return FakeServer::Reply::json(500, R"({"error":"full"})");
+    });
+
+    const QString folder = makeTempDir(QStringLiteral("Family Photos"));
+    writeBytes(folder + QStringLiteral("/Beach day at Kalamaki.jpg"), QByteArray(2'400'000, 'b'));
+    writeBytes(folder + QStringLiteral("/Birthday cake.jpg"), QByteArray(1'100'000, 'c'));
+    writeBytes(folder + QStringLiteral("/Tax return 2025.pdf"), QByteArray(480'000, 't'));
+    writeBytes(folder + QStringLiteral("/Grandpa's garden.jpg"), QByteArray(3'100'000, 'g'));
+    // A name in Latin-1, as an old archive gives it: not valid UTF-8.
+    const QByteArray latin1Name = QFile::encodeName(folder) + "/Gr\xfc\xdf"
+                                                              "e aus Wien.txt";
+    if (FILE* file = std::fopen(latin1Name.constData(), "w"))
+        std::fclose(file);
+
+    Window window(fixture);
+    FolderSyncManager& engine = fixture.folderSync();
+    window.main.setActiveTab(QStringLiteral("sync"));
+    QSignalSpy finished(&engine, &FolderSyncManager::passFinished);
+    engine.changeFolder(folder);
+    engine.startSync();
+    finished.wait(30000);
+
+    // The next pass: a few large videos, their uploads held back by the vault.
+    fixture.server->onPrefix("PUT", "/upload/", uploads.hold(FakeServer::Reply::json(200, "{}")));
+    for (const char* name : {"Wedding video (part 1).mov", "Wedding video (part 2).mov", "School play.mp4",
+                             "Drone flight over the lake.mov", "Piano recital.mp4"})
+        writeBytes(folder + u'/' + QString::fromUtf8(name), QByteArray(60'000'000, name[0]));
+    engine.triggerFolderScan();
+    waitUntil([&] { return engine.progress().isActive() && engine.progress().bytesPerSecond().has_value(); });
+    settle(400);
+    save(&window.main, QStringLiteral("sync-mid-pass"));
+    if (auto* scroll = window.main.findChild<FolderSyncView*>()->findChild<QScrollArea*>()) {
+        scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+        save(&window.main, QStringLiteral("sync-mid-pass-activity"));
+    }
+
+    Autostart autostart(makeTempDir(QStringLiteral("autostart")), QStringLiteral("/usr/bin/orlavant"));
+    autostart.setEnabled(true);
+    NoDesktop desktop;
+    TrayIcon tray(engine, fixture.client(), autostart, fixture.sink, desktop, [] { return false; });
+    emit tray.menu().aboutToShow();
+    tray.menu().adjustSize();
+    settle();
+    const QString menuPath = g_outDir + QStringLiteral("/tray-menu.png");
+    if (tray.menu().grab().save(menuPath))
+        std::printf("%s\n", qPrintable(menuPath));
+
+    // The icons the tray shows, at the sizes panels ask for.
+    const QList<TrayIcon::State> states = {TrayIcon::State::Idle, TrayIcon::State::Syncing,
+                                           TrayIcon::State::Paused, TrayIcon::State::SignedOut,
+                                           TrayIcon::State::Error};
+    QPixmap strip(int(states.size()) * (16 + 22 + 32 + 64 + 50) + 10, 84);
+    strip.fill(QColor(0x2b, 0x2b, 0x30));
+    {
+        QPainter painter(&strip);
+        int x = 10;
+        for (const TrayIcon::State state : states) {
+            for (const int size : {16, 22, 32, 64}) {
+                painter.drawPixmap(x, 10 + (64 - size) / 2, TrayIcon::icon(state).pixmap(size, size));
+                x += size + 10;
+            }
+            x += 10;
+        }
+    }
+    const QString iconsPath = g_outDir + QStringLiteral("/tray-icons.png");
+    if (strip.save(iconsPath))
+        std::printf("%s\n", qPrintable(iconsPath));
+    uploads.open();
+    engine.stopSync();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -242,5 +357,6 @@ int main(int argc, char** argv) {
     QDir().mkpath(g_outDir);
     loginScreens();
     mainScreens();
+    syncMidPass();
     return 0;
 }

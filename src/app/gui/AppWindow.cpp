@@ -5,17 +5,8 @@
 #include "web/WebViewBox.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QMenuBar>
-
-namespace {
-
-// A menu title as an action's text: Qt reads a lone "&" as the mark of a mnemonic, so a title's
-// own ampersands are doubled to be shown.
-QString actionText(const QString& title) {
-    return QString(title).replace(QLatin1Char('&'), QStringLiteral("&&"));
-}
-
-} // namespace
 
 AppWindow::AppWindow(AppState& appState, WebViewBox& webViewBox, QWidget* content, QWidget* parent)
     : QMainWindow(parent)
@@ -28,20 +19,32 @@ AppWindow::AppWindow(AppState& appState, WebViewBox& webViewBox, QWidget* conten
     setStyleSheet(QStringLiteral("QMainWindow#AppWindow { background: %1; }")
                       .arg(OrlavantTheme::css(OrlavantTheme::bg)));
     setCentralWidget(content);
+    buildApplicationMenu();
     buildNavigationMenu();
     buildServerMenu();
 }
 
-QString AppWindow::shownText(const QString& actionText) {
+QString AppWindow::shownText(const QString& text) {
     QString shown;
-    shown.reserve(actionText.size());
-    for (qsizetype i = 0; i < actionText.size(); ++i) {
-        if (actionText.at(i) != QLatin1Char('&'))
-            shown += actionText.at(i);
-        else if (i + 1 < actionText.size() && actionText.at(i + 1) == QLatin1Char('&'))
-            shown += actionText.at(++i);
+    shown.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text.at(i) != QLatin1Char('&'))
+            shown += text.at(i);
+        else if (i + 1 < text.size() && text.at(i + 1) == QLatin1Char('&'))
+            shown += text.at(++i);
     }
     return shown;
+}
+
+// Qt reads a lone "&" as the mark of a mnemonic, so a title's own ampersands are doubled.
+QString AppWindow::actionText(const QString& title) {
+    return QString(title).replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
+void AppWindow::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    hide();
+    emit closedToBackground();
 }
 
 QAction* AppWindow::action(const QString& title) const {
@@ -51,6 +54,14 @@ QAction* AppWindow::action(const QString& title) const {
             return candidate;
     }
     return nullptr;
+}
+
+// The desktop's counterpart of the application menu the program has on its home platform.
+void AppWindow::buildApplicationMenu() {
+    QMenu* menu = menuBar()->addMenu(QStringLiteral("Orlavant"));
+    QAction* quit = menu->addAction(QStringLiteral("Quit Orlavant"), QKeySequence(Qt::CTRL | Qt::Key_Q), this,
+                                    &AppWindow::quitRequested);
+    quit->setMenuRole(QAction::QuitRole);
 }
 
 void AppWindow::buildNavigationMenu() {

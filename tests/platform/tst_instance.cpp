@@ -1,0 +1,270 @@
+// The pieces that let the program outlive its window: one instance per profile (lock and
+// hand-over), start at login through the autostart folder, and signals turned into an orderly end.
+#include "platform/Autostart.h"
+#include "platform/ShutdownSignals.h"
+#include "platform/SingleInstance.h"
+#include "support/TestMain.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+#include <csignal>
+#include <future>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+void writeText(const QString& path, const QByteArray& text) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+}
+
+// Runs a hand-over on a thread of its own (it blocks) while this thread answers it.
+std::future<SingleInstance::HandOver> handOverInBackground(SingleInstance& instance, bool showWindow) {
+    return std::async(std::launch::async,
+                      [&instance, showWindow] { return instance.handOver(showWindow, 60s); });
+}
+
+bool finished(const std::future<SingleInstance::HandOver>& future) {
+    return future.wait_for(0ms) == std::future_status::ready;
+}
+
+} // namespace
+
+class TestInstance : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void lockDirectoryIsTheRuntimeDirectoryOnlyWhenItIsUsable_data();
+    void lockDirectoryIsTheRuntimeDirectoryOnlyWhenItIsUsable();
+    void oneHolderPerProfile();
+    void handOverReachesTheRunningInstance_data();
+    void handOverReachesTheRunningInstance();
+    void handOverWaitsForAnInstanceStillStarting();
+    void handOverTakesOverWhenTheHolderEnds();
+    void aSocketLeftByAKilledInstanceIsReplaced();
+    void autostartExecLine_data();
+    void autostartExecLine();
+    void autostartStateIsReadFromTheEntry_data();
+    void autostartStateIsReadFromTheEntry();
+    void autostartWrittenAndRemoved();
+    void autostartFolderThatCannotBeWritten();
+    void signalsArriveOnTheMainThread_data();
+    void signalsArriveOnTheMainThread();
+};
+
+void TestInstance::lockDirectoryIsTheRuntimeDirectoryOnlyWhenItIsUsable_data() {
+    QTest::addColumn<QByteArray>("runtime");
+    QTest::addColumn<bool>("usable");
+    const QString root = makeTempDir(QStringLiteral("runtime"));
+    writeText(root + QStringLiteral("/a-file"), "not a directory");
+    QTest::newRow("unset") << QByteArray() << false;
+    QTest::newRow("relative") << QByteArray("run/user/1000") << false;
+    // Made, so that a start after the first (which made it) chooses the same place.
+    QTest::newRow("missing") << QFile::encodeName(root + QStringLiteral("/not-yet")) << true;
+    QTest::newRow("a file") << QFile::encodeName(root + QStringLiteral("/a-file")) << false;
+    QTest::newRow("missing under a file") << QFile::encodeName(root + QStringLiteral("/a-file/run")) << false;
+    QTest::newRow("own directory") << QFile::encodeName(root) << true;
+    QTest::newRow("own directory, trailing slash") << QFile::encodeName(root + QLatin1Char('/')) << true;
+}
+
+void TestInstance::lockDirectoryIsTheRuntimeDirectoryOnlyWhenItIsUsable() {
+    QFETCH(QByteArray, runtime);
+    QFETCH(bool, usable);
+    const QString fallback = QStringLiteral("/fallback/data");
+    const QString chosen = SingleInstance::lockDirectory(runtime, fallback);
+    QCOMPARE(chosen, usable ? QDir::cleanPath(QFile::decodeName(runtime)) : fallback);
+}
+
+void TestInstance::oneHolderPerProfile() {
+    const QString dir = makeTempDir(QStringLiteral("lock"));
+    const QString name =
+        SingleInstance::nameFor(QStringLiteral("/a/orlavant.conf"), QStringLiteral("/a/ledger"));
+    const QString otherProfile =
+        SingleInstance::nameFor(QStringLiteral("/b/orlavant.conf"), QStringLiteral("/a/ledger"));
+    QVERIFY(name != otherProfile);
+    auto first = std::make_unique<SingleInstance>(name, dir);
+    SingleInstance second(name, dir);
+    SingleInstance elsewhere(otherProfile, dir);
+    QVERIFY(first->tryLock());
+    QVERIFY(!second.tryLock());
+    QVERIFY(!second.isPrimary());
+    QVERIFY(elsewhere.tryLock());
+    first.reset(); // as the process's end does
+    QVERIFY(second.tryLock());
+}
+
+void TestInstance::handOverReachesTheRunningInstance_data() {
+    QTest::addColumn<bool>("showWindow");
+    QTest::addColumn<bool>("deep");
+    QTest::newRow("a start by the user shows the window") << true << false;
+    QTest::newRow("a start at login leaves it hidden") << false << false;
+    // Longer than a socket address can be.
+    QTest::newRow("a folder deep down") << true << true;
+}
+
+void TestInstance::handOverReachesTheRunningInstance() {
+    QFETCH(bool, showWindow);
+    QFETCH(bool, deep);
+    QString dir = makeTempDir(QStringLiteral("handover"));
+    if (deep) {
+        dir += QStringLiteral("/a-folder-name-that-goes-on-and-on/and-on-and-on-and-on-and-on-and-on/and-on");
+        QVERIFY(QDir().mkpath(dir));
+    }
+    SingleInstance running(QStringLiteral("orlavant-test"), dir);
+    QVERIFY(running.tryLock());
+    QVERIFY(running.listen());
+    QSignalSpy shown(&running, &SingleInstance::showRequested);
+    SingleInstance later(QStringLiteral("orlavant-test"), dir);
+    QVERIFY(!later.tryLock());
+    auto outcome = handOverInBackground(later, showWindow);
+    QTRY_VERIFY_WITH_TIMEOUT(finished(outcome), 60000);
+    QCOMPARE(outcome.get(), SingleInstance::HandOver::Delivered);
+    // Answered after the request was carried out.
+    QCOMPARE(shown.size(), showWindow ? 1 : 0);
+    QVERIFY(!later.isPrimary());
+    QVERIFY(QFileInfo(running.socketPath()).exists());
+}
+
+void TestInstance::handOverWaitsForAnInstanceStillStarting() {
+    const QString dir = makeTempDir(QStringLiteral("starting"));
+    SingleInstance running(QStringLiteral("orlavant-test"), dir);
+    QVERIFY(running.tryLock()); // holds the lock, not answering yet
+    SingleInstance later(QStringLiteral("orlavant-test"), dir);
+    auto outcome = handOverInBackground(later, true);
+    QSignalSpy shown(&running, &SingleInstance::showRequested);
+    QVERIFY(running.listen());
+    QTRY_VERIFY_WITH_TIMEOUT(finished(outcome), 60000);
+    QCOMPARE(outcome.get(), SingleInstance::HandOver::Delivered);
+    QCOMPARE(shown.size(), 1);
+}
+
+void TestInstance::handOverTakesOverWhenTheHolderEnds() {
+    const QString dir = makeTempDir(QStringLiteral("ended"));
+    auto running = std::make_unique<SingleInstance>(QStringLiteral("orlavant-test"), dir);
+    QVERIFY(running->tryLock()); // and dies before it answers
+    SingleInstance later(QStringLiteral("orlavant-test"), dir);
+    auto outcome = handOverInBackground(later, true);
+    running.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(finished(outcome), 60000);
+    QCOMPARE(outcome.get(), SingleInstance::HandOver::BecamePrimary);
+    QVERIFY(later.isPrimary());
+    QVERIFY(later.listen());
+}
+
+void TestInstance::aSocketLeftByAKilledInstanceIsReplaced() {
+    const QString dir = makeTempDir(QStringLiteral("stale"));
+    SingleInstance running(QStringLiteral("orlavant-test"), dir);
+    writeText(running.socketPath(), "left behind");
+    QVERIFY(running.tryLock());
+    QVERIFY(running.listen());
+    SingleInstance later(QStringLiteral("orlavant-test"), dir);
+    auto outcome = handOverInBackground(later, false);
+    QTRY_VERIFY_WITH_TIMEOUT(finished(outcome), 60000);
+    QCOMPARE(outcome.get(), SingleInstance::HandOver::Delivered);
+}
+
+void TestInstance::autostartExecLine_data() {
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("exec"); // as it stands in the file
+    QTest::newRow("plain") << "/usr/bin/orlavant"
+                           << "\"/usr/bin/orlavant\" --background";
+    QTest::newRow("space") << "/opt/My Apps/orlavant"
+                           << "\"/opt/My Apps/orlavant\" --background";
+    QTest::newRow("dollar, quote, backquote") << "/opt/$x\"`/orlavant"
+                                              << "\"/opt/\\\\$x\\\\\"\\\\`/orlavant\" --background";
+    QTest::newRow("backslash") << "/opt/a\\b/orlavant"
+                               << "\"/opt/a\\\\\\\\b/orlavant\" --background";
+    QTest::newRow("percent is not a field code") << "/opt/100%/orlavant"
+                                                 << "\"/opt/100%%/orlavant\" --background";
+}
+
+void TestInstance::autostartExecLine() {
+    QFETCH(QString, program);
+    QFETCH(QString, exec);
+    QCOMPARE(Autostart::execValue(program), exec);
+    QVERIFY(Autostart::entryText(program).contains("\nExec=" + exec.toUtf8() + '\n'));
+}
+
+void TestInstance::autostartStateIsReadFromTheEntry_data() {
+    QTest::addColumn<QByteArray>("entry"); // empty: no file
+    QTest::addColumn<bool>("enabled");
+    const QByteArray ours = Autostart::entryText(QStringLiteral("/usr/bin/orlavant"));
+    QTest::newRow("no entry") << QByteArray() << false;
+    QTest::newRow("ours") << ours << true;
+    QTest::newRow("hidden by the desktop") << ours + "Hidden=true\n" << false;
+    QTest::newRow("switched off in GNOME")
+        << QByteArray(ours).replace("enabled=true", "enabled=false") << false;
+    QTest::newRow("hidden in another group only") << ours + "[Desktop Action x]\nHidden=true\n" << true;
+}
+
+void TestInstance::autostartStateIsReadFromTheEntry() {
+    QFETCH(QByteArray, entry);
+    QFETCH(bool, enabled);
+    Autostart autostart(makeTempDir(QStringLiteral("autostart")), QStringLiteral("/usr/bin/orlavant"));
+    if (!entry.isEmpty())
+        writeText(autostart.entryPath(), entry);
+    QCOMPARE(autostart.isEnabled(), enabled);
+}
+
+void TestInstance::autostartWrittenAndRemoved() {
+    // The folder does not exist yet on a fresh account.
+    const QString folder = makeTempDir(QStringLiteral("config")) + QStringLiteral("/autostart");
+    Autostart autostart(folder, QStringLiteral("/opt/Orlavant Beta/orlavant"));
+    QCOMPARE(autostart.entryPath(), folder + QStringLiteral("/orlavant.desktop"));
+    QString error;
+    QVERIFY2(autostart.setEnabled(true, &error), qPrintable(error));
+    QVERIFY(Autostart(folder, QStringLiteral("/elsewhere")).isEnabled()); // read back from the file
+    QFile file(autostart.entryPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), Autostart::entryText(QStringLiteral("/opt/Orlavant Beta/orlavant")));
+    QVERIFY(autostart.setEnabled(false, &error));
+    QVERIFY(!QFile::exists(autostart.entryPath()));
+    QVERIFY(!autostart.isEnabled());
+    QVERIFY(autostart.setEnabled(false, &error)); // already off
+}
+
+void TestInstance::autostartFolderThatCannotBeWritten() {
+    // A file where the folder should be: no account, not even root's, can write the entry.
+    const QString folder = makeTempDir(QStringLiteral("config")) + QStringLiteral("/autostart");
+    writeText(folder, "not a folder");
+    Autostart autostart(folder, QStringLiteral("/usr/bin/orlavant"));
+    QString error;
+    QVERIFY(!autostart.setEnabled(true, &error));
+    QVERIFY2(error.contains(folder), qPrintable(error));
+    QVERIFY(!autostart.isEnabled());
+}
+
+void TestInstance::signalsArriveOnTheMainThread_data() {
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM (a logout)") << int(SIGTERM);
+    QTest::newRow("SIGINT (Ctrl+C)") << int(SIGINT);
+}
+
+void TestInstance::signalsArriveOnTheMainThread() {
+    QFETCH(int, signalNumber);
+    {
+        ShutdownSignals shutdown;
+        QThread* deliveredOn = nullptr;
+        connect(&shutdown, &ShutdownSignals::requested, this,
+                [&deliveredOn] { deliveredOn = QThread::currentThread(); });
+        QSignalSpy requested(&shutdown, &ShutdownSignals::requested);
+        // From another thread, as the kernel may pick any thread to run the handler on.
+        std::thread([signalNumber] { ::kill(::getpid(), signalNumber); }).join();
+        QVERIFY(requested.wait(60000));
+        QCOMPARE(requested.first().first().toInt(), signalNumber);
+        QCOMPARE(deliveredOn, thread());
+    }
+    // Its end gives the signal back to the default handling.
+    struct sigaction current {};
+    QCOMPARE(::sigaction(signalNumber, nullptr, &current), 0);
+    QVERIFY(current.sa_handler == SIG_DFL);
+}
+
+ORLAVANT_TEST_GUILESS_MAIN(TestInstance)
+#include "tst_instance.moc"
