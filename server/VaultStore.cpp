@@ -95,7 +95,8 @@ namespace {
 const char* const schema = R"sql(
 CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS households (
-    id TEXT PRIMARY KEY, name TEXT NOT NULL, plan_id TEXT NOT NULL, created_at TEXT NOT NULL, owner_id TEXT);
+    id TEXT PRIMARY KEY, name TEXT NOT NULL, plan_id TEXT NOT NULL, created_at TEXT NOT NULL, owner_id TEXT,
+    kept_bytes INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE IF NOT EXISTS accounts (
     id TEXT PRIMARY KEY, email TEXT NOT NULL UNIQUE COLLATE NOCASE, password_hash TEXT NOT NULL,
     full_name TEXT NOT NULL, household_id TEXT NOT NULL REFERENCES households(id), created_at TEXT NOT NULL);
@@ -129,11 +130,66 @@ CREATE TABLE IF NOT EXISTS files (
     mime_type TEXT NOT NULL, device_name TEXT NOT NULL, device_type TEXT NOT NULL, folder_path TEXT,
     created_at TEXT NOT NULL, updated_at TEXT NOT NULL, UNIQUE (user_id, file_path));
 CREATE INDEX IF NOT EXISTS files_by_hash ON files (user_id, file_hash);
+-- Listings come newest first: a page of them is then read in order instead of sorting them all.
+CREATE INDEX IF NOT EXISTS files_by_created ON files (user_id, created_at);
 CREATE TABLE IF NOT EXISTS uploads (
     id TEXT PRIMARY KEY, account_id TEXT NOT NULL REFERENCES accounts(id), storage_key TEXT NOT NULL,
     file_hash TEXT NOT NULL, file_size INTEGER NOT NULL, mime_type TEXT NOT NULL,
     expires_at INTEGER NOT NULL, state INTEGER NOT NULL, created_at TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS uploads_by_key ON uploads (account_id, storage_key);
+CREATE INDEX IF NOT EXISTS uploads_open ON uploads (account_id) WHERE state IN (0, 1, 2);
+
+-- Each distinct content (digest and size) the members of a household keep, with how many of
+-- their objects hold it, and the sum of those sizes in households.kept_bytes: what the quota
+-- counts is then one look-up, however many files the household has. The triggers keep both
+-- in the very statement that changes an object or moves an account.
+CREATE TABLE IF NOT EXISTS household_content (
+    household_id TEXT NOT NULL, sha256 TEXT NOT NULL, size INTEGER NOT NULL, objects INTEGER NOT NULL,
+    PRIMARY KEY (household_id, sha256, size)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS household_content_by_size ON household_content (household_id, size);
+CREATE TRIGGER IF NOT EXISTS household_content_added AFTER INSERT ON household_content BEGIN
+    UPDATE households SET kept_bytes = kept_bytes + NEW.size WHERE id = NEW.household_id;
+END;
+CREATE TRIGGER IF NOT EXISTS household_content_removed AFTER DELETE ON household_content BEGIN
+    UPDATE households SET kept_bytes = kept_bytes - OLD.size WHERE id = OLD.household_id;
+END;
+CREATE TRIGGER IF NOT EXISTS object_kept AFTER INSERT ON objects BEGIN
+    INSERT INTO household_content (household_id, sha256, size, objects)
+        SELECT household_id, NEW.sha256, NEW.size, 1 FROM accounts WHERE id = NEW.user_id
+        ON CONFLICT (household_id, sha256, size) DO UPDATE SET objects = objects + 1;
+END;
+CREATE TRIGGER IF NOT EXISTS object_dropped AFTER DELETE ON objects BEGIN
+    UPDATE household_content SET objects = objects - 1
+        WHERE household_id = (SELECT household_id FROM accounts WHERE id = OLD.user_id)
+        AND sha256 = OLD.sha256 AND size = OLD.size;
+    DELETE FROM household_content WHERE objects = 0
+        AND household_id = (SELECT household_id FROM accounts WHERE id = OLD.user_id)
+        AND sha256 = OLD.sha256 AND size = OLD.size;
+END;
+CREATE TRIGGER IF NOT EXISTS object_changed AFTER UPDATE OF user_id, sha256, size ON objects BEGIN
+    UPDATE household_content SET objects = objects - 1
+        WHERE household_id = (SELECT household_id FROM accounts WHERE id = OLD.user_id)
+        AND sha256 = OLD.sha256 AND size = OLD.size;
+    DELETE FROM household_content WHERE objects = 0
+        AND household_id = (SELECT household_id FROM accounts WHERE id = OLD.user_id)
+        AND sha256 = OLD.sha256 AND size = OLD.size;
+    INSERT INTO household_content (household_id, sha256, size, objects)
+        SELECT household_id, NEW.sha256, NEW.size, 1 FROM accounts WHERE id = NEW.user_id
+        ON CONFLICT (household_id, sha256, size) DO UPDATE SET objects = objects + 1;
+END;
+CREATE TRIGGER IF NOT EXISTS account_moved AFTER UPDATE OF household_id ON accounts
+WHEN OLD.household_id IS NOT NEW.household_id BEGIN
+    INSERT INTO household_content (household_id, sha256, size, objects)
+        SELECT NEW.household_id, sha256, size, COUNT(*) FROM objects WHERE user_id = NEW.id
+        GROUP BY sha256, size
+        ON CONFLICT (household_id, sha256, size) DO UPDATE SET objects = objects + excluded.objects;
+    UPDATE household_content SET objects = objects - (SELECT COUNT(*) FROM objects o WHERE o.user_id = NEW.id
+            AND o.sha256 = household_content.sha256 AND o.size = household_content.size)
+        WHERE household_id = OLD.household_id
+        AND (sha256, size) IN (SELECT sha256, size FROM objects WHERE user_id = NEW.id);
+    DELETE FROM household_content WHERE household_id = OLD.household_id AND objects = 0
+        AND (sha256, size) IN (SELECT sha256, size FROM objects WHERE user_id = NEW.id);
+END;
 )sql";
 
 const char* const fileSelect =
@@ -155,13 +211,14 @@ static_assert(static_cast<int>(UploadTicket::State::Pending) == 0 &&
               static_cast<int>(UploadTicket::State::Confirmed) == 3 &&
               static_cast<int>(UploadTicket::State::Failed) == 4);
 
-// Content the household counts: its members' objects and live tickets (?1 the household,
-// ?2 an account counted as if it were a member, ?3 now).
-std::string countedContent() {
-    return std::string("SELECT o.sha256 AS sha256, o.size AS size FROM objects o JOIN accounts a ON a.id = "
-                       "o.user_id WHERE (a.household_id = ?1 OR a.id = ?2) UNION SELECT u.file_hash, "
-                       "u.file_size FROM uploads u JOIN accounts a ON a.id = u.account_id WHERE "
-                       "(a.household_id = ?1 OR a.id = ?2) AND ") +
+// The live tickets of the household's members (?1), and of ?2, an account counted as if it
+// were a member. An index holds only the tickets still open, so this reads the few uploads in
+// flight, never the ones long done. ?3 is now.
+std::string liveTickets() {
+    return std::string(
+               "SELECT u.file_hash AS sha256, u.file_size AS size FROM uploads u JOIN accounts a ON "
+               "a.id = u.account_id WHERE (a.household_id = ?1 OR a.id = ?2) AND u.state IN (0, 1, 2) "
+               "AND ") +
            liveTicket;
 }
 
@@ -203,6 +260,16 @@ VaultStore::VaultStore(const std::filesystem::path& databasePath) {
 
 // Data folders of earlier versions: columns added since are added here, and filled in.
 void VaultStore::migrate() {
+    // Before the household's content was kept as it changes, usage was summed on every upload.
+    if (addColumnIfMissing("households", "kept_bytes", "INTEGER NOT NULL DEFAULT 0")) {
+        transaction([&] {
+            exec("DELETE FROM household_content");
+            exec("UPDATE households SET kept_bytes = 0");
+            exec("INSERT INTO household_content (household_id, sha256, size, objects) SELECT a.household_id, "
+                 "o.sha256, o.size, COUNT(*) FROM objects o JOIN accounts a ON a.id = o.user_id "
+                 "GROUP BY a.household_id, o.sha256, o.size");
+        });
+    }
     addColumnIfMissing("households", "owner_id", "TEXT");
     addColumnIfMissing("refresh_tokens", "spent_at", "INTEGER");
     // Before invitations every household had exactly one account: its owner.
@@ -210,14 +277,15 @@ void VaultStore::migrate() {
          "ORDER BY a.created_at, a.rowid LIMIT 1) WHERE owner_id IS NULL");
 }
 
-void VaultStore::addColumnIfMissing(const char* table, const char* column, const char* declaration) {
+bool VaultStore::addColumnIfMissing(const char* table, const char* column, const char* declaration) {
     {
         Statement q(m_db, std::string("SELECT 1 FROM pragma_table_info('") + table + "') WHERE name = ?");
         q.bind(column);
         if (q.step())
-            return;
+            return false;
     }
     exec((std::string("ALTER TABLE ") + table + " ADD COLUMN " + column + " " + declaration).c_str());
+    return true;
 }
 
 // Earlier versions kept sessions as opaque bearer tokens in a table of their own. Their holders
@@ -946,25 +1014,38 @@ std::optional<ObjectRow> VaultStore::householdObjectWithContent(const std::strin
 std::int64_t VaultStore::householdUsage(const std::string& householdId, std::int64_t now,
                                         const std::string& joiningAccountId) {
     std::lock_guard lock(m_mutex);
-    Statement s(m_db, "SELECT COALESCE(SUM(size), 0) FROM (" + countedContent() + ")");
+    // What the members keep is maintained as it changes; added to it is whatever the tickets and
+    // the joining account's objects hold that the household does not keep already.
+    Statement s(m_db, "SELECT COALESCE((SELECT kept_bytes FROM households WHERE id = ?1), 0) + "
+                      "COALESCE((SELECT SUM(size) FROM (SELECT sha256, size FROM objects WHERE user_id = ?2 "
+                      "UNION " +
+                          liveTickets() +
+                          ") AS extra WHERE NOT EXISTS (SELECT 1 FROM household_content c WHERE "
+                          "c.household_id = ?1 AND c.sha256 = extra.sha256 AND c.size = extra.size)), 0)");
     s.bind(householdId).bind(joiningAccountId).bind(now);
     s.step();
     return s.integer(0);
 }
 
-bool VaultStore::householdCounts(const std::string& householdId, const std::string& sha256,
-                                 std::int64_t now) {
+// Whether kept or reserved content of the household matches `filter` (over sha256 and size,
+// binding from ?4 on).
+bool VaultStore::householdCountsWhere(const std::string& householdId, std::int64_t now, const char* filter,
+                                      const std::function<void(Statement&)>& bindFilter) {
     std::lock_guard lock(m_mutex);
-    Statement s(m_db, "SELECT 1 FROM (" + countedContent() + ") WHERE sha256 = ?4 LIMIT 1");
-    s.bind(householdId).bind("").bind(now).bind(sha256);
+    Statement s(m_db, std::string("SELECT 1 FROM household_content WHERE household_id = ?1 AND ") + filter +
+                          " UNION ALL SELECT 1 FROM (" + liveTickets() + ") WHERE " + filter + " LIMIT 1");
+    s.bind(householdId).bind("").bind(now);
+    bindFilter(s);
     return s.step();
 }
 
+bool VaultStore::householdCounts(const std::string& householdId, const std::string& sha256,
+                                 std::int64_t now) {
+    return householdCountsWhere(householdId, now, "sha256 = ?4", [&](Statement& s) { s.bind(sha256); });
+}
+
 bool VaultStore::householdCountsSize(const std::string& householdId, std::int64_t size, std::int64_t now) {
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, "SELECT 1 FROM (" + countedContent() + ") WHERE size = ?4 LIMIT 1");
-    s.bind(householdId).bind("").bind(now).bind(size);
-    return s.step();
+    return householdCountsWhere(householdId, now, "size = ?4", [&](Statement& s) { s.bind(size); });
 }
 
 std::int64_t VaultStore::objectCount() {

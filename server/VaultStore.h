@@ -264,8 +264,10 @@ private:
     class Statement;
     void exec(const char* sql);
     void migrate();
-    void addColumnIfMissing(const char* table, const char* column, const char* declaration);
+    bool addColumnIfMissing(const char* table, const char* column, const char* declaration); // true: added
     void carryOverOpaqueSessions();
+    bool householdCountsWhere(const std::string& householdId, std::int64_t now, const char* filter,
+                              const std::function<void(Statement&)>& bindFilter);
     std::string fileWhere(const FileQuery& query) const;
     template <typename S> void bindFileFilters(S& statement, const FileQuery& query) const;
 

@@ -134,6 +134,84 @@ void existingAccountJoinsAndLeaves() {
            "a member leaves with every file, as the owner of a household of their own", left);
 }
 
+// The household's usage as it was summed before it was kept up to date: every distinct content
+// its members' objects and live tickets hold (with `joining` counted as a member).
+std::int64_t recounted(VaultFixture& vault, const std::string& household, const std::string& joining = {}) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2((vault.dir / "data/vault.sqlite3").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(
+        db,
+        "SELECT COALESCE(SUM(size), 0) FROM (SELECT o.sha256, o.size FROM objects o JOIN accounts a ON a.id "
+        "= "
+        "o.user_id WHERE a.household_id = ?1 OR a.id = ?2 UNION SELECT u.file_hash, u.file_size FROM uploads "
+        "u "
+        "JOIN accounts a ON a.id = u.account_id WHERE (a.household_id = ?1 OR a.id = ?2) AND (u.state = 1 OR "
+        "(u.state IN (0, 2) AND u.expires_at > ?3)))",
+        -1, &s, nullptr);
+    sqlite3_bind_text(s, 1, household.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 2, joining.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(s, 3, vault.nowSeconds());
+    const std::int64_t total = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return total;
+}
+void expectUsageAsRecounted(VaultFixture& vault, const std::string& when) {
+    bool agree = true;
+    for (const auto& h : vault.store().households())
+        agree = agree && vault.store().householdUsage(h.id, vault.nowSeconds()) == recounted(vault, h.id);
+    expect(agree, "every household's usage agrees with a recount " + when);
+}
+
+// The usage is kept as objects come, change and go and as accounts move, not summed on each
+// upload: it must agree with a full recount after everything that changes any of them.
+void usageAgreesWithARecount() {
+    VaultFixture vault(1000);
+    const auto ann = vault.signUp("ann@family.org"), dan = vault.signUp("dan@family.org");
+    const std::string a(100, 'a'), b(20, 'b'), c(30, 'c'), d(40, 'd'), e(50, 'e');
+    sync(vault, ann.token, a, "Ann's Laptop");
+    sync(vault, ann.token, a, "Ann's Desktop");
+    sync(vault, dan.token, a, "Dan's Laptop");
+    sync(vault, dan.token, b, "Dan's Laptop");
+    vault.request("POST", "/api/files/pre-upload", bearer(dan.token), claim(c, "Dan's Laptop").dump());
+    auto storage = [&](const std::string& name, const std::string& bytes, bool upsert) {
+        auto headers = hosted(dan.token);
+        if (upsert)
+            headers.emplace("x-upsert", "true");
+        vault.request("POST", "/storage/v1/object/orlavant-files/" + dan.id + "/" + name, headers, bytes);
+    };
+    storage("d.bin", d, false);
+    storage("d2.bin", d, false);
+    storage("d2.bin", e, true); // other content replaces one copy of d
+    storage("d.bin", e, true);  // and then its last
+    expectUsageAsRecounted(vault, "after uploads, deduplications and replacements");
+
+    const std::string family = householdOf(vault, ann.id);
+    invite(vault, ann.token, "dan@family.org");
+    expect(vault.store().householdUsage(family, vault.nowSeconds(), dan.id) ==
+               recounted(vault, family, dan.id),
+           "the usage a join would bring agrees with a recount");
+    vault.request("POST", join, bearer(dan.token));
+    expect(householdOf(vault, dan.id) == family, "Dan joins");
+    expectUsageAsRecounted(vault, "after a join");
+    vault.request("DELETE", members + dan.id, bearer(ann.token));
+    expectUsageAsRecounted(vault, "after a member left");
+
+    vault.advanceSeconds(15 * 60);
+    vault.sweep();
+    expectUsageAsRecounted(vault, "after tickets expired and were swept");
+    vault.restart([&] {
+        sqlite3* db = nullptr;
+        sqlite3_open((vault.dir / "data/vault.sqlite3").c_str(), &db);
+        sqlite3_exec(db,
+                     "DELETE FROM objects WHERE rowid IN (SELECT min(rowid) FROM objects GROUP BY sha256)",
+                     nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    });
+    expectUsageAsRecounted(vault, "after objects were removed");
+}
+
 // Everything that cannot be done is refused with a message, and changes nothing.
 void badInput() {
     VaultFixture vault;
@@ -195,11 +273,14 @@ void badInput() {
            "the refusals changed no household");
 }
 
-// A data folder of a version before households had owners and refresh tokens a time of
-// spending: brought forward on start, its only member owns each household.
+// A data folder of a version before households had owners, refresh tokens a time of spending
+// and usage a kept total: brought forward on start, its only member owns each household, and
+// what it stored counts.
 void earlierDataFolders() {
-    VaultFixture vault;
+    VaultFixture vault(100);
     const auto ann = vault.signUp("ann@family.org");
+    const std::string photo(60, 'p');
+    sync(vault, ann.token, photo, "Ann's Laptop");
     const Reply signedIn =
         vault.request("POST", "/auth/v1/token?grant_type=password", hosted(anonKey),
                       json{{"email", "ann@family.org"}, {"password", "correct horse"}}.dump());
@@ -208,7 +289,10 @@ void earlierDataFolders() {
         sqlite3_open((vault.dir / "data/vault.sqlite3").c_str(), &db);
         expect(sqlite3_exec(db,
                             "ALTER TABLE households DROP COLUMN owner_id; ALTER TABLE refresh_tokens DROP "
-                            "COLUMN spent_at; DROP TABLE invitations;",
+                            "COLUMN spent_at; DROP TABLE invitations; DROP TABLE household_content; DROP "
+                            "TRIGGER object_kept; DROP TRIGGER object_dropped; DROP TRIGGER object_changed; "
+                            "DROP TRIGGER account_moved; DROP INDEX uploads_open; ALTER TABLE households "
+                            "DROP COLUMN kept_bytes;",
                             nullptr, nullptr, nullptr) == SQLITE_OK,
                "the earlier schema");
         sqlite3_close(db);
@@ -218,6 +302,9 @@ void earlierDataFolders() {
         vault.request("POST", "/auth/v1/token?grant_type=refresh_token", hosted(anonKey),
                       json{{"refresh_token", signedIn.body.value("refresh_token", "")}}.dump());
     expect(refreshed.status == 200, "an earlier session still refreshes", refreshed);
+    expect(vault.store().householdUsage(householdOf(vault, ann.id), vault.nowSeconds()) == 60 &&
+               sync(vault, ann.token, std::string(41, 'q'), "Ann's Laptop").status == 402,
+           "what the household stored before counts against its quota");
 }
 
 } // namespace
@@ -226,6 +313,7 @@ int main() {
     invitationsEndToEnd();
     existingAccountJoinsAndLeaves();
     badInput();
+    usageAgreesWithARecount();
     earlierDataFolders();
     std::cout << passed << " passed, " << failed << " failed" << std::endl;
     return failed == 0 ? 0 : 1;
