@@ -478,13 +478,17 @@ template <typename S> Invitation readInvitation(const S& s) {
 
 } // namespace
 
-std::optional<Household> VaultStore::household(const std::string& id) {
+template <typename Read>
+auto VaultStore::firstRow(const std::string& sql, const std::string& value, Read read) {
     std::lock_guard lock(m_mutex);
-    Statement s(m_db, std::string(householdSelect) + "WHERE id = ?");
-    s.bind(id);
-    if (!s.step())
-        return std::nullopt;
-    return readHousehold(s);
+    Statement s(m_db, sql);
+    s.bind(value);
+    using Row = decltype(read(s));
+    return s.step() ? std::optional<Row>(read(s)) : std::nullopt;
+}
+
+std::optional<Household> VaultStore::household(const std::string& id) {
+    return firstRow(std::string(householdSelect) + "WHERE id = ?", id, readHousehold<Statement>);
 }
 
 std::vector<Household> VaultStore::households() {
@@ -539,30 +543,17 @@ void VaultStore::moveAccount(const std::string& accountId, const std::string& ho
 }
 
 std::optional<Invitation> VaultStore::invitation(const std::string& id) {
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, std::string(invitationSelect) + "WHERE id = ?");
-    s.bind(id);
-    if (!s.step())
-        return std::nullopt;
-    return readInvitation(s);
+    return firstRow(std::string(invitationSelect) + "WHERE id = ?", id, readInvitation<Statement>);
 }
 
 std::optional<Invitation> VaultStore::pendingInvitationFor(const std::string& email) {
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, std::string(invitationSelect) + "WHERE email = ? AND accepted_by IS NULL");
-    s.bind(email);
-    if (!s.step())
-        return std::nullopt;
-    return readInvitation(s);
+    return firstRow(std::string(invitationSelect) + "WHERE email = ? AND accepted_by IS NULL", email,
+                    readInvitation<Statement>);
 }
 
 std::optional<Invitation> VaultStore::acceptedInvitationOf(const std::string& accountId) {
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, std::string(invitationSelect) + "WHERE accepted_by = ? ORDER BY rowid DESC LIMIT 1");
-    s.bind(accountId);
-    if (!s.step())
-        return std::nullopt;
-    return readInvitation(s);
+    return firstRow(std::string(invitationSelect) + "WHERE accepted_by = ? ORDER BY rowid DESC LIMIT 1",
+                    accountId, readInvitation<Statement>);
 }
 
 std::vector<Invitation> VaultStore::pendingInvitations(const std::string& householdId) {

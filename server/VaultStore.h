@@ -270,6 +270,8 @@ private:
                               const std::function<void(Statement&)>& bindFilter);
     std::string fileWhere(const FileQuery& query) const;
     template <typename S> void bindFileFilters(S& statement, const FileQuery& query) const;
+    // The first row of `sql` with `value` bound, read by `read`; nothing when there is none.
+    template <typename Read> auto firstRow(const std::string& sql, const std::string& value, Read read);
 
     std::recursive_mutex m_mutex;
     sqlite3* m_db = nullptr;
