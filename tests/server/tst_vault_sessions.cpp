@@ -470,8 +470,6 @@ void tokenEndpointRefusals() {
     const auto N = hosted(anonKey);
     run(vault,
         {
-            {"no grant type", "POST", "/auth/v1/token", N, credentials("max@example.org"), 400,
-             "unsupported_grant_type"},
             {"an unknown grant type", "POST", tokenRoute + "client_credentials", N, "{}", 400,
              "unsupported_grant_type"},
             {"refresh without the project key", "POST", refreshRoute, none,
