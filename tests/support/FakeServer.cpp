@@ -1,8 +1,13 @@
 #include "support/FakeServer.h"
 
-#include <QTcpServer>
 #include <QUrlQuery>
 #include <httplib.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 QByteArray FakeServer::Request::header(const QByteArray& name) const {
     const auto it = headersLower.find(name.toLower().toStdString());
@@ -147,10 +152,18 @@ void FakeServer::clearRequests() {
 }
 
 QString FakeServer::refusedBaseUrl() {
-    // Bind an ephemeral port and release it: nothing listens there right after.
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
+    // A port bound for the whole process and never listened on: connections to it are refused,
+    // and no other test process, running at the same time, can be handed it and answer there.
+    static const quint16 port = [] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            qFatal("cannot reserve a loopback port: %s", std::strerror(errno));
+        return ntohs(address.sin_port);
+    }();
     return QStringLiteral("http://127.0.0.1:%1").arg(port);
 }
