@@ -5,6 +5,7 @@
 #include "support/FakeClock.h"
 #include "support/LogCapture.h"
 #include "support/TestMain.h"
+#include "support/TestServices.h"
 #include "sync/DigestCache.h"
 #include "sync/FailureBackoff.h"
 #include "sync/StoragePath.h"
@@ -30,11 +31,8 @@ struct PassRig {
         : settings(root + u"/orlavant.conf"_s)
         , ledger(root + u"/data"_s)
         , digests(root + u"/data"_s) {
-        for (const QString& key : {u"orlavant_supabase_url"_s, u"orlavant_backend_base_url"_s})
-            settings.setString(key, vault.server.baseUrl());
-        settings.setString(u"orlavant_supabase_key"_s, u"test-anon-key"_s);
-        settings.setData(u"orlavant_supabase_session"_s,
-                         SupabaseSession{u"token-1"_s, std::nullopt, u"u1"_s, u"a@b.c"_s}.toJson());
+        TestServices::pointAt(settings, vault.server.baseUrl(),
+                              SupabaseSession{u"token-1"_s, std::nullopt, u"u1"_s, u"a@b.c"_s});
         client = std::make_unique<SupabaseClient>(settings, http);
         reporter.setMinimumInterval(0ms);
         reporter.setBytesSentSource([this] { return http.fileBodyBytesSent(); });

@@ -6,6 +6,7 @@
 #include "support/RecordingNotificationSink.h"
 #include "support/TestDialogs.h"
 #include "support/TestMain.h"
+#include "support/TestServices.h"
 
 #include <QAbstractButton>
 #include <QJsonArray>
@@ -24,11 +25,7 @@ struct UiFixture {
         const QString settingsPath = directory + QStringLiteral("/orlavant.conf");
         {
             Settings settings(settingsPath);
-            settings.setString(QStringLiteral("orlavant_supabase_url"), server->baseUrl());
-            settings.setString(QStringLiteral("orlavant_supabase_key"), QStringLiteral("test-anon-key"));
-            settings.setString(QStringLiteral("orlavant_backend_base_url"), server->baseUrl());
-            if (session)
-                settings.setData(QStringLiteral("orlavant_supabase_session"), session->toJson());
+            TestServices::pointAt(settings, server->baseUrl(), session);
         }
         services = std::make_unique<CoreServices>(
             CoreServices::Options{settingsPath, directory + QStringLiteral("/ledger"), &dialogs, &sink});
