@@ -30,14 +30,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QString sha256Of(const QByteArray& bytes) {
-    return FakeVault::sha256Of(bytes);
-}
-
-QString field(const FakeServer::Request& request, const QString& key) {
-    return FakeVault::field(request, key);
-}
-
 void signIn(Settings& settings) {
     settings.setData(u"orlavant_supabase_session"_s,
                      SupabaseSession{u"token-1"_s, std::nullopt, u"u1"_s, u"a@b.c"_s}.toJson());
@@ -51,9 +43,7 @@ struct Rig {
         : settings(settingsPath)
         , ledger(ledgerDir)
         , notifications(sink) {
-        for (const QString& key : {u"orlavant_supabase_url"_s, u"orlavant_backend_base_url"_s})
-            settings.setString(key, server.baseUrl());
-        settings.setString(u"orlavant_supabase_key"_s, u"test-anon-key"_s);
+        TestServices::pointAt(settings, server.baseUrl());
         prepare(settings);
         client = std::make_unique<SupabaseClient>(settings, http);
         engine = std::make_unique<FolderSyncManager>(settings, *client, ledger, notifications, dialogs, clock,
@@ -138,7 +128,6 @@ private Q_SLOTS:
     void lifecycleIsKeptAcrossRestarts();
     void notificationTexts();
     void closingDoesNotWaitForAHungVault();
-    void closingStopsAHashMidFile();
 };
 
 void TestFolderSync::init() {
@@ -154,6 +143,8 @@ void TestFolderSync::cleanup() {
     vault.reset();
 }
 
+// The order of texts, counters and notifications is pinned below; here what goes out and what
+// the ledger keeps, and that an unchanged folder costs nothing on the next pass.
 void TestFolderSync::newAndDuplicateFilesThenAnUnchangedPass() {
     const QString folder = makeTempDir(u"Sync"_s);
     writeFile(folder + u"/a.txt"_s, "alpha");
@@ -167,22 +158,12 @@ void TestFolderSync::newAndDuplicateFilesThenAnUnchangedPass() {
     LogCapture log;
     QCOMPARE(rig->pass(folder), u"Sync complete: 2 uploaded, 1 deduplicated"_s);
     QCOMPARE(rig->engine->totalSyncedCount(), 3);
-    QCOMPARE(rig->engine->deduplicatedCount(), 1);
     QVERIFY(
         rig->ledger.isSynced(u"Photos/b.jpg"_s, 4, QFileInfo(folder + u"/Photos/b.jpg"_s).lastModified()));
-    QCOMPARE(rig->ledger.record(u"a.txt"_s)->sha256Hash, sha256Of("alpha"));
-    for (const QString& text : {u"Scanning files in %1..."_s.arg(QFileInfo(folder).fileName()),
-                                u"Syncing: a.txt..."_s, u"Syncing: b.jpg..."_s})
-        QVERIFY2(rig->statuses.contains(text), qPrintable(text));
-    std::sort(rig->synced.begin(), rig->synced.end());
-    QCOMPARE(rig->synced, (QList<std::pair<QString, bool>>{
-                              {u"a.txt"_s, false}, {u"b.jpg"_s, false}, {u"copy.pdf"_s, true}}));
-    // A duplicate is counted in the summary but not announced on its own.
-    QCOMPARE(rig->sink.posted().size(), 3);
-    QCOMPARE(rig->sink.posted().last().body, u"2 new file(s) uploaded, 1 duplicate(s) skipped."_s);
-    QCOMPARE(vault->server.requests("PUT", "/upload/" + sha256Of("beta").toLatin1()).first().body,
+    QCOMPARE(rig->ledger.record(u"a.txt"_s)->sha256Hash, FakeVault::sha256Of("alpha"));
+    QCOMPARE(vault->server.requests("PUT", "/upload/" + FakeVault::sha256Of("beta").toLatin1()).first().body,
              QByteArray("beta"));
-    QCOMPARE(vault->server.requests("PUT", "/upload/" + sha256Of("known").toLatin1()).size(), 0);
+    QCOMPARE(vault->server.requests("PUT", "/upload/" + FakeVault::sha256Of("known").toLatin1()).size(), 0);
 
     // A second pass over the unchanged folder asks nothing and posts nothing.
     vault->server.clearRequests();
@@ -322,15 +303,15 @@ void TestFolderSync::backendFailure() {
     const qsizetype notice = rig->statuses.lastIndexOf(u"Sync notice: The server returned a bad response."_s);
     QCOMPARE(rig->statuses.value(notice + 1), u"Uploading: a b.txt..."_s);
     const QString path =
-        u"u1/mac/Anna's_Mac/%1/%2_a b.txt"_s.arg(QFileInfo(folder).fileName(), sha256Of("gamma"));
+        u"u1/mac/Anna's_Mac/%1/%2_a b.txt"_s.arg(QFileInfo(folder).fileName(), FakeVault::sha256Of("gamma"));
     const QList<FakeServer::Request> uploads =
         vault->server.requests("POST", "/storage/v1/object/orlavant-files/" + path.toUtf8());
     QCOMPARE(uploads.size(), 1);
     QCOMPARE(uploads.last().body, QByteArray("gamma"));
     const FakeServer::Request registration =
         vault->server.requests("POST", "/rest/v1/rpc/register_or_deduplicate_file").value(0);
-    QCOMPARE(field(registration, u"p_file_path"_s), path);
-    QCOMPARE(field(registration, u"p_folder_path"_s), folder + u"/sub"_s);
+    QCOMPARE(FakeVault::field(registration, u"p_file_path"_s), path);
+    QCOMPARE(FakeVault::field(registration, u"p_folder_path"_s), folder + u"/sub"_s);
     QVERIFY(rig->ledger.record(u"sub/a b.txt"_s));
 }
 
@@ -370,21 +351,18 @@ void TestFolderSync::failedFilesWaitUntilTheUserAsks() {
 }
 
 void TestFolderSync::emptyDeletedThenFullFolder() {
-    rig->ledger.recordSync(u"elsewhere.txt"_s, 1, QDateTime::currentDateTimeUtc(), sha256Of("x"));
+    rig->ledger.recordSync(u"elsewhere.txt"_s, 1, QDateTime::currentDateTimeUtc(), FakeVault::sha256Of("x"));
     const QString folder = makeTempDir(u"empty"_s);
     QCOMPARE(rig->pass(folder), u"Up to date (1 files in cloud vault)"_s);
     QCOMPARE(preUploads(), 0);
     QVERIFY(rig->sink.posted().isEmpty());
     QVERIFY(QDir(folder).removeRecursively());
     QCOMPARE(rig->pass(), u"Unable to read folder contents"_s);
-    // The engine still takes the next pass; per-file notifications stop at ten, the summary counts all.
-    for (int i = 0; i < 12; ++i)
-        writeFile(folder + u"/f%1.txt"_s.arg(i), "n" + QByteArray::number(i));
-    QCOMPARE(rig->pass(), u"Sync complete: 12 uploaded, 0 deduplicated"_s);
-    QCOMPARE(rig->ledger.totalSyncedCount(), 13);
-    QCOMPARE(rig->synced.size(), 12); // the callback still hears about every file
-    QCOMPARE(rig->sink.posted().size(), 10 + 1);
-    QCOMPARE(rig->sink.posted().last().body, u"12 new file(s) uploaded."_s);
+    // The engine still takes the next pass (the cap on notifications is pinned above).
+    writeFile(folder + u"/f.txt"_s, "back");
+    QCOMPARE(rig->pass(), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
+    QCOMPARE(rig->ledger.totalSyncedCount(), 2);
+    QCOMPARE(rig->sink.posted().last().body, u"1 new file(s) uploaded."_s);
 }
 
 void TestFolderSync::stopMidPipeline_data() {
@@ -530,16 +508,16 @@ void TestFolderSync::changedAndKnownFiles() {
     QVERIFY(QFile::resize(folder + u"/disk-image.iso"_s, 256 << 20));
     rig->ledger.recordSync(u"disk-image.iso"_s, 256 << 20,
                            QFileInfo(folder + u"/disk-image.iso"_s).lastModified(), QString(64, u'0'));
-    const qint64 before = bytesReadByProcess();
+    const qint64 before = bytesReadBy();
     QCOMPARE(rig->pass(folder), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
-    QVERIFY(before < 0 || bytesReadByProcess() - before < (64 << 20));
+    QVERIFY(before < 0 || bytesReadBy() - before < (64 << 20));
     QCOMPARE(preUploads(), 1);
     // The video grew during its upload: not recorded, and taken again by the next pass.
     QVERIFY(!rig->ledger.record(u"video.mp4"_s));
     QCOMPARE(log.linesStartingWith(u"[FolderSync] video.mp4 changed while it was being synced"_s).size(), 1);
     vault->onUpload = nullptr;
     QCOMPARE(rig->pass(), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
-    QCOMPARE(rig->ledger.record(u"video.mp4"_s)->sha256Hash, sha256Of("first part and more"));
+    QCOMPARE(rig->ledger.record(u"video.mp4"_s)->sha256Hash, FakeVault::sha256Of("first part and more"));
 }
 void TestFolderSync::lifecycleIsKeptAcrossRestarts() {
     QCOMPARE(rig->status(), u"Sync paused \u2014 click Start Sync"_s); // signed in, nothing stored yet
@@ -665,28 +643,6 @@ void TestFolderSync::closingDoesNotWaitForAHungVault() {
     QVERIFY2(closing.elapsed() < 20000, "closing waited for the vault's answer");
     // Nothing the vault did not confirm was recorded.
     QCOMPARE(SyncLedger(QFileInfo(ledgerPath).path()).totalSyncedCount(), 0);
-}
-
-// Quitting while a large file is hashed stops the hash between chunks instead of reading on.
-void TestFolderSync::closingStopsAHashMidFile() {
-    rig->settings.setInteger(u"orlavant_parallel_transfers"_s, 1);
-    const QString folder = makeTempDir(u"large"_s);
-    writeFile(folder + u"/a.txt"_s, "first");
-    // Sparse: it costs no disk, but reading it whole would take seconds.
-    const qint64 size = 4LL << 30;
-    writeFile(folder + u"/b-disk.img"_s, {});
-    QVERIFY(QFile::resize(folder + u"/b-disk.img"_s, size));
-    rig->engine->changeFolder(folder);
-    vault->gate.close();
-    rig->engine->startSync();
-    // The small file waits for the vault, or the large one is hashed first: either way the
-    // hasher is into the large file now.
-    QTRY_VERIFY_WITH_TIMEOUT(rig->engine->reporter().progress().bytesHashed > (1 << 20), 20000);
-    const qint64 before = bytesReadByProcess();
-    rig.reset();
-    QVERIFY(before < 0 || bytesReadByProcess() - before < size / 2);
-    const std::optional<SyncRecord> none = SyncLedger(ledgerDir).record(u"a.txt"_s);
-    QVERIFY(!none);
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestFolderSync)
