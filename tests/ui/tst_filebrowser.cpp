@@ -182,20 +182,6 @@ private Q_SLOTS:
         QCOMPARE(shown.proxyRowOf(QStringLiteral("a")), -1);
     }
 
-    void searchInTheScreen() {
-        BrowserFixture f;
-        QVERIFY(f.showAndLoad());
-        QVERIFY(f.search("G"));
-        QCOMPARE(f.shownNames(), (QStringList{ThreeNames[0], ThreeNames[2]}));
-        QCOMPARE(f.browser.mainArea(), Area::List);
-        QVERIFY(f.search("holiday"));
-        QCOMPARE(f.browser.mainArea(), Area::Empty);
-        QVERIFY(isShown(&f.browser, "emptyView"));
-        QVERIFY(f.search(QString()));
-        QCOMPARE(f.shownNames(), ThreeNames);
-        QCOMPARE(f.browser.mainArea(), Area::List);
-    }
-
     void lookupTables_data() {
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("expected");
@@ -299,7 +285,6 @@ private Q_SLOTS:
 
     void mainAreaStates() {
         BrowserFixture f;
-        f.serveFiles(threeFiles());
         f.browser.show();
         auto* refresh = child<QAbstractButton>(&f.browser, "refreshButton");
         QVERIFY(f.browser.mainArea() == Area::Loading && !refresh->isEnabled());
@@ -566,10 +551,15 @@ private Q_SLOTS:
         QTest::keyClicks(field, "G");
         QVERIFY(f.waitIdle());
         QCOMPARE(f.shownIds(), (QStringList{"a", "c"}));
+        QCOMPARE(f.browser.mainArea(), Area::List);
+        QTest::keyClicks(field, "holiday"); // no match: the empty state, not an empty list
+        QVERIFY(f.waitIdle());
+        QVERIFY(f.browser.mainArea() == Area::Empty && isShown(&f.browser, "emptyView"));
         QTest::keyClick(field, Qt::Key_Escape);
         QVERIFY(f.waitIdle());
         QCOMPARE(f.browser.searchQuery() + field->text(), QString());
         QCOMPARE(f.shownIds(), (QStringList{"a", "b", "c"}));
+        QCOMPARE(f.browser.mainArea(), Area::List);
         // Down leaves the field for the list, on its first row; arrows move; Enter downloads.
         QTest::keyClick(field, Qt::Key_Down);
         QVERIFY(f.list().hasFocus());
