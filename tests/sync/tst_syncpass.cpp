@@ -276,22 +276,18 @@ void TestSyncPass::keysFollowTheServiceRule_data() {
     QTest::addColumn<QString>("folderName");
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<QString>("key"); // after the user id, with <d> for the digest
-    QTest::newRow("safe names keep their key") << u"Anna's Mac"_s << u"Sync"_s << u"a+b (1), v2.jpg"_s
-                                               << u"/mac/Anna's_Mac/Sync/<d>_a+b (1), v2.jpg"_s;
-    QTest::newRow("umlauts") << u"Anna's Mac"_s << u"Sync"_s << u"Grüße.jpg"_s
-                             << u"/mac/Anna's_Mac/Sync/<d>_Gr+C3+BC+C3+9Fe.jpg"_s;
-    QTest::newRow("CJK") << u"Anna's Mac"_s << u"Sync"_s << u"家族.png"_s
-                         << u"/mac/Anna's_Mac/Sync/<d>_+E5+AE+B6+E6+97+8F.png"_s;
-    QTest::newRow("reserved characters")
-        << u"Anna's Mac"_s << u"Sync"_s << u"50% [draft] #1 {x}^~.txt"_s
-        << u"/mac/Anna's_Mac/Sync/<d>_50+25 +5Bdraft+5D +231 +7Bx+7D+5E+7E.txt"_s;
-    QTest::newRow("a backslash and a plus")
-        << u"Anna's Mac"_s << u"Sync"_s << u"a\\b+c.txt"_s << u"/mac/Anna's_Mac/Sync/<d>_a+5Cb+2Bc.txt"_s;
-    QTest::newRow("device and folder names")
-        << u"Ben's Rechner/Ü"_s << u"Fotos Größe"_s << u"a.txt"_s
-        << u"/mac/Ben's_Rechner+2F+C3+9C/Fotos Gr+C3+B6+C3+9Fe/<d>_a.txt"_s;
-    QTest::newRow("a device that would climb the path")
-        << u".."_s << u"Sync"_s << u"a.txt"_s << u"/mac/+2E+2E/Sync/<d>_a.txt"_s;
+    const auto row = [](const char* tag, const QString& device, const QString& folder, const QString& file,
+                        const QString& key) { QTest::newRow(tag) << device << folder << file << key; };
+    const QString anna = u"Anna's Mac"_s, sync = u"Sync"_s, prefix = u"/mac/Anna's_Mac/Sync/<d>_"_s;
+    row("safe names keep their key", anna, sync, u"a+b (1), v2.jpg"_s, prefix + u"a+b (1), v2.jpg"_s);
+    row("umlauts", anna, sync, u"Grüße.jpg"_s, prefix + u"Gr+C3+BC+C3+9Fe.jpg"_s);
+    row("CJK", anna, sync, u"家族.png"_s, prefix + u"+E5+AE+B6+E6+97+8F.png"_s);
+    row("reserved characters", anna, sync, u"50% [draft] #1 {x}^~.txt"_s,
+        prefix + u"50+25 +5Bdraft+5D +231 +7Bx+7D+5E+7E.txt"_s);
+    row("a backslash and a plus", anna, sync, u"a\\b+c.txt"_s, prefix + u"a+5Cb+2Bc.txt"_s);
+    row("device and folder names", u"Ben's Rechner/Ü"_s, u"Fotos Größe"_s, u"a.txt"_s,
+        u"/mac/Ben's_Rechner+2F+C3+9C/Fotos Gr+C3+B6+C3+9Fe/<d>_a.txt"_s);
+    row("a device that would climb the path", u".."_s, sync, u"a.txt"_s, u"/mac/+2E+2E/Sync/<d>_a.txt"_s);
 }
 
 // The fallback stores any file the user has, under a key the hosted service takes; the
