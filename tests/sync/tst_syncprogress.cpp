@@ -31,14 +31,9 @@ SyncReportBatch batch(quint64 passId, QList<SyncEvent::Type> types, SyncProgress
     return result;
 }
 
+// passId, filesTotal, filesDone, bytesTotal, bytesHashed, bytesSent (the pass's id is set by batch()).
 SyncProgress progress(int filesTotal, int filesDone, qint64 bytesTotal, qint64 hashed, qint64 sent) {
-    SyncProgress figures;
-    figures.filesTotal = filesTotal;
-    figures.filesDone = filesDone;
-    figures.bytesTotal = bytesTotal;
-    figures.bytesHashed = hashed;
-    figures.bytesSent = sent;
-    return figures;
+    return {0, filesTotal, filesDone, bytesTotal, hashed, sent};
 }
 
 // Activity scripts: batches separated by " | ", events by spaces, each "K:path" with K one of
