@@ -2,7 +2,6 @@
 #include "app/gui/AppWindow.h"
 #include "app/gui/QtDialogs.h"
 #include "support/TestServices.h"
-#include "ui/OrlavantTheme.h"
 #include "web/WebViewBox.h"
 
 #include <QAction>
@@ -27,7 +26,6 @@ private Q_SLOTS:
     void fileDialogsShowTheirTexts();
     void historyCommandsFollowTheState();
     void pageAndServerCommands();
-    void hexColoursUseTheLowest24Bits();
 
 private:
     std::unique_ptr<TestServices> m_services;
@@ -185,13 +183,6 @@ void TestAppWindow::pageAndServerCommands() {
     QCOMPARE(m_state->baseUrl(), QStringLiteral("http://127.0.0.1:8000"));
     QCOMPARE(m_state->serverStatus().kind(), ServerStatus::Kind::checking);
     QCOMPARE(m_state->currentUrl(), QUrl(QStringLiteral("http://127.0.0.1:8000/web/login.html")));
-}
-
-void TestAppWindow::hexColoursUseTheLowest24Bits() {
-    QCOMPARE(colorFromHex(0x8B5CF6, 1.0), OrlavantTheme::purple);
-    const QColor halfWhite = colorFromHex(0x1FFFFFF, 0.5);
-    QCOMPARE(halfWhite.rgb(), QColor(Qt::white).rgb());
-    QCOMPARE(halfWhite.alpha(), 128);
 }
 
 ORLAVANT_TEST_MAIN(TestAppWindow)
