@@ -12,15 +12,10 @@ using namespace Qt::StringLiterals;
 namespace {
 
 QString describe(const ServerStatus& status) {
-    switch (status.kind()) {
-    case ServerStatus::Kind::online:
-        return u"online(%1)"_s.arg(status.text());
-    case ServerStatus::Kind::offline:
-        return u"offline(%1)"_s.arg(status.text());
-    case ServerStatus::Kind::checking:
+    if (status.kind() == ServerStatus::Kind::checking)
         return u"checking"_s;
-    }
-    return {};
+    return (status.kind() == ServerStatus::Kind::online ? u"online(%1)"_s : u"offline(%1)"_s)
+        .arg(status.text());
 }
 
 } // namespace
