@@ -1,8 +1,8 @@
 #include "FakeVault.h"
 
+#include "app/CoreServices.h"
 #include "platform/DbusNotificationSink.h"
 #include "platform/FolderBookmark.h"
-#include "platform/HttpClient.h"
 #include "platform/Settings.h"
 #include "support/FakeClock.h"
 #include "support/LogCapture.h"
@@ -40,30 +40,31 @@ void signIn(Settings& settings) {
 struct Rig {
     Rig(FakeServer& server, const QString& settingsPath, const QString& ledgerDir,
         const std::function<void(Settings&)>& prepare)
-        : settings(settingsPath)
-        , ledger(ledgerDir)
-        , notifications(sink) {
-        TestServices::pointAt(settings, server.baseUrl());
-        prepare(settings);
-        client = std::make_unique<SupabaseClient>(settings, http);
-        engine = std::make_unique<FolderSyncManager>(settings, *client, ledger, notifications, dialogs, clock,
-                                                     http);
+        : core(start(server, settingsPath, ledgerDir, prepare, *this)) {
         engine->setDeviceName(u"Anna's Mac"_s);
         engine->reporter().setMinimumInterval(0ms);
-        QObject::connect(client.get(), &SupabaseClient::signedOut, engine.get(),
-                         &FolderSyncManager::handleLogout);
-        QObject::connect(engine.get(), &FolderSyncManager::syncStatusMessageChanged, engine.get(),
+        QObject::connect(engine, &FolderSyncManager::syncStatusMessageChanged, engine,
                          [this] { statuses.append(engine->syncStatusMessage()); });
         engine->onFileSynced = [this](const QString& name, bool duplicate) {
             synced.append({name, duplicate});
         };
     }
-    // As the application closes: the network first, so nothing waits on a silent vault.
-    ~Rig() { http.shutdown(); }
+    // The application's own composition root, on a settings file prepared beforehand.
+    static std::unique_ptr<CoreServices> start(FakeServer& server, const QString& settingsPath,
+                                               const QString& ledgerDir,
+                                               const std::function<void(Settings&)>& prepare, Rig& rig) {
+        {
+            Settings stored(settingsPath);
+            TestServices::pointAt(stored, server.baseUrl());
+            prepare(stored);
+        }
+        return std::make_unique<CoreServices>(
+            CoreServices::Options{settingsPath, ledgerDir, &rig.dialogs, &rig.sink, &rig.clock});
+    }
     QString status() const { return engine->syncStatusMessage(); }
     // Runs one pass (the first one in `folder`, or the next one) and tells how it ended.
     QString pass(const QString& folder = {}) {
-        QSignalSpy finished(engine.get(), &FolderSyncManager::passFinished);
+        QSignalSpy finished(engine, &FolderSyncManager::passFinished);
         if (!folder.isEmpty())
             engine->changeFolder(folder);
         folder.isEmpty() ? engine->triggerFolderScan() : engine->startSync();
@@ -75,15 +76,14 @@ struct Rig {
         return start < 0 ? QStringList() : statuses.mid(start);
     }
 
-    Settings settings;
     FakeClock clock;
-    HttpClient http;
-    std::unique_ptr<SupabaseClient> client;
-    SyncLedger ledger;
     RecordingNotificationSink sink;
-    MacNotificationHelper notifications;
     TestDialogs dialogs;
-    std::unique_ptr<FolderSyncManager> engine;
+    std::unique_ptr<CoreServices> core;
+    Settings& settings = core->settings;
+    SupabaseClient* client = &core->client;
+    SyncLedger& ledger = core->ledger;
+    FolderSyncManager* engine = &core->folderSync;
     QStringList statuses;
     QList<std::pair<QString, bool>> synced;
 };
@@ -321,7 +321,7 @@ void TestFolderSync::failedFilesWaitUntilTheUserAsks() {
     QCOMPARE(preUploads(), 1);
 
     vault->backendDown = false;
-    QSignalSpy finished(rig->engine.get(), &FolderSyncManager::passFinished);
+    QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
     rig->engine->stopSync();
     rig->engine->startSync();
     QVERIFY(finished.wait(20000));
@@ -376,7 +376,7 @@ void TestFolderSync::stopMidPipeline() {
         writeFile(folder + u"/f%1.txt"_s.arg(i), QByteArray::number(i));
     rig->engine->changeFolder(folder);
     vault->gate.close();
-    QSignalSpy finished(rig->engine.get(), &FolderSyncManager::passFinished);
+    QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
     rig->engine->startSync();
     QTRY_COMPARE_WITH_TIMEOUT(vault->gate.waiting(), transfers, 20000);
     if (stop == u"pause"_s)
@@ -403,7 +403,7 @@ void TestFolderSync::triggerDuringAPassGivesOneFollowUp() {
     writeFile(folder + u"/b.txt"_s, "b");
     rig->engine->changeFolder(folder);
     vault->gate.close();
-    QSignalSpy finished(rig->engine.get(), &FolderSyncManager::passFinished);
+    QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
     rig->engine->startSync();
     QTRY_VERIFY_WITH_TIMEOUT(vault->gate.waiting() > 0, 20000);
     // Folder events, the timer and Sync Now while the pass runs: remembered as one more pass.
@@ -428,7 +428,7 @@ void TestFolderSync::reportsReachTheEngineCoalesced() {
     writeFile(folder + u"/a.txt"_s, "a");
     rig->engine->changeFolder(folder);
     vault->gate.close();
-    QSignalSpy finished(rig->engine.get(), &FolderSyncManager::passFinished);
+    QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
     rig->engine->startSync();
     QTRY_VERIFY_WITH_TIMEOUT(vault->gate.waiting() > 0, 20000);
     QTRY_COMPARE(rig->status(), u"Syncing: a.txt..."_s);
@@ -524,7 +524,7 @@ void TestFolderSync::lifecycleIsKeptAcrossRestarts() {
     QCOMPARE(rig->settings.boolean(u"orlavant_sync_stopped"_s), std::optional<bool>(true));
     makeRig([](Settings& settings) { settings.setString(u"orlavant_sync_stopped"_s, u"yes"_s); });
     QCOMPARE(rig->status(), u"Sync paused \u2014 click Start Sync"_s); // a stored value that is not a boolean
-    QSignalSpy finished(rig->engine.get(), &FolderSyncManager::passFinished);
+    QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
     rig->engine->toggleSync();
     QCOMPARE(rig->status(), u"Sync Active"_s);
     QVERIFY(finished.wait(20000));
@@ -577,26 +577,20 @@ void TestFolderSync::notificationTexts() {
              u"family cloud vault."_s);
 }
 void TestFolderSync::closingDoesNotWaitForAHungVault() {
-    rig.reset();
-    auto app = std::make_unique<TestServices>(TestServices::session());
-    CoreServices& core = *app->services;
-    const QString ledgerPath = core.ledger.ledgerFilePath();
-    core.client.configure(vault->server.baseUrl(), u"test-anon-key"_s);
-    core.client.setBackendUrl(vault->server.baseUrl());
     const QString folder = makeTempDir(u"hung"_s);
     writeFile(folder + u"/a.txt"_s, "a");
     vault->gate.close(); // the vault takes the pre-upload and does not answer
-    core.folderSync.changeFolder(folder);
-    core.folderSync.startSync();
+    rig->engine->changeFolder(folder);
+    rig->engine->startSync();
     QTRY_COMPARE(preUploads(), 1);
     // Closing cancels the network first; waiting instead would sit out the 60-second request
     // time-out (a liveness bound, not a speed measure).
     QElapsedTimer closing;
     closing.start();
-    app.reset();
+    rig.reset();
     QVERIFY2(closing.elapsed() < 20000, "closing waited for the vault's answer");
     // Nothing the vault did not confirm was recorded.
-    QCOMPARE(SyncLedger(QFileInfo(ledgerPath).path()).totalSyncedCount(), 0);
+    QCOMPARE(SyncLedger(ledgerDir).totalSyncedCount(), 0);
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestFolderSync)
