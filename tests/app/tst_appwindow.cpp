@@ -2,7 +2,6 @@
 #include "app/gui/AppWindow.h"
 #include "app/gui/QtDialogs.h"
 #include "support/TestServices.h"
-#include "ui/OrlavantTheme.h"
 #include "web/WebViewBox.h"
 
 #include <QAction>
@@ -26,10 +25,7 @@ private Q_SLOTS:
     void fileDialogsShowTheirTexts_data();
     void fileDialogsShowTheirTexts();
     void historyCommandsFollowTheState();
-    void pageCommandInTheEmbeddedSetup();
-    void serverSwitchEndsOnTheLoginPage();
-    void hexColoursUseTheLowest24Bits();
-    void brandGradientRunsLeftToRight();
+    void pageAndServerCommands();
 
 private:
     std::unique_ptr<TestServices> m_services;
@@ -60,27 +56,20 @@ void TestAppWindow::menusAsTheUserSeesThem_data() {
     QTest::addColumn<QString>("menu");
     QTest::addColumn<QString>("title"); // as shown
     QTest::addColumn<QKeySequence>("shortcut");
+    const auto row = [](const char* menu, const char* title, const QKeySequence& shortcut = {}) {
+        QTest::newRow(title) << QString::fromUtf8(menu) << QString::fromUtf8(title) << shortcut;
+    };
     const auto command = [](Qt::Key key) { return QKeySequence(Qt::CTRL | key); };
-    QTest::newRow("Go Back") << "Navigation"
-                             << "Go Back" << command(Qt::Key_BracketLeft);
-    QTest::newRow("Go Forward") << "Navigation"
-                                << "Go Forward" << command(Qt::Key_BracketRight);
-    QTest::newRow("Reload Page") << "Navigation"
-                                 << "Reload Page" << command(Qt::Key_R);
-    QTest::newRow("Dashboard") << "Navigation"
-                               << "Dashboard" << command(Qt::Key_1);
-    QTest::newRow("an ampersand is shown") << "Navigation"
-                                           << "Plans & Registration" << command(Qt::Key_2);
-    QTest::newRow("Login") << "Navigation"
-                           << "Login" << command(Qt::Key_3);
-    QTest::newRow("Admin CRM") << "Navigation"
-                               << "Admin CRM" << command(Qt::Key_4);
-    QTest::newRow("health") << "Server"
-                            << "Check Server Health" << QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K);
-    QTest::newRow("local") << "Server"
-                           << "Use Local Server (127.0.0.1:8000)" << QKeySequence();
-    QTest::newRow("cloud") << "Server"
-                           << "Use Orlavant Cloud (vault.orlavant.app)" << QKeySequence();
+    row("Navigation", "Go Back", command(Qt::Key_BracketLeft));
+    row("Navigation", "Go Forward", command(Qt::Key_BracketRight));
+    row("Navigation", "Reload Page", command(Qt::Key_R));
+    row("Navigation", "Dashboard", command(Qt::Key_1));
+    row("Navigation", "Plans & Registration", command(Qt::Key_2)); // an ampersand is shown
+    row("Navigation", "Login", command(Qt::Key_3));
+    row("Navigation", "Admin CRM", command(Qt::Key_4));
+    row("Server", "Check Server Health", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K));
+    row("Server", "Use Local Server (127.0.0.1:8000)");
+    row("Server", "Use Orlavant Cloud (vault.orlavant.app)");
 }
 
 void TestAppWindow::menusAsTheUserSeesThem() {
@@ -107,22 +96,17 @@ void TestAppWindow::fileDialogsShowTheirTexts_data() {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("accept");
     QTest::addColumn<QString>("fileName"); // what the name field shows
-    QTest::newRow("save") << true << "tax return.pdf"
-                          << "Download from Orlavant Vault"
-                          << "Choose where to save 'tax return.pdf'"
-                          << "Save File"
-                          << "tax return.pdf";
-    QTest::newRow("save a name with a path in it")
-        << true << "../../.config/autostart/evil.desktop"
-        << "Download from Orlavant Vault"
-        << "Choose where to save '../../.config/autostart/evil.desktop'"
-        << "Save File"
-        << "evil.desktop";
-    QTest::newRow("upload chooser") << false << ""
-                                    << "Choose files to upload to Orlavant"
-                                    << "Choose files to upload to Orlavant"
-                                    << "Upload"
-                                    << "";
+    const QString save = QStringLiteral("Download from Orlavant Vault|Choose where to save '%1'|Save File");
+    const auto row = [](const char* tag, bool isSave, const QString& suggested, const QString& texts,
+                        const QString& fileName) {
+        QTest::newRow(tag) << isSave << suggested << texts.section('|', 0, 0) << texts.section('|', 1, 1)
+                           << texts.section('|', 2, 2) << fileName;
+    };
+    row("save", true, "tax return.pdf", save.arg("tax return.pdf"), "tax return.pdf");
+    const QString climbing = QStringLiteral("../../.config/autostart/evil.desktop");
+    row("save a name with a path in it", true, climbing, save.arg(climbing), "evil.desktop");
+    row("upload chooser", false, QString(),
+        "Choose files to upload to Orlavant|Choose files to upload to Orlavant|Upload", QString());
 }
 
 void TestAppWindow::fileDialogsShowTheirTexts() {
@@ -184,13 +168,11 @@ void TestAppWindow::historyCommandsFollowTheState() {
     QVERIFY(!back->isEnabled());
 }
 
-void TestAppWindow::pageCommandInTheEmbeddedSetup() {
+// Page commands open the page in the current setup; server commands end on the login page.
+void TestAppWindow::pageAndServerCommands() {
     m_window->action(QStringLiteral("Plans & Registration"))->trigger();
     QCOMPARE(m_state->currentUrl(),
              QUrl::fromLocalFile(m_root + QStringLiteral("/resources/web/register.html")));
-}
-
-void TestAppWindow::serverSwitchEndsOnTheLoginPage() {
     m_state->setEnvironment(ServerEnvironment::local);
     m_state->navigateTo(QStringLiteral("dashboard.html"));
     m_window->action(QStringLiteral("Use Orlavant Cloud (vault.orlavant.app)"))->trigger();
@@ -201,27 +183,6 @@ void TestAppWindow::serverSwitchEndsOnTheLoginPage() {
     QCOMPARE(m_state->baseUrl(), QStringLiteral("http://127.0.0.1:8000"));
     QCOMPARE(m_state->serverStatus().kind(), ServerStatus::Kind::checking);
     QCOMPARE(m_state->currentUrl(), QUrl(QStringLiteral("http://127.0.0.1:8000/web/login.html")));
-}
-
-void TestAppWindow::hexColoursUseTheLowest24Bits() {
-    QCOMPARE(colorFromHex(0x8B5CF6, 1.0), OrlavantTheme::purple);
-    const QColor halfWhite = colorFromHex(0x1FFFFFF, 0.5);
-    QCOMPARE(halfWhite.rgb(), QColor(Qt::white).rgb());
-    QCOMPARE(halfWhite.alpha(), 128);
-}
-
-void TestAppWindow::brandGradientRunsLeftToRight() {
-    const QLinearGradient gradient = OrlavantTheme::brandGradient(QRectF(10, 20, 200, 40));
-    QCOMPARE(gradient.start(), QPointF(10, 40));
-    QCOMPARE(gradient.finalStop(), QPointF(210, 40));
-    const QGradientStops stops = gradient.stops();
-    QCOMPARE(stops.size(), 4);
-    const QColor expected[] = {OrlavantTheme::blue, OrlavantTheme::purple, OrlavantTheme::pink,
-                               OrlavantTheme::orange};
-    for (int i = 0; i < 4; ++i) {
-        QCOMPARE(stops[i].first, i / 3.0);
-        QCOMPARE(stops[i].second, expected[i]);
-    }
 }
 
 ORLAVANT_TEST_MAIN(TestAppWindow)

@@ -47,10 +47,7 @@ public:
 struct Computer {
     Computer() {
         Settings settings(settingsPath);
-        for (const char* key : {"orlavant_supabase_url", "orlavant_backend_base_url"})
-            settings.setString(QString::fromLatin1(key), vault.server.baseUrl());
-        settings.setString(QStringLiteral("orlavant_supabase_key"), QStringLiteral("test-anon-key"));
-        settings.setData(QStringLiteral("orlavant_supabase_session"), TestServices::session().toJson());
+        TestServices::pointAt(settings, vault.server.baseUrl(), TestServices::session());
     }
     ~Computer() {
         vault.gate.open();

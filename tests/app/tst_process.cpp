@@ -4,6 +4,7 @@
 // a home, XDG folders and runtime directory of its own and no session bus; the vault is scripted.
 #include "support/FakeServer.h"
 #include "support/RequestGate.h"
+#include "support/TestFiles.h"
 #include "support/TestMain.h"
 #include "support/TestServices.h"
 #include "sync/SyncLedger.h"
@@ -68,10 +69,7 @@ public:
         m_process.kill();
         m_process.waitForFinished(Patience);
     }
-    qint64 bytesRead() const {
-        QFile io(QStringLiteral("/proc/%1/io").arg(m_process.processId()));
-        return io.open(QIODevice::ReadOnly) ? io.readLine().mid(7).trimmed().toLongLong() : -1;
-    }
+    qint64 bytesRead() const { return bytesReadBy(QString::number(m_process.processId())); }
 
 private:
     QProcess m_process;
@@ -203,18 +201,13 @@ void TestProcess::endsInOrderInEveryState() {
 
     const QProcessEnvironment environment = profile(QStringLiteral("ending"));
     const QString folder = makeTempDir(QStringLiteral("Family"));
-    QFile first(folder + QStringLiteral("/first.txt"));
-    QVERIFY(first.open(QIODevice::WriteOnly));
-    first.write("already in the vault");
-    first.close();
+    const QString first = folder + QStringLiteral("/first.txt");
+    writeFile(first, "already in the vault");
     const QString settingsPath =
         environment.value(QStringLiteral("XDG_CONFIG_HOME")) + "/orlavant/orlavant.conf";
     {
         Settings settings(settingsPath);
-        for (const char* key : {"orlavant_supabase_url", "orlavant_backend_base_url"})
-            settings.setString(QString::fromLatin1(key), server.baseUrl());
-        settings.setString(QStringLiteral("orlavant_supabase_key"), QStringLiteral("test-anon-key"));
-        settings.setData(QStringLiteral("orlavant_supabase_session"), TestServices::session().toJson());
+        TestServices::pointAt(settings, server.baseUrl(), TestServices::session());
         settings.setString(QStringLiteral("orlavant_watched_folder_path"), folder);
         settings.setBool(QStringLiteral("orlavant_sync_stopped"), false);
     }
@@ -252,7 +245,7 @@ void TestProcess::endsInOrderInEveryState() {
     // What the vault confirmed is recorded, nothing else; the settings are as they were.
     SyncLedger ledger(dataDirectory(environment));
     QCOMPARE(ledger.totalSyncedCount(), 1);
-    const QFileInfo info(first.fileName());
+    const QFileInfo info(first);
     QVERIFY(ledger.isSynced(QStringLiteral("first.txt"), info.size(), info.lastModified()));
     Settings settings(settingsPath);
     QCOMPARE(settings.boolean(QStringLiteral("orlavant_sync_stopped")), std::optional<bool>(false));

@@ -10,6 +10,7 @@
 #include "support/FakeServer.h"
 #include "support/RecordingNotificationSink.h"
 #include "support/TestDialogs.h"
+#include "support/TestFiles.h"
 #include "support/TestMain.h"
 
 #include <QCryptographicHash>
@@ -37,12 +38,6 @@ QByteArray randomBytes(qsizetype size) {
     QByteArray bytes(size, Qt::Uninitialized);
     QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
     return bytes;
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size(), qPrintable(path));
 }
 
 // Waits for a future whose continuations may need this (the main) thread.

@@ -26,6 +26,16 @@ struct TestServices {
         services = std::make_unique<CoreServices>(options);
     }
 
+    // Points both vault servers of `settings` at `baseUrl` (a fake's), signed in with `session`.
+    static void pointAt(Settings& settings, const QString& baseUrl,
+                        const std::optional<SupabaseSession>& session = std::nullopt) {
+        settings.setString(QStringLiteral("orlavant_supabase_url"), baseUrl);
+        settings.setString(QStringLiteral("orlavant_backend_base_url"), baseUrl);
+        settings.setString(QStringLiteral("orlavant_supabase_key"), QStringLiteral("test-anon-key"));
+        if (session)
+            settings.setData(QStringLiteral("orlavant_supabase_session"), session->toJson());
+    }
+
     static SupabaseSession session(const QString& userId = QStringLiteral("user-1")) {
         return {QStringLiteral("token-") + userId, std::nullopt, userId, QStringLiteral("anna@example.org")};
     }

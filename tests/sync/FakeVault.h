@@ -2,6 +2,7 @@
 
 #include "support/FakeServer.h"
 #include "support/RequestGate.h"
+#include "support/TestFiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -111,16 +112,3 @@ private:
     QSet<QString> held;         // content the household already has
     QSet<QString> refusedNames; // the backend answers 500 for these
 };
-
-inline void writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    file.write(bytes);
-}
-
-// Bytes this process has read through read() and friends, from the kernel's own count.
-inline qint64 bytesReadByProcess() {
-    QFile io(QStringLiteral("/proc/self/io")); // its first line is "rchar: <bytes>"
-    return io.open(QIODevice::ReadOnly) ? io.readLine().mid(7).trimmed().toLongLong() : -1;
-}

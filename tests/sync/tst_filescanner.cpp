@@ -1,3 +1,4 @@
+#include "support/TestFiles.h"
 #include "support/TestMain.h"
 #include "sync/FileScanner.h"
 
@@ -9,17 +10,6 @@
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
-
-namespace {
-
-void writeFile(const QString& path, const QByteArray& bytes = "content") {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write(bytes);
-}
-
-} // namespace
 
 class TestFileScanner : public QObject {
     Q_OBJECT
@@ -44,8 +34,8 @@ void TestFileScanner::treeYieldsOnlyCandidates() {
                               u".tmp"_s,      u".git/config"_s};
     kept.append(QString(251, u'n') + u".txt"_s);
     for (const QString& name : kept + skipped)
-        writeFile(folder + u'/' + name);
-    writeFile(makeTempDir(u"outside"_s) + u"/secret.txt"_s);
+        writeFile(folder + u'/' + name, "content");
+    writeFile(makeTempDir(u"outside"_s) + u"/secret.txt"_s, "content");
     QVERIFY(QFile::link(folder + u"/a.txt"_s, folder + u"/link-to-file.txt"_s));
     QVERIFY(QFile::link(QDir::homePath(), folder + u"/link-to-home"_s));
     QCOMPARE(::mkfifo(QFile::encodeName(folder + u"/pipe"_s).constData(), 0600), 0);
@@ -69,7 +59,7 @@ void TestFileScanner::relativePathStripsTheFolderOnce() {
 void TestFileScanner::cancellationStopsCollection() {
     const QString folder = makeTempDir(u"cancel"_s);
     for (int i = 0; i < 20; ++i)
-        writeFile(folder + u"/f%1"_s.arg(i));
+        writeFile(folder + u"/f%1"_s.arg(i), "content");
     int asked = 0;
     const FileScanner::Collection cancelled =
         FileScanner::collectCandidates(folder, [&] { return ++asked > 5; });
@@ -135,7 +125,7 @@ void TestFileScanner::onlyRegularFilesAreRead() {
     const QString folder = makeTempDir(u"refuse"_s);
     const QString fifo = folder + u"/pipe"_s, link = folder + u"/link"_s;
     QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    writeFile(folder + u"/target"_s);
+    writeFile(folder + u"/target"_s, "content");
     QVERIFY(QFile::link(folder + u"/target"_s, link));
     // A FIFO put where a file was must not block the hashing (nobody writes to it).
     for (const QString& path : {fifo, link, folder + u"/vanished"_s, folder, u"/dev/null"_s})

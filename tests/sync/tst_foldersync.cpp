@@ -1,8 +1,8 @@
 #include "FakeVault.h"
 
+#include "app/CoreServices.h"
 #include "platform/DbusNotificationSink.h"
 #include "platform/FolderBookmark.h"
-#include "platform/HttpClient.h"
 #include "platform/Settings.h"
 #include "support/FakeClock.h"
 #include "support/LogCapture.h"
@@ -30,14 +30,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QString sha256Of(const QByteArray& bytes) {
-    return FakeVault::sha256Of(bytes);
-}
-
-QString field(const FakeServer::Request& request, const QString& key) {
-    return FakeVault::field(request, key);
-}
-
 void signIn(Settings& settings) {
     settings.setData(u"orlavant_supabase_session"_s,
                      SupabaseSession{u"token-1"_s, std::nullopt, u"u1"_s, u"a@b.c"_s}.toJson());
@@ -48,32 +40,31 @@ void signIn(Settings& settings) {
 struct Rig {
     Rig(FakeServer& server, const QString& settingsPath, const QString& ledgerDir,
         const std::function<void(Settings&)>& prepare)
-        : settings(settingsPath)
-        , ledger(ledgerDir)
-        , notifications(sink) {
-        for (const QString& key : {u"orlavant_supabase_url"_s, u"orlavant_backend_base_url"_s})
-            settings.setString(key, server.baseUrl());
-        settings.setString(u"orlavant_supabase_key"_s, u"test-anon-key"_s);
-        prepare(settings);
-        client = std::make_unique<SupabaseClient>(settings, http);
-        engine = std::make_unique<FolderSyncManager>(settings, *client, ledger, notifications, dialogs, clock,
-                                                     http);
+        : core(start(server, settingsPath, ledgerDir, prepare, *this)) {
         engine->setDeviceName(u"Anna's Mac"_s);
         engine->reporter().setMinimumInterval(0ms);
-        QObject::connect(client.get(), &SupabaseClient::signedOut, engine.get(),
-                         &FolderSyncManager::handleLogout);
-        QObject::connect(engine.get(), &FolderSyncManager::syncStatusMessageChanged, engine.get(),
+        QObject::connect(engine, &FolderSyncManager::syncStatusMessageChanged, engine,
                          [this] { statuses.append(engine->syncStatusMessage()); });
         engine->onFileSynced = [this](const QString& name, bool duplicate) {
             synced.append({name, duplicate});
         };
     }
-    // As the application closes: the network first, so nothing waits on a silent vault.
-    ~Rig() { http.shutdown(); }
+    // The application's own composition root, on a settings file prepared beforehand.
+    static std::unique_ptr<CoreServices> start(FakeServer& server, const QString& settingsPath,
+                                               const QString& ledgerDir,
+                                               const std::function<void(Settings&)>& prepare, Rig& rig) {
+        {
+            Settings stored(settingsPath);
+            TestServices::pointAt(stored, server.baseUrl());
+            prepare(stored);
+        }
+        return std::make_unique<CoreServices>(
+            CoreServices::Options{settingsPath, ledgerDir, &rig.dialogs, &rig.sink, &rig.clock});
+    }
     QString status() const { return engine->syncStatusMessage(); }
     // Runs one pass (the first one in `folder`, or the next one) and tells how it ended.
     QString pass(const QString& folder = {}) {
-        QSignalSpy finished(engine.get(), &FolderSyncManager::passFinished);
+        QSignalSpy finished(engine, &FolderSyncManager::passFinished);
         if (!folder.isEmpty())
             engine->changeFolder(folder);
         folder.isEmpty() ? engine->triggerFolderScan() : engine->startSync();
@@ -85,15 +76,14 @@ struct Rig {
         return start < 0 ? QStringList() : statuses.mid(start);
     }
 
-    Settings settings;
     FakeClock clock;
-    HttpClient http;
-    std::unique_ptr<SupabaseClient> client;
-    SyncLedger ledger;
     RecordingNotificationSink sink;
-    MacNotificationHelper notifications;
     TestDialogs dialogs;
-    std::unique_ptr<FolderSyncManager> engine;
+    std::unique_ptr<CoreServices> core;
+    Settings& settings = core->settings;
+    SupabaseClient* client = &core->client;
+    SyncLedger& ledger = core->ledger;
+    FolderSyncManager* engine = &core->folderSync;
     QStringList statuses;
     QList<std::pair<QString, bool>> synced;
 };
@@ -126,19 +116,16 @@ private Q_SLOTS:
     void parallelTransfersSetting();
     void backendFailure_data();
     void backendFailure();
-    void failedFilesWaitUntilTheUserAsks_data();
     void failedFilesWaitUntilTheUserAsks();
-    void emptyDeletedThenFullFolder();
+    void emptyFolderPostsNothing();
     void stopMidPipeline_data();
     void stopMidPipeline();
-    void folderChangeDuringCollectionStopsThePass();
     void triggerDuringAPassGivesOneFollowUp();
     void reportsReachTheEngineCoalesced();
     void changedAndKnownFiles();
     void lifecycleIsKeptAcrossRestarts();
     void notificationTexts();
     void closingDoesNotWaitForAHungVault();
-    void closingStopsAHashMidFile();
 };
 
 void TestFolderSync::init() {
@@ -154,6 +141,8 @@ void TestFolderSync::cleanup() {
     vault.reset();
 }
 
+// The order of texts, counters and notifications is pinned below; here what goes out and what
+// the ledger keeps, and that an unchanged folder costs nothing on the next pass.
 void TestFolderSync::newAndDuplicateFilesThenAnUnchangedPass() {
     const QString folder = makeTempDir(u"Sync"_s);
     writeFile(folder + u"/a.txt"_s, "alpha");
@@ -167,22 +156,12 @@ void TestFolderSync::newAndDuplicateFilesThenAnUnchangedPass() {
     LogCapture log;
     QCOMPARE(rig->pass(folder), u"Sync complete: 2 uploaded, 1 deduplicated"_s);
     QCOMPARE(rig->engine->totalSyncedCount(), 3);
-    QCOMPARE(rig->engine->deduplicatedCount(), 1);
     QVERIFY(
         rig->ledger.isSynced(u"Photos/b.jpg"_s, 4, QFileInfo(folder + u"/Photos/b.jpg"_s).lastModified()));
-    QCOMPARE(rig->ledger.record(u"a.txt"_s)->sha256Hash, sha256Of("alpha"));
-    for (const QString& text : {u"Scanning files in %1..."_s.arg(QFileInfo(folder).fileName()),
-                                u"Syncing: a.txt..."_s, u"Syncing: b.jpg..."_s})
-        QVERIFY2(rig->statuses.contains(text), qPrintable(text));
-    std::sort(rig->synced.begin(), rig->synced.end());
-    QCOMPARE(rig->synced, (QList<std::pair<QString, bool>>{
-                              {u"a.txt"_s, false}, {u"b.jpg"_s, false}, {u"copy.pdf"_s, true}}));
-    // A duplicate is counted in the summary but not announced on its own.
-    QCOMPARE(rig->sink.posted().size(), 3);
-    QCOMPARE(rig->sink.posted().last().body, u"2 new file(s) uploaded, 1 duplicate(s) skipped."_s);
-    QCOMPARE(vault->server.requests("PUT", "/upload/" + sha256Of("beta").toLatin1()).first().body,
+    QCOMPARE(rig->ledger.record(u"a.txt"_s)->sha256Hash, FakeVault::sha256Of("alpha"));
+    QCOMPARE(vault->server.requests("PUT", "/upload/" + FakeVault::sha256Of("beta").toLatin1()).first().body,
              QByteArray("beta"));
-    QCOMPARE(vault->server.requests("PUT", "/upload/" + sha256Of("known").toLatin1()).size(), 0);
+    QCOMPARE(vault->server.requests("PUT", "/upload/" + FakeVault::sha256Of("known").toLatin1()).size(), 0);
 
     // A second pass over the unchanged folder asks nothing and posts nothing.
     vault->server.clearRequests();
@@ -269,14 +248,11 @@ void TestFolderSync::parallelTransfersSetting_data() {
     QTest::addColumn<QVariant>("stored"); // invalid: nothing stored
     QTest::addColumn<int>("expected");
     QTest::newRow("missing") << QVariant() << 4;
-    QTest::newRow("two") << QVariant(2) << 2;
     QTest::newRow("eight") << QVariant(8) << 8;
     QTest::newRow("zero is at least one") << QVariant(0) << 1;
-    QTest::newRow("negative") << QVariant(-3) << 1;
     QTest::newRow("nine is at most eight") << QVariant(9) << 8;
     QTest::newRow("written as text") << QVariant(u"3"_s) << 3;
     QTest::newRow("not a number") << QVariant(u"many"_s) << 4;
-    QTest::newRow("a boolean") << QVariant(u"true"_s) << 4;
 }
 
 void TestFolderSync::parallelTransfersSetting() {
@@ -312,36 +288,24 @@ void TestFolderSync::backendFailure() {
 
     vault->storageDown = false;
     rig->client->configure(vault->server.baseUrl(), u"test-anon-key"_s);
-    // It waits out its failure first: a pass before then asks nothing about it.
     vault->server.clearRequests();
-    rig->clock.advanceMs(29'000);
-    QCOMPARE(rig->pass(), u"Up to date (0 files in cloud vault)"_s);
-    QCOMPARE(vault->server.requestCount(), 0);
-    rig->clock.advanceMs(1'000);
+    rig->clock.advanceMs(30'000); // its wait is over (the schedule is pinned in the pass's tests)
     QCOMPARE(rig->pass(), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
-    const qsizetype notice = rig->statuses.lastIndexOf(u"Sync notice: The server returned a bad response."_s);
-    QCOMPARE(rig->statuses.value(notice + 1), u"Uploading: a b.txt..."_s);
     const QString path =
-        u"u1/mac/Anna's_Mac/%1/%2_a b.txt"_s.arg(QFileInfo(folder).fileName(), sha256Of("gamma"));
+        u"u1/mac/Anna's_Mac/%1/%2_a b.txt"_s.arg(QFileInfo(folder).fileName(), FakeVault::sha256Of("gamma"));
     const QList<FakeServer::Request> uploads =
         vault->server.requests("POST", "/storage/v1/object/orlavant-files/" + path.toUtf8());
     QCOMPARE(uploads.size(), 1);
     QCOMPARE(uploads.last().body, QByteArray("gamma"));
     const FakeServer::Request registration =
         vault->server.requests("POST", "/rest/v1/rpc/register_or_deduplicate_file").value(0);
-    QCOMPARE(field(registration, u"p_file_path"_s), path);
-    QCOMPARE(field(registration, u"p_folder_path"_s), folder + u"/sub"_s);
+    QCOMPARE(FakeVault::field(registration, u"p_file_path"_s), path);
+    QCOMPARE(FakeVault::field(registration, u"p_folder_path"_s), folder + u"/sub"_s);
     QVERIFY(rig->ledger.record(u"sub/a b.txt"_s));
 }
 
-void TestFolderSync::failedFilesWaitUntilTheUserAsks_data() {
-    QTest::addColumn<QString>("action");
-    QTest::newRow("Sync Now") << u"sync now"_s;
-    QTest::newRow("Start Sync after a pause") << u"start"_s;
-}
-
+// Sync Now does the same from the tray (tst_background); here Start Sync after a pause.
 void TestFolderSync::failedFilesWaitUntilTheUserAsks() {
-    QFETCH(QString, action);
     vault->backendDown = vault->storageDown = true;
     LogCapture log;
     const QString folder = makeTempDir(u"refused"_s);
@@ -357,34 +321,20 @@ void TestFolderSync::failedFilesWaitUntilTheUserAsks() {
     QCOMPARE(preUploads(), 1);
 
     vault->backendDown = false;
-    QSignalSpy finished(rig->engine.get(), &FolderSyncManager::passFinished);
-    if (action == u"start"_s) {
-        rig->engine->stopSync();
-        rig->engine->startSync();
-    } else {
-        rig->engine->syncNow();
-    }
+    QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
+    rig->engine->stopSync();
+    rig->engine->startSync();
     QVERIFY(finished.wait(20000));
     QCOMPARE(rig->status(), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
     QCOMPARE(preUploads(), 2);
 }
 
-void TestFolderSync::emptyDeletedThenFullFolder() {
-    rig->ledger.recordSync(u"elsewhere.txt"_s, 1, QDateTime::currentDateTimeUtc(), sha256Of("x"));
-    const QString folder = makeTempDir(u"empty"_s);
-    QCOMPARE(rig->pass(folder), u"Up to date (1 files in cloud vault)"_s);
+// A folder deleted and brought back is walked through the tray in tst_background.
+void TestFolderSync::emptyFolderPostsNothing() {
+    rig->ledger.recordSync(u"elsewhere.txt"_s, 1, QDateTime::currentDateTimeUtc(), FakeVault::sha256Of("x"));
+    QCOMPARE(rig->pass(makeTempDir(u"empty"_s)), u"Up to date (1 files in cloud vault)"_s);
     QCOMPARE(preUploads(), 0);
     QVERIFY(rig->sink.posted().isEmpty());
-    QVERIFY(QDir(folder).removeRecursively());
-    QCOMPARE(rig->pass(), u"Unable to read folder contents"_s);
-    // The engine still takes the next pass; per-file notifications stop at ten, the summary counts all.
-    for (int i = 0; i < 12; ++i)
-        writeFile(folder + u"/f%1.txt"_s.arg(i), "n" + QByteArray::number(i));
-    QCOMPARE(rig->pass(), u"Sync complete: 12 uploaded, 0 deduplicated"_s);
-    QCOMPARE(rig->ledger.totalSyncedCount(), 13);
-    QCOMPARE(rig->synced.size(), 12); // the callback still hears about every file
-    QCOMPARE(rig->sink.posted().size(), 10 + 1);
-    QCOMPARE(rig->sink.posted().last().body, u"12 new file(s) uploaded."_s);
 }
 
 void TestFolderSync::stopMidPipeline_data() {
@@ -394,21 +344,21 @@ void TestFolderSync::stopMidPipeline_data() {
     QTest::addColumn<int>("recorded");
     QTest::addColumn<int>("storageUploads");
     QTest::addColumn<QString>("status");
-    const QString paused = u"Sync Paused by User"_s;
+    const auto row = [](const char* tag, const char* stop, int transfers, bool taken, int recorded,
+                        int storage, const QString& status) {
+        QTest::newRow(tag) << QString::fromUtf8(stop) << transfers << taken << recorded << storage << status;
+    };
+    const QString paused = u"Sync Paused by User"_s,
+                  complete = u"Sync complete: %1 uploaded, 0 deduplicated"_s;
     // A pause lets the files in flight finish, fallback included; a folder change records what
     // the vault confirmed and starts nothing more, not even a fallback.
-    QTest::newRow("pause, one transfer")
-        << u"pause"_s << 1 << true << 1 << 0 << u"Sync complete: 1 uploaded, 0 deduplicated"_s;
-    QTest::newRow("pause, four transfers")
-        << u"pause"_s << 4 << true << 4 << 0 << u"Sync complete: 4 uploaded, 0 deduplicated"_s;
-    QTest::newRow("pause, four refused") << u"pause"_s << 4 << false << 0 << 4 << paused;
-    QTest::newRow("folder change, four transfers")
-        << u"folder change"_s << 4 << true << 4 << 0 << u"Folder set"_s;
-    QTest::newRow("folder change, four refused")
-        << u"folder change"_s << 4 << false << 0 << 0 << u"Folder set"_s;
+    row("pause, one transfer", "pause", 1, true, 1, 0, complete.arg(1));
+    row("pause, four transfers", "pause", 4, true, 4, 0, complete.arg(4));
+    row("pause, four refused", "pause", 4, false, 0, 4, paused);
+    row("folder change, four transfers", "folder change", 4, true, 4, 0, u"Folder set"_s);
+    row("folder change, four refused", "folder change", 4, false, 0, 0, u"Folder set"_s);
     // A sign-out ends the session the files in flight were using: none of them gets in.
-    QTest::newRow("sign-out, four transfers")
-        << u"sign-out"_s << 4 << true << 0 << 0 << u"Logged out. Sync engine inactive."_s;
+    row("sign-out, four transfers", "sign-out", 4, true, 0, 0, u"Logged out. Sync engine inactive."_s);
 }
 
 void TestFolderSync::stopMidPipeline() {
@@ -426,7 +376,7 @@ void TestFolderSync::stopMidPipeline() {
         writeFile(folder + u"/f%1.txt"_s.arg(i), QByteArray::number(i));
     rig->engine->changeFolder(folder);
     vault->gate.close();
-    QSignalSpy finished(rig->engine.get(), &FolderSyncManager::passFinished);
+    QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
     rig->engine->startSync();
     QTRY_COMPARE_WITH_TIMEOUT(vault->gate.waiting(), transfers, 20000);
     if (stop == u"pause"_s)
@@ -447,30 +397,13 @@ void TestFolderSync::stopMidPipeline() {
              stop == u"folder change"_s ? 0 : 1);
 }
 
-void TestFolderSync::folderChangeDuringCollectionStopsThePass() {
-    rig->settings.setInteger(u"orlavant_parallel_transfers"_s, 1);
-    const QString big = makeTempDir(u"big"_s);
-    for (int i = 0; i < 3000; ++i)
-        writeFile(big + u"/d%1/f%2.txt"_s.arg(i % 30).arg(i), QByteArray::number(i));
-    rig->engine->changeFolder(big);
-    QSignalSpy finished(rig->engine.get(), &FolderSyncManager::passFinished);
-    rig->engine->startSync();
-    // The pass is queued, collecting or on its first file now: whichever, it ends there (a
-    // collection cut short is also covered by the scanner's own cancellation test).
-    rig->engine->changeFolder(makeTempDir(u"other"_s));
-    QVERIFY(finished.wait(20000));
-    QVERIFY(preUploads() <= 1);
-    QVERIFY(!rig->engine->isSyncing());
-    QVERIFY(rig->status().startsWith(u"Folder set: other"_s));
-}
-
 void TestFolderSync::triggerDuringAPassGivesOneFollowUp() {
     const QString folder = makeTempDir(u"busy"_s);
     writeFile(folder + u"/a.txt"_s, "a");
     writeFile(folder + u"/b.txt"_s, "b");
     rig->engine->changeFolder(folder);
     vault->gate.close();
-    QSignalSpy finished(rig->engine.get(), &FolderSyncManager::passFinished);
+    QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
     rig->engine->startSync();
     QTRY_VERIFY_WITH_TIMEOUT(vault->gate.waiting() > 0, 20000);
     // Folder events, the timer and Sync Now while the pass runs: remembered as one more pass.
@@ -495,7 +428,7 @@ void TestFolderSync::reportsReachTheEngineCoalesced() {
     writeFile(folder + u"/a.txt"_s, "a");
     rig->engine->changeFolder(folder);
     vault->gate.close();
-    QSignalSpy finished(rig->engine.get(), &FolderSyncManager::passFinished);
+    QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
     rig->engine->startSync();
     QTRY_VERIFY_WITH_TIMEOUT(vault->gate.waiting() > 0, 20000);
     QTRY_COMPARE(rig->status(), u"Syncing: a.txt..."_s);
@@ -530,16 +463,16 @@ void TestFolderSync::changedAndKnownFiles() {
     QVERIFY(QFile::resize(folder + u"/disk-image.iso"_s, 256 << 20));
     rig->ledger.recordSync(u"disk-image.iso"_s, 256 << 20,
                            QFileInfo(folder + u"/disk-image.iso"_s).lastModified(), QString(64, u'0'));
-    const qint64 before = bytesReadByProcess();
+    const qint64 before = bytesReadBy();
     QCOMPARE(rig->pass(folder), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
-    QVERIFY(before < 0 || bytesReadByProcess() - before < (64 << 20));
+    QVERIFY(before < 0 || bytesReadBy() - before < (64 << 20));
     QCOMPARE(preUploads(), 1);
     // The video grew during its upload: not recorded, and taken again by the next pass.
     QVERIFY(!rig->ledger.record(u"video.mp4"_s));
     QCOMPARE(log.linesStartingWith(u"[FolderSync] video.mp4 changed while it was being synced"_s).size(), 1);
     vault->onUpload = nullptr;
     QCOMPARE(rig->pass(), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
-    QCOMPARE(rig->ledger.record(u"video.mp4"_s)->sha256Hash, sha256Of("first part and more"));
+    QCOMPARE(rig->ledger.record(u"video.mp4"_s)->sha256Hash, FakeVault::sha256Of("first part and more"));
 }
 void TestFolderSync::lifecycleIsKeptAcrossRestarts() {
     QCOMPARE(rig->status(), u"Sync paused \u2014 click Start Sync"_s); // signed in, nothing stored yet
@@ -591,7 +524,7 @@ void TestFolderSync::lifecycleIsKeptAcrossRestarts() {
     QCOMPARE(rig->settings.boolean(u"orlavant_sync_stopped"_s), std::optional<bool>(true));
     makeRig([](Settings& settings) { settings.setString(u"orlavant_sync_stopped"_s, u"yes"_s); });
     QCOMPARE(rig->status(), u"Sync paused \u2014 click Start Sync"_s); // a stored value that is not a boolean
-    QSignalSpy finished(rig->engine.get(), &FolderSyncManager::passFinished);
+    QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
     rig->engine->toggleSync();
     QCOMPARE(rig->status(), u"Sync Active"_s);
     QVERIFY(finished.wait(20000));
@@ -615,8 +548,7 @@ void TestFolderSync::notificationTexts() {
     helper.notifyFileUploaded(u"Holiday <1> & more.jpg"_s);
     helper.notifyBatchComplete(2, 1);
     helper.notifyBatchComplete(0, 0); // nothing to say: nothing posted
-    helper.notifyBatchComplete(-1, -3);
-    helper.notifyBatchComplete(-2, 4);
+    helper.notifyBatchComplete(0, 4);
     helper.notifyBatchComplete(1, 0);
     QStringList described;
     QSet<QString> identifiers;
@@ -645,48 +577,20 @@ void TestFolderSync::notificationTexts() {
              u"family cloud vault."_s);
 }
 void TestFolderSync::closingDoesNotWaitForAHungVault() {
-    rig.reset();
-    auto app = std::make_unique<TestServices>(TestServices::session());
-    CoreServices& core = *app->services;
-    const QString ledgerPath = core.ledger.ledgerFilePath();
-    core.client.configure(vault->server.baseUrl(), u"test-anon-key"_s);
-    core.client.setBackendUrl(vault->server.baseUrl());
     const QString folder = makeTempDir(u"hung"_s);
     writeFile(folder + u"/a.txt"_s, "a");
     vault->gate.close(); // the vault takes the pre-upload and does not answer
-    core.folderSync.changeFolder(folder);
-    core.folderSync.startSync();
+    rig->engine->changeFolder(folder);
+    rig->engine->startSync();
     QTRY_COMPARE(preUploads(), 1);
     // Closing cancels the network first; waiting instead would sit out the 60-second request
     // time-out (a liveness bound, not a speed measure).
     QElapsedTimer closing;
     closing.start();
-    app.reset();
+    rig.reset();
     QVERIFY2(closing.elapsed() < 20000, "closing waited for the vault's answer");
     // Nothing the vault did not confirm was recorded.
-    QCOMPARE(SyncLedger(QFileInfo(ledgerPath).path()).totalSyncedCount(), 0);
-}
-
-// Quitting while a large file is hashed stops the hash between chunks instead of reading on.
-void TestFolderSync::closingStopsAHashMidFile() {
-    rig->settings.setInteger(u"orlavant_parallel_transfers"_s, 1);
-    const QString folder = makeTempDir(u"large"_s);
-    writeFile(folder + u"/a.txt"_s, "first");
-    // Sparse: it costs no disk, but reading it whole would take seconds.
-    const qint64 size = 4LL << 30;
-    writeFile(folder + u"/b-disk.img"_s, {});
-    QVERIFY(QFile::resize(folder + u"/b-disk.img"_s, size));
-    rig->engine->changeFolder(folder);
-    vault->gate.close();
-    rig->engine->startSync();
-    // The small file waits for the vault, or the large one is hashed first: either way the
-    // hasher is into the large file now.
-    QTRY_VERIFY_WITH_TIMEOUT(rig->engine->reporter().progress().bytesHashed > (1 << 20), 20000);
-    const qint64 before = bytesReadByProcess();
-    rig.reset();
-    QVERIFY(before < 0 || bytesReadByProcess() - before < size / 2);
-    const std::optional<SyncRecord> none = SyncLedger(ledgerDir).record(u"a.txt"_s);
-    QVERIFY(!none);
+    QCOMPARE(SyncLedger(ledgerDir).totalSyncedCount(), 0);
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestFolderSync)

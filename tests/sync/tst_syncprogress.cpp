@@ -31,14 +31,9 @@ SyncReportBatch batch(quint64 passId, QList<SyncEvent::Type> types, SyncProgress
     return result;
 }
 
+// passId, filesTotal, filesDone, bytesTotal, bytesHashed, bytesSent (the pass's id is set by batch()).
 SyncProgress progress(int filesTotal, int filesDone, qint64 bytesTotal, qint64 hashed, qint64 sent) {
-    SyncProgress figures;
-    figures.filesTotal = filesTotal;
-    figures.filesDone = filesDone;
-    figures.bytesTotal = bytesTotal;
-    figures.bytesHashed = hashed;
-    figures.bytesSent = sent;
-    return figures;
+    return {0, filesTotal, filesDone, bytesTotal, hashed, sent};
 }
 
 // Activity scripts: batches separated by " | ", events by spaces, each "K:path" with K one of
@@ -278,24 +273,19 @@ void TestSyncProgress::activity_data() {
     QTest::addColumn<int>("rows");
     QTest::addColumn<QString>("top");
     QTest::addColumn<QString>("bottom");
-    QTest::newRow("newest first") << "U:a D:b | F:c" << 3 << "F:c"
-                                  << "U:a";
-    QTest::newRow("the last 200 events") << "U:x*250" << 200 << "U:x249"
-                                         << "U:x50";
-    QTest::newRow("a failure stays behind newer events") << "F:a | U:x*250" << 201 << "U:x249"
-                                                         << "F:a";
-    QTest::newRow("so do the skipped ones") << "N:bad R:locked | D:x*300" << 202 << "D:x299"
-                                            << "N:bad";
-    QTest::newRow("the file syncs: its failure goes") << "F:a | U:b | U:a" << 2 << "U:a"
-                                                      << "U:b";
-    QTest::newRow("synced in the same batch") << "F:a U:a" << 1 << "U:a"
-                                              << "U:a";
-    QTest::newRow("a new failure replaces the old one") << "F:a | U:b | F:a" << 2 << "F:a"
-                                                        << "U:b";
-    QTest::newRow("failed again after it synced") << "U:a F:a" << 2 << "F:a"
-                                                  << "U:a";
-    QTest::newRow("problems are bounded too") << "F:p*250 | U:x*250" << 400 << "U:x249"
-                                              << "F:p50";
+    const auto row = [](const char* tag, const char* script, int rows, const char* top, const char* bottom) {
+        QTest::newRow(tag) << QString::fromUtf8(script) << rows << QString::fromUtf8(top)
+                           << QString::fromUtf8(bottom);
+    };
+    row("newest first", "U:a D:b | F:c", 3, "F:c", "U:a");
+    row("the last 200 events", "U:x*250", 200, "U:x249", "U:x50");
+    row("a failure stays behind newer events", "F:a | U:x*250", 201, "U:x249", "F:a");
+    row("so do the skipped ones", "N:bad R:locked | D:x*300", 202, "D:x299", "N:bad");
+    row("the file syncs: its failure goes", "F:a | U:b | U:a", 2, "U:a", "U:b");
+    row("synced in the same batch", "F:a U:a", 1, "U:a", "U:a");
+    row("a new failure replaces the old one", "F:a | U:b | F:a", 2, "F:a", "U:b");
+    row("failed again after it synced", "U:a F:a", 2, "F:a", "U:a");
+    row("problems are bounded too", "F:p*250 | U:x*250", 400, "U:x249", "F:p50");
 }
 
 void TestSyncProgress::activity() {

@@ -4,8 +4,10 @@
 #include "support/FakeClock.h"
 #include "support/FakeServer.h"
 #include "support/RecordingNotificationSink.h"
+#include "support/RequestGate.h"
 #include "support/TestDialogs.h"
 #include "support/TestMain.h"
+#include "support/TestServices.h"
 
 #include <QAbstractButton>
 #include <QJsonArray>
@@ -13,8 +15,7 @@
 #include <QLabel>
 #include <QRandomGenerator>
 #include <QTest>
-#include <chrono>
-#include <future>
+#include <memory>
 
 // Everything a screen needs, with the vault pointed at a scripted fake server and a settings
 // file of its own.
@@ -24,11 +25,7 @@ struct UiFixture {
         const QString settingsPath = directory + QStringLiteral("/orlavant.conf");
         {
             Settings settings(settingsPath);
-            settings.setString(QStringLiteral("orlavant_supabase_url"), server->baseUrl());
-            settings.setString(QStringLiteral("orlavant_supabase_key"), QStringLiteral("test-anon-key"));
-            settings.setString(QStringLiteral("orlavant_backend_base_url"), server->baseUrl());
-            if (session)
-                settings.setData(QStringLiteral("orlavant_supabase_session"), session->toJson());
+            TestServices::pointAt(settings, server->baseUrl(), session);
         }
         services = std::make_unique<CoreServices>(
             CoreServices::Options{settingsPath, directory + QStringLiteral("/ledger"), &dialogs, &sink});
@@ -152,22 +149,16 @@ inline void press(QAbstractButton* button) {
 // a failing test never leaves the server waiting: declare it after the fixture.
 class ReplyGate {
 public:
+    ReplyGate() { m_gate->close(); }
     ~ReplyGate() { open(); }
-    void open() {
-        if (!m_opened) {
-            m_opened = true;
-            m_promise.set_value();
-        }
-    }
+    void open() { m_gate->open(); }
     FakeServer::Handler hold(FakeServer::Reply reply) const {
-        return [released = m_released, reply](const FakeServer::Request&) {
-            released.wait_for(std::chrono::minutes(2));
+        return [gate = m_gate, reply](const FakeServer::Request&) {
+            gate->pass();
             return reply;
         };
     }
 
 private:
-    std::promise<void> m_promise;
-    std::shared_future<void> m_released = m_promise.get_future().share();
-    bool m_opened = false;
+    std::shared_ptr<RequestGate> m_gate = std::make_shared<RequestGate>();
 };

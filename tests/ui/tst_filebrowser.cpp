@@ -182,20 +182,6 @@ private Q_SLOTS:
         QCOMPARE(shown.proxyRowOf(QStringLiteral("a")), -1);
     }
 
-    void searchInTheScreen() {
-        BrowserFixture f;
-        QVERIFY(f.showAndLoad());
-        QVERIFY(f.search("G"));
-        QCOMPARE(f.shownNames(), (QStringList{ThreeNames[0], ThreeNames[2]}));
-        QCOMPARE(f.browser.mainArea(), Area::List);
-        QVERIFY(f.search("holiday"));
-        QCOMPARE(f.browser.mainArea(), Area::Empty);
-        QVERIFY(isShown(&f.browser, "emptyView"));
-        QVERIFY(f.search(QString()));
-        QCOMPARE(f.shownNames(), ThreeNames);
-        QCOMPARE(f.browser.mainArea(), Area::List);
-    }
-
     void lookupTables_data() {
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("expected");
@@ -233,31 +219,22 @@ private Q_SLOTS:
         QTest::addColumn<QString>("folder");     // as shown; empty for no folder line
         QTest::addColumn<QString>("accessible"); // what a screen reader says
         QTest::addColumn<QString>("toolTip");
-        QTest::newRow("plain, with folder") << fileRecord("a", "tax.pdf", "application/pdf", "Ada's Mac",
-                                                          "mac", 48'000, QString("Taxes/2026"))
-                                            << "tax.pdf"
-                                            << "Taxes/2026"
-                                            << "tax.pdf, Ada's Mac, 48.0 kB"
-                                            << "tax.pdf\nTaxes/2026";
-        QTest::newRow("empty folder: no line")
-            << fileRecord("a", "a.txt", "text/plain", "Ada's Mac", "mac", 0, QString()) << "a.txt"
-            << ""
-            << "a.txt, Ada's Mac, 0 bytes"
-            << "a.txt";
-        QTest::newRow("no device name") << fileRecord("a", "a.txt", "text/plain", "", "web", 1500) << "a.txt"
-                                        << ""
-                                        << "a.txt, 1.5 kB"
-                                        << "a.txt";
-        QTest::newRow("control characters shown as symbols")
-            << fileRecord("a", "two\nlines\t\x7f.txt", "text/plain", "Mac\r", "mac", 1, QString("a\u2028b"))
-            << "two␊lines␉␡.txt"
-            << "a␤b"
-            << "two␊lines␉␡.txt, Mac␍, 1 byte"
-            << "two␊lines␉␡.txt\na␤b";
-        QTest::newRow("empty name") << fileRecord("a", "", "text/plain", "Mac", "mac", -5) << ""
-                                    << ""
-                                    << "(no name), Mac, -5 bytes"
-                                    << "";
+        const auto row = [](const char* tag, const SupabaseFileRecord& record, const QString& name,
+                            const QString& folder, const QString& accessible, const QString& toolTip) {
+            QTest::newRow(tag) << record << name << folder << accessible << toolTip;
+        };
+        row("plain, with folder",
+            fileRecord("a", "tax.pdf", "application/pdf", "Ada's Mac", "mac", 48'000, QString("Taxes/2026")),
+            "tax.pdf", "Taxes/2026", "tax.pdf, Ada's Mac, 48.0 kB", "tax.pdf\nTaxes/2026");
+        row("empty folder: no line", fileRecord("a", "a.txt", "text/plain", "Ada's Mac", "mac", 0, QString()),
+            "a.txt", "", "a.txt, Ada's Mac, 0 bytes", "a.txt");
+        row("no device name", fileRecord("a", "a.txt", "text/plain", "", "web", 1500), "a.txt", "",
+            "a.txt, 1.5 kB", "a.txt");
+        row("control characters shown as symbols",
+            fileRecord("a", "two\nlines\t\x7f.txt", "text/plain", "Mac\r", "mac", 1, QString("a\u2028b")),
+            "two␊lines␉␡.txt", "a␤b", "two␊lines␉␡.txt, Mac␍, 1 byte", "two␊lines␉␡.txt\na␤b");
+        row("empty name", fileRecord("a", "", "text/plain", "Mac", "mac", -5), "", "",
+            "(no name), Mac, -5 bytes", "");
     }
     void modelRowData() {
         QFETCH(SupabaseFileRecord, record);
@@ -299,7 +276,6 @@ private Q_SLOTS:
 
     void mainAreaStates() {
         BrowserFixture f;
-        f.serveFiles(threeFiles());
         f.browser.show();
         auto* refresh = child<QAbstractButton>(&f.browser, "refreshButton");
         QVERIFY(f.browser.mainArea() == Area::Loading && !refresh->isEnabled());
@@ -566,10 +542,15 @@ private Q_SLOTS:
         QTest::keyClicks(field, "G");
         QVERIFY(f.waitIdle());
         QCOMPARE(f.shownIds(), (QStringList{"a", "c"}));
+        QCOMPARE(f.browser.mainArea(), Area::List);
+        QTest::keyClicks(field, "holiday"); // no match: the empty state, not an empty list
+        QVERIFY(f.waitIdle());
+        QVERIFY(f.browser.mainArea() == Area::Empty && isShown(&f.browser, "emptyView"));
         QTest::keyClick(field, Qt::Key_Escape);
         QVERIFY(f.waitIdle());
         QCOMPARE(f.browser.searchQuery() + field->text(), QString());
         QCOMPARE(f.shownIds(), (QStringList{"a", "b", "c"}));
+        QCOMPARE(f.browser.mainArea(), Area::List);
         // Down leaves the field for the list, on its first row; arrows move; Enter downloads.
         QTest::keyClick(field, Qt::Key_Down);
         QVERIFY(f.list().hasFocus());

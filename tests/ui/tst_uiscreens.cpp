@@ -235,7 +235,7 @@ private Q_SLOTS:
         QTRY_COMPARE(f.state(), QStringLiteral("sync:sync FolderSyncView"));
     }
 
-    void tabsAndTheSharedFileBrowser() {
+    void tabsDashboardAndTheSharedFileBrowser() {
         WindowFixture f(UiFixture::session());
         f.serveFiles({});
         f.go("files");
@@ -253,10 +253,7 @@ private Q_SLOTS:
             QTRY_COMPARE(f.state(), expected);
         }
         QTRY_COMPARE(f.server->requests("GET", "/rest/v1/files").size(), 2); // each showing reads afresh
-    }
-
-    void dashboardNavigation() {
-        WindowFixture f(UiFixture::session());
+        // The dashboard's shortcuts lead to the files and to sync.
         for (const char* viewAll : {"quickAccessViewAll", "recentFilesViewAll"}) {
             f.go("dashboard");
             press(child<QAbstractButton>(f.screen<DashboardView>(), viewAll));
