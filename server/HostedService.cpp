@@ -765,9 +765,9 @@ void VaultServer::Impl::installHosted() {
         }
         const bool upsert = req.header("x-upsert") == "true";
         if (!upsert && store.object(key)) {
-            // Read and drop the body, so that the client reads this answer whatever the body's
-            // size: it counts an existing object as stored.
-            reader([](const char*, std::size_t) { return true; });
+            // The client must read this answer whatever the body's size: it counts an existing
+            // object as stored.
+            reader.skip();
             storageError(res, 400, "409", "Duplicate", "The resource already exists");
             return;
         }

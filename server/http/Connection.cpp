@@ -15,6 +15,7 @@
 #include <future>
 #include <strings.h>
 #include <unistd.h>
+#include <utility>
 
 namespace asio = boost::asio;
 namespace bhttp = boost::beast::http;
@@ -29,6 +30,10 @@ constexpr std::size_t chunkSize = 128 * 1024;
 // (or this much) after its answer, so the answer is not lost to a reset.
 constexpr auto lingerTime = std::chrono::seconds(2);
 constexpr std::uint64_t lingerBytes = 16 << 20;
+
+bool dropAll(const char*, std::size_t) {
+    return true;
+}
 
 Response jsonMessage(int status, const std::string& message) {
     Response response;
@@ -112,6 +117,7 @@ void Connection::waitForRequest() {
     m_bodyReceived = m_ignoredBody = 0;
     m_prefetched.clear();
     m_bodyComplete = false;
+    m_continuePending = false;
     m_bodyError = BodyError::None;
     m_chunk.reset();
     m_out.reset();
@@ -209,10 +215,20 @@ void Connection::onHead(error_code error) {
         return;
     }
     const std::string expect = m_request.header("Expect");
-    if (m_version >= 11 && expect.size() == 12 && strncasecmp(expect.c_str(), "100-continue", 12) == 0)
-        sendContinueThen([this] { prefetchBody(); });
-    else
+    if (m_version < 11 || expect.size() != 12 || strncasecmp(expect.c_str(), "100-continue", 12) != 0) {
         prefetchBody();
+        return;
+    }
+    // The client sends its body only once told to. The handler runs first and the word goes
+    // when it starts reading, so a refusal (too large, over quota, a spent location) costs the
+    // client none of the body. A heavy route's small body is still read ahead, so that its
+    // work waits for a heavy thread with everything it needs.
+    if (readsBody && m_route->cost.of(m_request) != Cost::Heavy) {
+        m_continuePending = true;
+        dispatch();
+        return;
+    }
+    sendContinueThen([this] { prefetchBody(); });
 }
 
 void Connection::sendContinueThen(std::function<void()> next) {
@@ -222,12 +238,12 @@ void Connection::sendContinueThen(std::function<void()> next) {
         m_socket, *message,
         [self = shared_from_this(), message, next = std::move(next)](error_code error, std::size_t) {
             self->disarm();
-            if (self->m_closed)
-                return;
-            if (error) {
+            if (error)
                 self->closeNow();
-                return;
-            }
+            // The body's time starts now, not while the handler was deciding. `next` runs
+            // however the write ended (a handler may wait for it); on a closed connection its
+            // read finds it closed.
+            self->m_bodyStart = Clock::now();
             next();
         });
 }
@@ -332,7 +348,8 @@ void Connection::runHandler() {
     // A connection closed while its handler waited in the queue needs no answer.
     if (!m_closed) {
         try {
-            const BodyReader reader([this](const BodyReceiver& receiver) { return pullBody(receiver); });
+            const BodyReader reader([this](const BodyReceiver& receiver) { return pullBody(receiver); },
+                                    [this] { return m_continuePending || pullBody(dropAll); });
             m_route->handler(m_request, response, reader);
         } catch (const std::exception& e) {
             m_context.log("[vault] internal error on " + m_request.method + " " + m_request.path + ": " +
@@ -350,6 +367,7 @@ void Connection::runHandler() {
 }
 
 bool Connection::pullBody(const BodyReceiver& receiver) {
+    bool askForBody = std::exchange(m_continuePending, false);
     if (!m_prefetched.empty()) {
         const std::string first = std::move(m_prefetched);
         m_prefetched.clear();
@@ -362,9 +380,13 @@ bool Connection::pullBody(const BodyReceiver& receiver) {
         // Shared, so the strand may still be inside set_value() when this thread moves on.
         auto piece = std::make_shared<std::promise<std::pair<BodyError, std::size_t>>>();
         auto arrived = piece->get_future();
-        asio::post(m_socket.get_executor(), [this, piece] {
+        auto read = [this, piece] {
             readBodyChunk([piece](BodyError error, std::size_t bytes) { piece->set_value({error, bytes}); });
-        });
+        };
+        if (std::exchange(askForBody, false))
+            asio::post(m_socket.get_executor(), [this, read] { sendContinueThen(read); });
+        else
+            asio::post(m_socket.get_executor(), read);
         const auto [error, bytes] = arrived.get();
         if (error != BodyError::None)
             return false;
@@ -385,7 +407,11 @@ void Connection::finish(Response response) {
         response = jsonMessage(response.status, response.status == 404 ? "Not found" : "Request refused");
     bool keepAlive = m_keepAlive && !m_context.stopping;
     bool drain = false;
-    if (!m_bodyComplete) {
+    if (m_continuePending) {
+        // Answered before the client was told to send its body: it may send it yet (clients
+        // stop waiting after a while), so nothing after this answer could be told from it.
+        keepAlive = false;
+    } else if (!m_bodyComplete) {
         // What the handler left unread: dropped when it is small, else the connection ends.
         const auto remaining = m_parser->content_length_remaining();
         drain = remaining && *remaining <= m_context.limits.maxIgnoredBodyBytes;

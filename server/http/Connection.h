@@ -98,6 +98,10 @@ private:
     std::uint64_t m_ignoredBody = 0;
     std::string m_prefetched;
     bool m_bodyComplete = false;
+    // The client waits for "100 Continue" before it sends its body and has not had it: set on
+    // the strand before the handler runs, taken by the handler's first read, read again on the
+    // strand once the handler is done.
+    bool m_continuePending = false;
     BodyError m_bodyError = BodyError::None;
     std::uint64_t m_lingered = 0;
 

@@ -188,7 +188,11 @@ HttpResponse sendFileBody(const HttpRequest& request, const std::atomic_bool& ca
     curl_slist* headers = nullptr;
     for (const auto& [name, value] : request.headers)
         headers = curl_slist_append(headers, QByteArray(name + ": " + value).constData());
-    headers = curl_slist_append(headers, "Expect:"); // no 100-continue round trip
+    // A large body waits for the server's word: one it refuses (too large, over quota, a spent
+    // location) is then never read from disk nor sent. A small one is not worth the round trip.
+    constexpr qint64 AskFirstBytes = 1 << 20;
+    headers =
+        curl_slist_append(headers, transfer.remaining >= AskFirstBytes ? "Expect: 100-continue" : "Expect:");
     std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(headers, &curl_slist_free_all);
 
     const QByteArray url = request.url.toEncoded();

@@ -262,6 +262,50 @@ void costDecidedPerRequest() {
     serving.join();
 }
 
+// A client that waits for "100 Continue" is told only when the handler wants the body: a
+// refusal (too large, an object already there) reaches it before it has sent a byte, and the
+// connection then ends, since a body sent late could not be told from the next request.
+void bodiesWaitForTheServersWord() {
+    VaultFixture vault;
+    const auto user = vault.signUp("expect@example.org");
+    const std::string objects = "/storage/v1/object/orlavant-files/" + user.id + "/";
+    expect(vault.request("POST", objects + "kept.txt", hosted(user.token), "first").status == 200,
+           "an object is stored");
+    const auto head = [&](const std::string& key, std::size_t length) {
+        return "POST " + objects + key + " HTTP/1.1\r\nHost: x\r\napikey: " + anonKey +
+               "\r\nAuthorization: Bearer " + user.token + "\r\nContent-Length: " + std::to_string(length) +
+               "\r\nExpect: 100-continue\r\n\r\n";
+    };
+    const struct {
+        std::string name, key;
+        std::size_t length;
+        int status;
+    } refusals[] = {{"larger than the server takes", "big.bin", (1 << 20) + 1, 413},
+                    {"an object already at that key", "kept.txt", 5, 400}};
+    for (const auto& refusal : refusals) {
+        const raw::Reply reply = raw::exchange(vault.port, head(refusal.key, refusal.length));
+        expect(reply.status == refusal.status && reply.head.find(" 100 ") == npos && reply.closed,
+               "refused before the body is asked for: " + refusal.name,
+               Reply{reply.status, reply.head, reply.body});
+    }
+    // A body the handler wants is asked for, then answered on a connection that goes on.
+    const int fd = raw::connectTo(vault.port);
+    std::string pending;
+    raw::sendAll(fd, head("new.txt", 5));
+    std::string told;
+    for (char byte; told.find("\r\n\r\n") == npos && ::recv(fd, &byte, 1, 0) == 1;)
+        told += byte;
+    raw::sendAll(fd, "fresh");
+    const raw::Reply stored = raw::readReply(fd, pending);
+    raw::sendAll(fd, "GET /health HTTP/1.1\r\nHost: x\r\n\r\n");
+    const raw::Reply after = raw::readReply(fd, pending);
+    ::close(fd);
+    expect(told == "HTTP/1.1 100 Continue\r\n\r\n" && stored.status == 200 && after.status == 200,
+           "a wanted body is asked for, stored, and the connection goes on",
+           Reply{stored.status, told + stored.head, stored.body});
+    expect(vault.store().objectCount() == 2, "only the wanted body was stored");
+}
+
 } // namespace
 
 int main() {
@@ -270,6 +314,7 @@ int main() {
     limits();
     timeOuts();
     keepAliveAndPipelining();
+    bodiesWaitForTheServersWord();
     invalidUtf8RefusedBeforeStoring();
     logLinesCannotBeForged();
     std::cout << passed << " passed, " << failed << " failed" << std::endl;
