@@ -90,6 +90,15 @@ private:
     int m_index = 0;
 };
 
+template <typename Read>
+auto VaultStore::firstRow(const std::string& sql, const std::string& value, Read read) {
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, sql);
+    s.bind(value);
+    using Row = decltype(read(s));
+    return s.step() ? std::optional<Row>(read(s)) : std::nullopt;
+}
+
 namespace {
 
 const char* const schema = R"sql(
@@ -407,21 +416,11 @@ const char* const accountSelect =
 } // namespace
 
 std::optional<Account> VaultStore::accountByEmail(const std::string& email) {
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, std::string(accountSelect) + "WHERE email = ?");
-    s.bind(email);
-    if (!s.step())
-        return std::nullopt;
-    return readAccount(s);
+    return firstRow(std::string(accountSelect) + "WHERE email = ?", email, readAccount<Statement>);
 }
 
 std::optional<Account> VaultStore::accountById(const std::string& id) {
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, std::string(accountSelect) + "WHERE id = ?");
-    s.bind(id);
-    if (!s.step())
-        return std::nullopt;
-    return readAccount(s);
+    return firstRow(std::string(accountSelect) + "WHERE id = ?", id, readAccount<Statement>);
 }
 
 std::optional<Account> VaultStore::createAccount(const std::string& email, const std::string& passwordHash,
@@ -477,15 +476,6 @@ template <typename S> Invitation readInvitation(const S& s) {
 }
 
 } // namespace
-
-template <typename Read>
-auto VaultStore::firstRow(const std::string& sql, const std::string& value, Read read) {
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, sql);
-    s.bind(value);
-    using Row = decltype(read(s));
-    return s.step() ? std::optional<Row>(read(s)) : std::nullopt;
-}
 
 std::optional<Household> VaultStore::household(const std::string& id) {
     return firstRow(std::string(householdSelect) + "WHERE id = ?", id, readHousehold<Statement>);
@@ -611,12 +601,7 @@ void VaultStore::createAuthSession(const AuthSession& session) {
 }
 
 std::optional<AuthSession> VaultStore::authSession(const std::string& id) {
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, std::string(authSessionSelect) + "WHERE id = ?");
-    s.bind(id);
-    if (!s.step())
-        return std::nullopt;
-    return readAuthSession(s);
+    return firstRow(std::string(authSessionSelect) + "WHERE id = ?", id, readAuthSession<Statement>);
 }
 
 std::optional<AuthSession> VaultStore::authSessionForOpaqueToken(const std::string& tokenHash) {
@@ -849,12 +834,7 @@ std::int64_t VaultStore::countFiles(const std::string& userId, const FileQuery& 
 }
 
 std::optional<FileRow> VaultStore::fileById(const std::string& id) {
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, std::string(fileSelect) + "WHERE id = ?");
-    s.bind(id);
-    if (!s.step())
-        return std::nullopt;
-    return readFile(s);
+    return firstRow(std::string(fileSelect) + "WHERE id = ?", id, readFile<Statement>);
 }
 
 std::optional<FileRow> VaultStore::fileByUserPath(const std::string& userId, const std::string& filePath) {
@@ -935,12 +915,7 @@ template <typename S> ObjectRow readObject(const S& s) {
 } // namespace
 
 std::optional<ObjectRow> VaultStore::object(const std::string& path) {
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, std::string(objectSelect) + "WHERE path = ?");
-    s.bind(path);
-    if (!s.step())
-        return std::nullopt;
-    return readObject(s);
+    return firstRow(std::string(objectSelect) + "WHERE path = ?", path, readObject<Statement>);
 }
 
 std::vector<ObjectRow> VaultStore::objectsUnder(const std::string& userId, const std::string& prefix) {
@@ -1065,12 +1040,7 @@ void VaultStore::createUpload(const UploadTicket& t, const std::string& now) {
 }
 
 std::optional<UploadTicket> VaultStore::upload(const std::string& id) {
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, std::string(uploadSelect) + "WHERE id = ?");
-    s.bind(id);
-    if (!s.step())
-        return std::nullopt;
-    return readUpload(s);
+    return firstRow(std::string(uploadSelect) + "WHERE id = ?", id, readUpload<Statement>);
 }
 
 std::optional<UploadTicket> VaultStore::uploadByKey(const std::string& accountId,
