@@ -193,8 +193,9 @@ QWidget* FolderSyncView::buildActivityCard() {
     column->setContentsMargins(18, 16, 18, 12);
     column->setSpacing(4);
     column->addWidget(makeLabel(QStringLiteral("Activity"), uiFont(15, QFont::Bold), ink));
-    column->addWidget(makeLabel(QStringLiteral("What became of your files since Orlavant started, newest first"),
-                                uiFont(11), secondary));
+    column->addWidget(
+        makeLabel(QStringLiteral("What became of your files since Orlavant started, newest first"),
+                  uiFont(11), secondary));
     column->addSpacing(6);
 
     SyncActivityModel& activity = m_syncManager.activity();
