@@ -107,7 +107,10 @@ QString SingleInstance::lockDirectory(const QByteArray& runtimeDirectory, const 
 
 QString SingleInstance::socketAddress() {
     const QString path = socketPath();
-    if (size_t(QFile::encodeName(path).size()) < sizeof(sockaddr_un::sun_path))
+    // Qt's listen() with access options needs a few bytes more than the path (a path of 107
+    // bytes, one short of the address's room, is refused), so leave a margin.
+    constexpr size_t QtListenMargin = 8;
+    if (size_t(QFile::encodeName(path).size()) + QtListenMargin < sizeof(sockaddr_un::sun_path))
         return path;
     if (m_directoryFd < 0)
         m_directoryFd = ::open(QFile::encodeName(m_directory).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -102,25 +103,38 @@ void TestInstance::handOver_data() {
     //   instance left its socket file)
     QTest::addColumn<QString>("holder");
     QTest::addColumn<bool>("showWindow");
-    QTest::addColumn<bool>("deep"); // a folder longer than a socket address can be
-    QTest::newRow("a start by the user shows the window") << "listening" << true << false;
-    QTest::newRow("a start at login leaves it hidden") << "listening" << false << false;
-    QTest::newRow("a folder deep down") << "listening" << true << true;
-    QTest::newRow("an instance still starting is waited for") << "starting" << true << false;
-    QTest::newRow("a holder that ends hands over the lock") << "ends" << true << false;
-    QTest::newRow("a socket left by a killed instance is replaced") << "stale" << false << false;
+    // The socket's path in bytes, 0 for wherever the temporary folder is: one byte short of a
+    // socket address's room (108), and longer than it.
+    QTest::addColumn<int>("pathBytes");
+    QTest::newRow("a start by the user shows the window") << "listening" << true << 0;
+    QTest::newRow("a start at login leaves it hidden") << "listening" << false << 0;
+    QTest::newRow("a socket path just short of an address") << "listening" << true << 107;
+    QTest::newRow("a folder deep down") << "listening" << true << 160;
+    QTest::newRow("an instance still starting is waited for") << "starting" << true << 0;
+    QTest::newRow("a holder that ends hands over the lock") << "ends" << true << 0;
+    QTest::newRow("a socket left by a killed instance is replaced") << "stale" << false << 0;
 }
 
 void TestInstance::handOver() {
     QFETCH(QString, holder);
     QFETCH(bool, showWindow);
-    QFETCH(bool, deep);
-    QString dir = makeTempDir(QStringLiteral("handover"));
-    if (deep) {
-        dir += QStringLiteral("/a-folder-name-that-goes-on-and-on/and-on-and-on-and-on-and-on-and-on/and-on");
-        QVERIFY(QDir().mkpath(dir));
+    QFETCH(int, pathBytes);
+    const QString dir = makeTempDir(QStringLiteral("handover"));
+    // The socket goes in the runtime directory: one whose path makes the socket's that long.
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    const auto restore = qScopeGuard([&] { qputenv("XDG_RUNTIME_DIR", runtime); });
+    if (pathBytes > 0) {
+        const int pad =
+            pathBytes -
+            int(QFile::encodeName(SingleInstance(QStringLiteral("orlavant-test"), dir).socketPath()).size());
+        QVERIFY(pad > 1);
+        const QString deep = QFile::decodeName(runtime) + u'/' + QString(pad - 1, u'd');
+        QVERIFY(QDir().mkpath(deep));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(deep));
     }
     auto running = std::make_unique<SingleInstance>(QStringLiteral("orlavant-test"), dir);
+    if (pathBytes > 0)
+        QCOMPARE(QFile::encodeName(running->socketPath()).size(), pathBytes);
     if (holder == QLatin1String("stale"))
         writeText(running->socketPath(), "left behind");
     QVERIFY(running->tryLock());
