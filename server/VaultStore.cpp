@@ -162,6 +162,11 @@ END;
 CREATE TRIGGER IF NOT EXISTS household_content_removed AFTER DELETE ON household_content BEGIN
     UPDATE households SET kept_bytes = kept_bytes - OLD.size WHERE id = OLD.household_id;
 END;
+CREATE TRIGGER IF NOT EXISTS household_content_emptied AFTER UPDATE OF objects ON household_content
+WHEN NEW.objects <= 0 BEGIN
+    DELETE FROM household_content
+        WHERE household_id = NEW.household_id AND sha256 = NEW.sha256 AND size = NEW.size;
+END;
 CREATE TRIGGER IF NOT EXISTS object_kept AFTER INSERT ON objects BEGIN
     INSERT INTO household_content (household_id, sha256, size, objects)
         SELECT household_id, NEW.sha256, NEW.size, 1 FROM accounts WHERE id = NEW.user_id
@@ -171,16 +176,10 @@ CREATE TRIGGER IF NOT EXISTS object_dropped AFTER DELETE ON objects BEGIN
     UPDATE household_content SET objects = objects - 1
         WHERE household_id = (SELECT household_id FROM accounts WHERE id = OLD.user_id)
         AND sha256 = OLD.sha256 AND size = OLD.size;
-    DELETE FROM household_content WHERE objects = 0
-        AND household_id = (SELECT household_id FROM accounts WHERE id = OLD.user_id)
-        AND sha256 = OLD.sha256 AND size = OLD.size;
 END;
 CREATE TRIGGER IF NOT EXISTS object_changed AFTER UPDATE OF user_id, sha256, size ON objects BEGIN
     UPDATE household_content SET objects = objects - 1
         WHERE household_id = (SELECT household_id FROM accounts WHERE id = OLD.user_id)
-        AND sha256 = OLD.sha256 AND size = OLD.size;
-    DELETE FROM household_content WHERE objects = 0
-        AND household_id = (SELECT household_id FROM accounts WHERE id = OLD.user_id)
         AND sha256 = OLD.sha256 AND size = OLD.size;
     INSERT INTO household_content (household_id, sha256, size, objects)
         SELECT household_id, NEW.sha256, NEW.size, 1 FROM accounts WHERE id = NEW.user_id
@@ -195,8 +194,6 @@ WHEN OLD.household_id IS NOT NEW.household_id BEGIN
     UPDATE household_content SET objects = objects - (SELECT COUNT(*) FROM objects o WHERE o.user_id = NEW.id
             AND o.sha256 = household_content.sha256 AND o.size = household_content.size)
         WHERE household_id = OLD.household_id
-        AND (sha256, size) IN (SELECT sha256, size FROM objects WHERE user_id = NEW.id);
-    DELETE FROM household_content WHERE household_id = OLD.household_id AND objects = 0
         AND (sha256, size) IN (SELECT sha256, size FROM objects WHERE user_id = NEW.id);
 END;
 )sql";

@@ -40,14 +40,14 @@ ByteRange ByteRange::parse(std::string_view header, std::uint64_t size) {
     for (std::size_t i = 0; i < unit.size(); ++i)
         if (std::tolower(static_cast<unsigned char>(header[i])) != unit[i])
             return {};
-    const std::string_view spec = trimmed(header.substr(unit.size()));
-    if (spec.find(',') != std::string_view::npos)
+    const std::string_view ranges = trimmed(header.substr(unit.size()));
+    if (ranges.find(',') != std::string_view::npos)
         return {};
-    const auto dash = spec.find('-');
+    const auto dash = ranges.find('-');
     if (dash == std::string_view::npos)
         return {};
-    const std::string_view firstText = trimmed(spec.substr(0, dash)),
-                           lastText = trimmed(spec.substr(dash + 1));
+    const std::string_view firstText = trimmed(ranges.substr(0, dash)),
+                           lastText = trimmed(ranges.substr(dash + 1));
     ByteRange range;
     if (firstText.empty()) {
         // The last n bytes.
