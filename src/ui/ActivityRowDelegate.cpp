@@ -101,18 +101,6 @@ FileOutcome ActivityRowDelegate::outcomeAt(const QModelIndex& index) {
     return outcome;
 }
 
-const QPixmap& ActivityRowDelegate::symbol(FileOutcome::Kind kind, qreal ratio) const {
-    if (ratio != m_symbolRatio) {
-        m_symbols.clear();
-        m_symbolRatio = ratio;
-    }
-    auto found = m_symbols.find(int(kind));
-    if (found == m_symbols.end())
-        found =
-            m_symbols.insert(int(kind), Icons::tinted(symbolFor(kind), colorFor(kind), SymbolSize, ratio));
-    return *found;
-}
-
 void ActivityRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                                 const QModelIndex& index) const {
     const FileOutcome outcome = outcomeAt(index);
@@ -123,7 +111,8 @@ void ActivityRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
         painter->fillRect(QRect(option.rect.left(), option.rect.top(), option.rect.width(), 1), Separator);
 
     const int midY = content.center().y();
-    painter->drawPixmap(QPoint(content.left(), midY - SymbolSize / 2 + 1), symbol(outcome.kind, ratio));
+    painter->drawPixmap(QPoint(content.left(), midY - SymbolSize / 2 + 1),
+                        m_symbols.get(symbolFor(outcome.kind), colorFor(outcome.kind), SymbolSize, ratio));
 
     const QRect time(content.right() + 1 - TimeWidth, content.top(), TimeWidth, content.height());
     const int textLeft = content.left() + SymbolSize + Gap;

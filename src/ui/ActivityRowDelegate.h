@@ -2,9 +2,10 @@
 
 #include "sync/SyncReport.h"
 
+#include "ui/Icons.h"
+
 #include <QAbstractItemDelegate>
 #include <QFont>
-#include <QHash>
 #include <QPixmap>
 
 // Paints one row of the sync activity list (a SyncActivityModel): a symbol for what happened,
@@ -35,11 +36,9 @@ public:
 
 private:
     static FileOutcome outcomeAt(const QModelIndex& index);
-    const QPixmap& symbol(FileOutcome::Kind kind, qreal ratio) const;
 
     QFont m_nameFont;
     QFont m_detailFont;
     QFont m_timeFont;
-    mutable QHash<int, QPixmap> m_symbols;
-    mutable qreal m_symbolRatio = 0;
+    mutable Icons::TintedCache m_symbols;
 };

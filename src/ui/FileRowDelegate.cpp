@@ -95,16 +95,6 @@ FileRowDelegate::Layout FileRowDelegate::layout(const QRect& rect, const QModelI
     return parts;
 }
 
-const QPixmap& FileRowDelegate::symbol(const QString& name, const QColor& color, int size,
-                                       qreal ratio) const {
-    const QString key =
-        QStringLiteral("%1|%2|%3|%4").arg(name, color.name(QColor::HexArgb)).arg(size).arg(ratio);
-    auto found = m_symbols.find(key);
-    if (found == m_symbols.end())
-        found = m_symbols.insert(key, Icons::tinted(name, color, size, ratio));
-    return *found;
-}
-
 void FileRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                             const QModelIndex& index) const {
     const Layout parts = layout(option.rect, index);
@@ -129,7 +119,7 @@ void FileRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     const QRect iconSquare = parts.icon;
     painter->drawPixmap(
         iconSquare.center() - QPoint(IconSymbol / 2 - 1, IconSymbol / 2 - 1),
-        symbol(index.data(FileListModel::MimeIconRole).toString(), FileIconColour, IconSymbol, ratio));
+        m_symbols.get(index.data(FileListModel::MimeIconRole).toString(), FileIconColour, IconSymbol, ratio));
 
     const int singleLine = Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine;
     painter->setFont(m_nameFont);
@@ -147,8 +137,9 @@ void FileRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     painter->fillPath(badge, BadgeFill);
     const QRect badgeSymbol(parts.badge.left() + BadgeLeftPad, parts.badge.center().y() - BadgeSymbol / 2 + 1,
                             BadgeSymbol, BadgeSymbol);
-    painter->drawPixmap(badgeSymbol.topLeft(), symbol(index.data(FileListModel::DeviceIconRole).toString(),
-                                                      secondary, BadgeSymbol, ratio));
+    painter->drawPixmap(
+        badgeSymbol.topLeft(),
+        m_symbols.get(index.data(FileListModel::DeviceIconRole).toString(), secondary, BadgeSymbol, ratio));
     if (!parts.shownDevice.isEmpty()) {
         painter->setFont(m_badgeFont);
         painter->setPen(secondary);
@@ -180,7 +171,7 @@ void FileRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
         const int width = ButtonSymbol + 6 + buttonMetrics.horizontalAdvance(DownloadText);
         const int left = parts.download.left() + (parts.download.width() - width) / 2;
         painter->drawPixmap(QPoint(left, parts.download.center().y() - ButtonSymbol / 2 + 1),
-                            symbol(QStringLiteral("arrow.down.circle"), ink, ButtonSymbol, ratio));
+                            m_symbols.get(QStringLiteral("arrow.down.circle"), ink, ButtonSymbol, ratio));
         painter->setFont(m_buttonFont);
         painter->setPen(ink);
         painter->drawText(

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "ui/Icons.h"
+
 #include <QAbstractItemDelegate>
 #include <QFont>
-#include <QHash>
 #include <QPersistentModelIndex>
 #include <QPixmap>
 
@@ -53,8 +54,6 @@ public:
                    const QModelIndex& index) override;
 
 private:
-    const QPixmap& symbol(const QString& name, const QColor& color, int size, qreal ratio) const;
-
     QFont m_nameFont;
     QFont m_folderFont;
     QFont m_badgeFont;
@@ -62,5 +61,5 @@ private:
     QFont m_buttonFont;
     QPersistentModelIndex m_pressed;
     int m_spinnerStep = 0;
-    mutable QHash<QString, QPixmap> m_symbols;
+    mutable Icons::TintedCache m_symbols;
 };

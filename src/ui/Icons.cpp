@@ -107,6 +107,15 @@ QPixmap tinted(const QString& symbol, const QColor& color, int size, qreal devic
     return result;
 }
 
+const QPixmap& TintedCache::get(const QString& symbol, const QColor& color, int size,
+                                qreal devicePixelRatio) {
+    const Key key{symbol, color.rgba(), size, devicePixelRatio};
+    auto found = m_pixmaps.find(key);
+    if (found == m_pixmaps.end())
+        found = m_pixmaps.insert(key, tinted(symbol, color, size, devicePixelRatio));
+    return *found;
+}
+
 } // namespace Icons
 
 SymbolLabel::SymbolLabel(const QString& symbol, const QColor& color, int size, QWidget* parent)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QHash>
 #include <QIcon>
 #include <QLabel>
 #include <QPixmap>
@@ -20,6 +21,25 @@ QStringList symbolNames();
 QString shippedPath(const QString& symbol);
 // The symbol drawn in one colour, `size` pixels square (at the screen's device pixel ratio).
 QPixmap tinted(const QString& symbol, const QColor& color, int size, qreal devicePixelRatio = 1.0);
+
+// Tinted symbols made once and kept: a list paints the same few symbols on every row.
+class TintedCache {
+public:
+    const QPixmap& get(const QString& symbol, const QColor& color, int size, qreal devicePixelRatio);
+
+private:
+    struct Key {
+        QString symbol;
+        QRgb color;
+        int size;
+        qreal ratio;
+        bool operator==(const Key&) const = default;
+        friend size_t qHash(const Key& key, size_t seed = 0) {
+            return qHashMulti(seed, key.symbol, key.color, key.size, key.ratio);
+        }
+    };
+    QHash<Key, QPixmap> m_pixmaps;
+};
 } // namespace Icons
 
 // A label that shows one symbol in one colour; it remembers which, so that code and tests can
