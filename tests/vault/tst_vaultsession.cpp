@@ -175,10 +175,9 @@ void TestVaultSession::refreshAfterARefusedToken() {
     }
     // Asked as a hosted sign-in is, with the refresh token in the body.
     const FakeServer::Request refresh = f.refreshRequests().first();
-    QCOMPARE(refresh.target, "/auth/v1/token?grant_type=refresh_token");
-    QCOMPARE(sentAuth(refresh) + ' ' + refresh.header("content-type"),
-             "test-anon-key|Bearer test-anon-key application/json");
-    QCOMPARE(jsonObject(refresh.body), (QJsonObject{{"refresh_token", "refresh-0"}}));
+    QCOMPARE(
+        refresh.target + ' ' + sentAuth(refresh) + ' ' + refresh.body,
+        R"(/auth/v1/token?grant_type=refresh_token test-anon-key|Bearer test-anon-key {"refresh_token":"refresh-0"})");
     // The retry is the same request: the same body, and a download leaves no temporary file.
     for (const FakeServer::Request& r : f.server.requests())
         if (r.path == route.toUtf8() && operation == "upload")
@@ -388,14 +387,6 @@ void TestVaultSession::sessionThatCannotBeRenewed() {
     QCOMPARE(f.server.requestCount(), 0);
     QCoreApplication::processEvents();
     QCOMPARE(expired.size(), 1);
-
-    // Signing in again ends the expired state.
-    f.vault.signIn =
-        Reply::json(200, R"({"access_token":"access-9","refresh_token":"r9","user":{"id":"user-1"}})");
-    resultOf(f.client->signIn(u"jane@example.com"_s, u"pw"_s));
-    QVERIFY(f.client->isAuthenticated());
-    QCOMPARE(f.client->expiredSessionEmail(), std::nullopt);
-    QCOMPARE(SupabaseClient(f.settings, f.http, &f.clock).expiredSessionEmail(), std::nullopt);
 }
 
 void TestVaultSession::sessionKeptWhenRefreshingFailsForNow_data() {
