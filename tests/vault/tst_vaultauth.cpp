@@ -117,8 +117,6 @@ void TestVaultAuth::hostedFailures_data() {
         "OrlavantAuth 400: Sign up error: " + VaultError::url(VaultError::CannotConnectToHost).description();
     row("400 error_description", false, 400, R"({"error_description":"Invalid login credentials"})",
         "SupabaseAuth 400: Invalid login credentials");
-    row("numeric error_description, msg text", false, 400,
-        R"({"error_description":7,"msg":"Email not confirmed"})", "SupabaseAuth 400: Email not confirmed");
     row("empty message falls through", false, 400, R"({"error_description":""})", Rejected);
     row("sign-in 201 is not success", false, 201, hostedSession("t"), Rejected);
     // The last candidate refuses the connection, so its transport error is what the user sees.

