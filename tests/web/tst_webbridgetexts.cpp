@@ -42,7 +42,6 @@ private Q_SLOTS:
         resolve("address: base with trailing slashes", Base + "//", seven, Base + seven);
         resolve("address: base with a path", "https://v.example/v1/", "files/1",
                 "https://v.example/v1/files/1");
-        resolve("address: absolute http kept", Base, "http://o.example/x.pdf", "http://o.example/x.pdf");
         resolve("address: protocol-relative stays", Base, "//evil.example/x", Base + "//evil.example/x");
         resolve("address: javascript is a path", Base, "javascript:alert(1)", Base + "/javascript:alert(1)");
         resolve("address: empty base", "", seven, "refused");
