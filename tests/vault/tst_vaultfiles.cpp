@@ -251,7 +251,6 @@ void TestVaultFiles::syncToCloudVault_data() {
     row("quota 402 without message", 402, R"({"detail":"x"})", 0, 0, quota);
     row("quota 403 with message", 403, R"({"message":"Plan full: 50 GB"})", 0, 0,
         "OrlavantQuota 403: Plan full: 50 GB");
-    row("401 is not an auth error", 401, R"({"message":"expired"})", 0, 0, bad);
     row("200 not JSON", 200, "<html>", 0, 0, bad);
     row("no storage key", 200, R"({"upload_url":"$/put/k1"})", 0, 0, bad);
     row("upload url that does not parse", 200, R"({"upload_url":"not a url","storage_key":"k1"})", 0, 0, bad);
