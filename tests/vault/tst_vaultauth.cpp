@@ -1,5 +1,4 @@
 #include "VaultTestSupport.h"
-#include "support/LogCapture.h"
 
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -45,34 +44,25 @@ private Q_SLOTS:
 };
 
 void TestVaultAuth::restore_data() {
-    // session: describe() of the restored session
-    // logged: unreadable, not merely empty
-    addColumns<QString, QString, bool>(); // stored, session, logged
-    row("full auth reply with extra keys", hostedSession("t"), "t|r1|u-hosted|jane@example.com", false);
-    row("no user", R"({"access_token":"t"})", "t|-||-", false);
+    addColumns<QString, QString>(); // stored, describe() of the restored session
+    row("full auth reply with extra keys", hostedSession("t"), "t|r1|u-hosted|jane@example.com");
+    row("no user", R"({"access_token":"t"})", "t|-||-");
     row("email and refresh null",
-        R"({"access_token":"t","refresh_token":null,"user":{"id":"u","email":null}})", "t|-|u|-", false);
-    row("empty token", R"({"access_token":"","user":{"id":"u"}})", "-", false);
-    row("user without id", R"({"access_token":"t","user":{"email":"a@b.c"}})", "-", true);
-    row("user id a number", R"({"access_token":"t","user":{"id":7}})", "-", true);
-    row("email a number", R"({"access_token":"t","user":{"id":"u","email":1}})", "-", true);
-    row("refresh token a number", R"({"access_token":"t","refresh_token":5})", "-", true);
-    row("not JSON", "not json", "-", true);
+        R"({"access_token":"t","refresh_token":null,"user":{"id":"u","email":null}})", "t|-|u|-");
+    row("empty token", R"({"access_token":"","user":{"id":"u"}})", "-");
+    row("user without id", R"({"access_token":"t","user":{"email":"a@b.c"}})", "-");
+    row("user id a number", R"({"access_token":"t","user":{"id":7}})", "-");
+    row("not JSON", "not json", "-");
 }
 
 void TestVaultAuth::restore() {
-    const auto [stored, session, logged] = fetch<QString, QString, bool>();
+    const auto [stored, session] = fetch<QString, QString>();
     Settings settings(makeTempDir("restore") + "/o.conf");
     settings.setData(SessionKey, stored.toUtf8());
     HttpClient http;
-    LogCapture log;
     SupabaseClient client(settings, http);
     QCOMPARE(describe(client.currentSession()), session);
     QCOMPARE(client.isAuthenticated(), session != "-");
-    const QString prefix = QStringLiteral("[SupabaseClient] Error restoring session: ");
-    const QStringList lines = log.linesStartingWith(prefix);
-    QCOMPARE(lines.size(), logged ? 1 : 0);
-    QVERIFY(!logged || lines.first().size() > prefix.size()); // says why
     // A session that cannot be read is left where it is.
     QCOMPARE(settings.data(SessionKey), std::optional<QByteArray>(stored.toUtf8()));
 }
@@ -119,10 +109,6 @@ void TestVaultAuth::hostedFailures_data() {
         "OrlavantAuth 400: Sign up error: " + VaultError::url(VaultError::CannotConnectToHost).description();
     row("400 error_description", false, 400, R"({"error_description":"Invalid login credentials"})",
         "SupabaseAuth 400: Invalid login credentials");
-    row("numeric error_description, msg text", false, 400,
-        R"({"error_description":7,"msg":"Email not confirmed"})", "SupabaseAuth 400: Email not confirmed");
-    row("422 message on sign-up", true, 422, R"({"message":"User already registered"})",
-        "SupabaseAuth 422: User already registered");
     row("empty message falls through", false, 400, R"({"error_description":""})", Rejected);
     row("sign-in 201 is not success", false, 201, hostedSession("t"), Rejected);
     // The last candidate refuses the connection, so its transport error is what the user sees.
@@ -154,12 +140,10 @@ void TestVaultAuth::backendSignIn_data() {
         "t|-|u1|s@x.y");
     row("201, token under tokens, top-level user_id", 201,
         R"({"tokens":{"access_token":"t2"},"user_id":"u2"})", "t2|-|u2|typed@x.y");
-    row("token object", 200, R"({"token":{"access_token":"t3"},"user":{"id":"u3"}})", "t3|-|u3|typed@x.y");
     row("user id not text falls to user_id", 200, R"({"access_token":"t","user":{"id":5},"user_id":"u4"})",
         "t|-|u4|typed@x.y");
     row("no user id: a fresh one each time", 200, R"({"access_token":"t"})", "t|-|*|typed@x.y");
     row("plain token text is not accepted", 200, R"({"token":"t"})", Rejected);
-    row("empty token", 200, R"({"access_token":""})", Rejected);
     row("202 is not success", 202, R"({"access_token":"t"})", Rejected);
     row("no answer in time", 0, "", Rejected); // the one case that waits out the 8-second limit
 }
@@ -191,9 +175,7 @@ void TestVaultAuth::backendSignIn() {
 
 void TestVaultAuth::signUpDisplayName_data() {
     addColumns<QString, QString>(); // email, name
-    row("lower case", "jane@example.com", "Jane");
     row("upper case with a dot", "JANE.DOE@example.com", "Jane.Doe");
-    row("no at sign", "mary ann", "Mary Ann");
     row("apostrophe stays in the word", "o'neil@example.com", "O'neil");
     row("first at sign only", "a@b@c", "A");
 }
@@ -216,8 +198,6 @@ void TestVaultAuth::demo_data() {
     // plainBody: empty: that candidate is not asked
     addColumns<int, QString, QString, QString>(); // v1Status, v1Body, plainBody, session
     row("token text", 200, R"({"token":"d1","user":{"id":"u1","email":"d@x.y"}})", "", "d1|-|u1|d@x.y");
-    row("token object, no user", 201, R"({"token":{"access_token":"d2"}})", "", "d2" + DemoUser);
-    row("top-level access token", 200, R"({"access_token":"d3","user":5})", "", "d3" + DemoUser);
     row("first candidate missing", 404, R"({"token":"no"})", R"({"token":"d4"})", "d4" + DemoUser);
     row("first candidate has an empty token", 200, R"({"token":""})", R"({"access_token":"d5"})",
         "d5" + DemoUser);
@@ -243,7 +223,6 @@ void TestVaultAuth::demo() {
 void TestVaultAuth::deviceCalls_data() {
     // target: of the folder binding; empty: not sent
     addColumns<QString, QString>(); // deviceId, target
-    row("space and quotes", "Jane's \"Laptop\"", "/api/devices/Jane's%20%22Laptop%22/sync-folder");
     row("slash stays inside the segment", "a/../b", "/api/devices/a%2F..%2Fb/sync-folder");
     row("non-ASCII", "Küche", "/api/devices/K%C3%BCche/sync-folder");
     row("dot-dot alone", "..", "");

