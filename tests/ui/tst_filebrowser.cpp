@@ -13,7 +13,6 @@
 #include "ui/FileListModel.h"
 #include "ui/FileListView.h"
 #include "ui/FileRowDelegate.h"
-#include "ui/Icons.h"
 #include "web/WebViewBox.h"
 
 #include <QFile>
@@ -21,6 +20,7 @@
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <atomic>
+#include <limits>
 
 namespace {
 
@@ -137,26 +137,6 @@ private Q_SLOTS:
         QCOMPARE(ids, expected);
     }
 
-    void lookupTables_data() {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("mime first key wins") << QString("image/x-pdf-preview") << QString("photo.fill");
-        QTest::newRow("mime is case-sensitive") << QString("IMAGE/PNG") << QString("doc.fill");
-        QTest::newRow("device Mac is lower-cased first") << QString("Mac") << QString("laptopcomputer");
-        QTest::newRow("device macOS is not mac") << QString("macOS") << QString("externaldrive");
-        QTest::newRow("size smallest 64-bit") << QString("-9223372036854775808") << QString("-9.2 EB");
-    }
-    void lookupTables() {
-        QFETCH(QString, input);
-        QFETCH(QString, expected);
-        const QString table = QString::fromLatin1(QTest::currentDataTag()).section(' ', 0, 0);
-        const QString actual = table == "size"   ? FileBrowserView::formatFileSize(input.toLongLong())
-                               : table == "mime" ? FileBrowserView::iconForMime(input)
-                                                 : FileBrowserView::deviceIcon(input);
-        QCOMPARE(actual, expected);
-        QVERIFY2(table == "size" || Icons::isKnown(expected), qPrintable(expected));
-    }
-
     void modelRowData_data() {
         QTest::addColumn<SupabaseFileRecord>("record");
         QTest::addColumn<QString>("name");       // as shown
@@ -176,8 +156,9 @@ private Q_SLOTS:
         row("control characters shown as symbols",
             fileRecord("a", "two\nlines\t\x7f.txt", "text/plain", "Mac\r", "mac", 1, QString("a\u2028b")),
             "two␊lines␉␡.txt", "a␤b", "two␊lines␉␡.txt, Mac␍, 1 byte", "two␊lines␉␡.txt\na␤b");
-        row("empty name", fileRecord("a", "", "text/plain", "Mac", "mac", -5), "", "",
-            "(no name), Mac, -5 bytes", "");
+        row("empty name, smallest size",
+            fileRecord("a", "", "text/plain", "Mac", "mac", std::numeric_limits<qint64>::min()), "", "",
+            "(no name), Mac, -9.2 EB", "");
     }
     void modelRowData() {
         QFETCH(SupabaseFileRecord, record);
