@@ -37,8 +37,6 @@ private Q_SLOTS:
     void probeOutlivingItsStateChangesNothing();
     void webDirectorySearchOrder_data();
     void webDirectorySearchOrder();
-    void navigateToJoinsWithOneSlash_data();
-    void navigateToJoinsWithOneSlash();
 
 private:
     void useServer(const FakeServer& server) {
@@ -203,26 +201,6 @@ void TestAppState::webDirectorySearchOrder() {
     const AppState::WebLocations locations{root + u"installed/web"_s, u"../prefix/bin/orlavant"_s,
                                            root + u"cwd"_s};
     QCOMPARE(AppState::resolveWebDirectory(locations), root + expected);
-}
-
-void TestAppState::navigateToJoinsWithOneSlash_data() {
-    QTest::addColumn<bool>("embedded");
-    QTest::addColumn<QString>("page");
-    QTest::addColumn<QString>("expected"); // embedded: a path below the web directory
-    QTest::newRow("embedded keeps a leading slash") << true << u"/dashboard.html"_s << u"//dashboard.html"_s;
-    QTest::newRow("remote drops only one")
-        << false << u"//a.html"_s << u"http://127.0.0.1:8000/web//a.html"_s;
-}
-
-void TestAppState::navigateToJoinsWithOneSlash() {
-    QFETCH(bool, embedded);
-    QFETCH(QString, page);
-    QFETCH(QString, expected);
-    if (!embedded)
-        m_state->setEnvironment(ServerEnvironment::local);
-    m_state->navigateTo(page);
-    QCOMPARE(embedded ? m_state->currentUrl()->toLocalFile() : m_state->currentUrl()->toString(),
-             embedded ? m_root + u"/resources/web"_s + expected : expected);
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestAppState)
