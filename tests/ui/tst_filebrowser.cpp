@@ -139,40 +139,32 @@ private Q_SLOTS:
 
     void modelRowData_data() {
         QTest::addColumn<SupabaseFileRecord>("record");
-        QTest::addColumn<QString>("name");       // as shown
-        QTest::addColumn<QString>("folder");     // as shown; empty for no folder line
-        QTest::addColumn<QString>("accessible"); // what a screen reader says
-        QTest::addColumn<QString>("toolTip");
-        const auto row = [](const char* tag, const SupabaseFileRecord& record, const QString& name,
-                            const QString& folder, const QString& accessible, const QString& toolTip) {
-            QTest::newRow(tag) << record << name << folder << accessible << toolTip;
-        };
-        row("plain, with folder",
-            fileRecord("a", "tax.pdf", "application/pdf", "Ada's Mac", "mac", 48'000, QString("Taxes/2026")),
-            "tax.pdf", "Taxes/2026", "tax.pdf, Ada's Mac, 48.0 kB", "tax.pdf\nTaxes/2026");
-        row("empty folder, no device name",
-            fileRecord("a", "a.txt", "text/plain", "", "web", 1500, QString()), "a.txt", "", "a.txt, 1.5 kB",
-            "a.txt");
-        row("control characters shown as symbols",
-            fileRecord("a", "two\nlines\t\x7f.txt", "text/plain", "Mac\r", "mac", 1, QString("a\u2028b")),
-            "two␊lines␉␡.txt", "a␤b", "two␊lines␉␡.txt, Mac␍, 1 byte", "two␊lines␉␡.txt\na␤b");
-        row("empty name, smallest size",
-            fileRecord("a", "", "text/plain", "Mac", "mac", std::numeric_limits<qint64>::min()), "", "",
-            "(no name), Mac, -9.2 EB", "");
+        // As shown: the name, the folder line (empty for none), what a screen reader says, the tool tip.
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("plain, with folder")
+            << fileRecord("a", "tax.pdf", "application/pdf", "Ada's Mac", "mac", 48'000,
+                          QString("Taxes/2026"))
+            << QStringList{"tax.pdf", "Taxes/2026", "tax.pdf, Ada's Mac, 48.0 kB", "tax.pdf\nTaxes/2026"};
+        QTest::newRow("empty folder, no device name")
+            << fileRecord("a", "a.txt", "text/plain", "", "web", 1500, QString())
+            << QStringList{"a.txt", "", "a.txt, 1.5 kB", "a.txt"};
+        QTest::newRow("control characters shown as symbols")
+            << fileRecord("a", "two\nlines\t\x7f.txt", "text/plain", "Mac\r", "mac", 1, QString("a\u2028b"))
+            << QStringList{"two␊lines␉␡.txt", "a␤b", "two␊lines␉␡.txt, Mac␍, 1 byte", "two␊lines␉␡.txt\na␤b"};
+        QTest::newRow("empty name, smallest size")
+            << fileRecord("a", "", "text/plain", "Mac", "mac", std::numeric_limits<qint64>::min())
+            << QStringList{"", "", "(no name), Mac, -9.2 EB", ""};
     }
     void modelRowData() {
         QFETCH(SupabaseFileRecord, record);
-        QFETCH(QString, name);
-        QFETCH(QString, folder);
-        QFETCH(QString, accessible);
-        QFETCH(QString, toolTip);
+        QFETCH(QStringList, shown);
         FileListModel model;
         model.setRows(FileListModel::prepare({record}));
-        const QModelIndex row = model.index(0, 0);
-        QCOMPARE(row.data(Qt::DisplayRole).toString(), name);
-        QCOMPARE(row.data(FileListModel::FolderRole).toString(), folder);
-        QCOMPARE(row.data(Qt::AccessibleTextRole).toString(), accessible);
-        QCOMPARE(row.data(Qt::ToolTipRole).toString(), toolTip);
+        QStringList actual;
+        for (int role : {int(Qt::DisplayRole), int(FileListModel::FolderRole), int(Qt::AccessibleTextRole),
+                         int(Qt::ToolTipRole)})
+            actual << model.index(0, 0).data(role).toString();
+        QCOMPARE(actual, shown);
         // The search still sees the name as sent, not as shown.
         QCOMPARE(model.row(0).nameKey, FileListModel::searchKey(record.originalFilename));
     }
@@ -250,10 +242,10 @@ private Q_SLOTS:
         f.clickDownload(1);
         const auto& asked = f.dialogs.asked();
         QCOMPARE(asked.size(), 1);
-        QCOMPARE(asked[0].title, QStringLiteral("Download from Orlavant Vault"));
-        QCOMPARE(asked[0].message, QStringLiteral("Choose where to save 'tax return.pdf'"));
-        QCOMPARE(asked[0].save.prompt + '|' + asked[0].save.suggestedName,
-                 QStringLiteral("Save File|tax return.pdf"));
+        QCOMPARE(QStringList(
+                     {asked[0].title, asked[0].message, asked[0].save.prompt, asked[0].save.suggestedName}),
+                 QStringList({"Download from Orlavant Vault", "Choose where to save 'tax return.pdf'",
+                              "Save File", "tax return.pdf"}));
         // Its row alone is marked while it runs; its button then takes no second click.
         QCOMPARE(f.markedIds(), outcome == "cancelled" ? QStringList() : QStringList{"b"});
         f.clickDownload(1);
