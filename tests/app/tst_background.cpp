@@ -294,10 +294,7 @@ void TestBackground::startAtLoginTheFirstTimeSyncStarts() {
     const Autostart written(computer.autostartDirectory, QStringLiteral("/elsewhere"));
     QVERIFY(!written.isEnabled()); // not before sync was ever started
     QVERIFY(computer.syncFolder());
-    QVERIFY(written.isEnabled());
-    QFile entry(written.entryPath());
-    QVERIFY(entry.open(QIODevice::ReadOnly));
-    QVERIFY(entry.readAll().contains("Exec=\"/usr/bin/orlavant\" --background\n"));
+    QVERIFY(written.isEnabled()); // its Exec line is the instance test's
 
     // The menu shows what the file says; the user switches it off, and it stays off.
     QAction* startAtLogin = trayAction(computer, "Start at Login");
