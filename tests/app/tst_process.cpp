@@ -9,12 +9,10 @@
 #include "support/TestServices.h"
 #include "sync/SyncLedger.h"
 
-#include <QCryptographicHash>
-#include <QDirIterator>
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QSignalSpy>
 #include <csignal>
 
 namespace {
@@ -82,7 +80,6 @@ class TestProcess : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void laterStartHandsOver_data();
     void laterStartHandsOver();
     void lockOfAKilledInstance();
     void twoStartsAtTheSameInstant();
@@ -90,46 +87,15 @@ private Q_SLOTS:
     void endsInOrderInEveryState();
 };
 
-void TestProcess::laterStartHandsOver_data() {
-    QTest::addColumn<QString>("runtime"); // own, unset, file, missing
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("shows");
-    QTest::newRow("a start by the user shows the window") << "own" << QStringList() << true;
-    QTest::newRow("a start at login leaves it hidden") << "own" << QStringList{"--background"} << false;
-    QTest::newRow("no runtime directory") << "unset" << QStringList() << true;
-    QTest::newRow("runtime directory is a file") << "file" << QStringList() << true;
-    QTest::newRow("runtime directory missing") << "missing" << QStringList() << true;
-}
-
+// Where the lock goes when the runtime folder is missing or unusable is the instance test's.
 void TestProcess::laterStartHandsOver() {
-    QFETCH(QString, runtime);
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, shows);
-    QProcessEnvironment environment = profile(QStringLiteral("handover"));
-    const QString runtimeDir = environment.value(QStringLiteral("XDG_RUNTIME_DIR"));
-    if (runtime == QLatin1String("unset")) {
-        environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-    } else if (runtime == QLatin1String("file")) {
-        QDir(runtimeDir).removeRecursively();
-        QFile file(runtimeDir);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    } else if (runtime == QLatin1String("missing")) {
-        QDir(runtimeDir).removeRecursively();
-    }
-
+    const QProcessEnvironment environment = profile(QStringLiteral("handover"));
     Launch first(environment, {QStringLiteral("--background")});
     QTRY_VERIFY_WITH_TIMEOUT(first.says(Running), Patience);
-    Launch later(environment, arguments);
+    Launch later(environment);
     QVERIFY2(later.endedCleanly(), qPrintable(later.output()));
     QVERIFY(first.isRunning());
-    // The later start ends once the first has done what it asked.
-    QCOMPARE(first.says(Shown), shows);
-
-    // Where the lock is: the runtime directory when it is usable (made when missing), else the
-    // data directory.
-    const bool runtimeUsable = runtime == QLatin1String("own") || runtime == QLatin1String("missing");
-    const QString lockDir = runtimeUsable ? runtimeDir : dataDirectory(environment);
-    QCOMPARE(QDir(lockDir).entryList({QStringLiteral("orlavant-*.lock")}).size(), 1);
+    QVERIFY(first.says(Shown)); // the later start ends once the first has done what it asked
 }
 
 void TestProcess::lockOfAKilledInstance() {
@@ -151,21 +117,16 @@ void TestProcess::lockOfAKilledInstance() {
 }
 
 void TestProcess::twoStartsAtTheSameInstant() {
-    for (int round = 0; round < 3; ++round) {
-        const QProcessEnvironment environment = profile(QStringLiteral("together"));
-        Launch a(environment, {QStringLiteral("--background")});
-        Launch b(environment, {QStringLiteral("--background")});
-        QTRY_VERIFY_WITH_TIMEOUT(a.finished() || b.finished(), Patience);
-        Launch& ended = a.finished() ? a : b;
-        Launch& survivor = a.finished() ? b : a;
-        QVERIFY2(ended.endedCleanly(), qPrintable(ended.output()));
-        QVERIFY(!ended.says(Running)); // it never built an engine
-        QTRY_VERIFY_WITH_TIMEOUT(survivor.says(Running), Patience);
-        QVERIFY(survivor.isRunning());
-        Launch later(environment);
-        QVERIFY2(later.endedCleanly(), qPrintable(later.output()));
-        QVERIFY(survivor.says(Shown));
-    }
+    const QProcessEnvironment environment = profile(QStringLiteral("together"));
+    Launch a(environment, {QStringLiteral("--background")});
+    Launch b(environment, {QStringLiteral("--background")});
+    QTRY_VERIFY_WITH_TIMEOUT(a.finished() || b.finished(), Patience);
+    Launch& ended = a.finished() ? a : b;
+    Launch& survivor = a.finished() ? b : a;
+    QVERIFY2(ended.endedCleanly(), qPrintable(ended.output()));
+    QVERIFY(!ended.says(Running)); // it never built an engine
+    QTRY_VERIFY_WITH_TIMEOUT(survivor.says(Running), Patience);
+    QVERIFY(survivor.isRunning());
 }
 
 void TestProcess::endsInOrderInEveryState_data() {

@@ -13,15 +13,14 @@
 #include "ui/FileListModel.h"
 #include "ui/FileListView.h"
 #include "ui/FileRowDelegate.h"
-#include "ui/Icons.h"
 #include "web/WebViewBox.h"
 
-#include <QAccessible>
 #include <QFile>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <atomic>
+#include <limits>
 
 namespace {
 
@@ -39,20 +38,6 @@ QList<SupabaseFileRecord> threeFiles() {
         fileRecord("a", ThreeNames[0], "image/jpeg", "Ada's MacBook", "mac", 2'400'000, QString("Pictures")),
         fileRecord("b", ThreeNames[1], "application/pdf", "Family Android", "android", 48'000, QString()),
         fileRecord("c", ThreeNames[2], "audio/mpeg", "Kitchen", "web", 999)};
-}
-
-// `count` records named "<prefix> <n>.jpg" (or all exactly `prefix` when `sameName`), ids "r<n>".
-QList<SupabaseFileRecord> manyFiles(int count, const QString& prefix = QStringLiteral("photo"),
-                                    bool sameName = false) {
-    QList<SupabaseFileRecord> files;
-    files.reserve(count);
-    for (int i = 0; i < count; ++i) {
-        const QString name = sameName ? prefix : QStringLiteral("%1 %2.jpg").arg(prefix).arg(i);
-        files.append(fileRecord(QStringLiteral("r%1").arg(i), name, "image/jpeg",
-                                i % 3 == 0 ? "Kitchen Mac" : "Ada's Android", i % 3 == 0 ? "mac" : "android",
-                                1000 + i, QStringLiteral("Pictures/%1").arg(i / 100)));
-    }
-    return files;
 }
 
 // A signed-in browser over `files`; a refused signed URL sends downloads down the authenticated
@@ -85,14 +70,12 @@ struct BrowserFixture : UiFixture {
     }
     FileListView& list() const { return browser.listView(); }
     FileFilterProxyModel& shown() const { return browser.shownFiles(); }
-    QStringList shownRole(int role) const {
-        QStringList values;
+    QStringList shownIds() const {
+        QStringList ids;
         for (int row = 0; row < shown().rowCount(); ++row)
-            values.append(shown().index(row, 0).data(role).toString());
-        return values;
+            ids.append(shown().index(row, 0).data(FileListModel::IdRole).toString());
+        return ids;
     }
-    QStringList shownNames() const { return shownRole(Qt::DisplayRole); }
-    QStringList shownIds() const { return shownRole(FileListModel::IdRole); }
     QStringList markedIds() const {
         QStringList marked;
         for (int row = 0; row < shown().rowCount(); ++row) {
@@ -113,10 +96,6 @@ struct BrowserFixture : UiFixture {
         }
         return QStringLiteral("(none)");
     }
-    void serveDownload(const QByteArray& body) {
-        server->onPrefix("GET", "/storage/v1/object/authenticated/",
-                         [body](const FakeServer::Request&) { return FakeServer::Reply::text(200, body); });
-    }
     FileBrowserView browser{client(), dialogs};
     QSignalSpy loaded{&browser, &FileBrowserView::loadFinished};
     QSignalSpy finished{&browser, &FileBrowserView::downloadFinished};
@@ -136,30 +115,21 @@ private Q_SLOTS:
     void filterRule_data() {
         QTest::addColumn<QString>("query");
         QTest::addColumn<QStringList>("expected"); // ids, in the order received
-        QTest::newRow("empty: all, in order") << QString() << QStringList{"a", "b", "c", "d", "e", "f"};
-        QTest::newRow("file name, ignoring case") << "TAX" << QStringList{"b"};
+        QTest::newRow("empty: all, in order") << QString() << QStringList{"a", "b", "c", "d"};
         QTest::newRow("accented capitals") << "ÉTÉ" << QStringList{"a"};
         QTest::newRow("device name") << "kitchen" << QStringList{"c"};
-        QTest::newRow("device type") << "WEB" << QStringList{"c", "e"};
-        QTest::newRow("device type, not its icon") << "globe" << QStringList{};
-        QTest::newRow("one blank is not trimmed") << " " << QStringList{"a", "b", "e"};
-        QTest::newRow("blank around a word is kept") << " return " << QStringList{};
-        QTest::newRow("right-to-left name") << "שלום" << QStringList{"d"};
-        QTest::newRow("right-to-left device") << "טלפון" << QStringList{"d"};
-        QTest::newRow("emoji") << "🎂" << QStringList{"e"};
-        QTest::newRow("control character as sent") << "\a" << QStringList{"f"};
+        QTest::newRow("device type, ignoring case") << "WEB" << QStringList{"c"};
+        QTest::newRow("one blank is not trimmed") << " " << QStringList{"a", "b"};
+        QTest::newRow("control character as sent") << "\a" << QStringList{"d"};
         QTest::newRow("not the picture shown for it") << "␇" << QStringList{};
         QTest::newRow("size is not searched") << "999" << QStringList{};
         QTest::newRow("folder is not searched") << "pictures" << QStringList{};
-        QTest::newRow("no match") << "holiday" << QStringList{};
     }
     void filterRule() {
         QFETCH(QString, query);
         QFETCH(QStringList, expected);
         QList<SupabaseFileRecord> files = threeFiles();
-        files << fileRecord("d", "שלום.txt", "text/plain", "טלפון", "android", 10)
-              << fileRecord("e", "🎂 party.png", "image/png", "Gran's tablet", "web", 10)
-              << fileRecord("f", "bad\aname.txt", "text/plain", "", "nas", 10);
+        files << fileRecord("d", "bad\aname.txt", "text/plain", "", "nas", 10);
         const FileListModel::RowsPtr rows = FileListModel::prepare(files);
         QStringList ids;
         for (int row : FileFilterProxyModel::matchingRows(*rows, query))
@@ -167,111 +137,36 @@ private Q_SLOTS:
         QCOMPARE(ids, expected);
     }
 
-    void rowsSetOnTheModelDirectlyAreFilteredAtOnce() {
-        // Not the screen's way (it hands rows to the proxy), but the proxy must never map into
-        // rows that are gone.
-        FileListModel model;
-        FileFilterProxyModel shown(model);
-        shown.setFilterQuery(QStringLiteral("kitchen"));
-        QTRY_VERIFY(!shown.isFiltering());
-        model.setRows(FileListModel::prepare(threeFiles()));
-        QVERIFY(!shown.isFiltering());
-        QCOMPARE(shown.rowCount(), 1);
-        QCOMPARE(shown.index(0, 0).data(FileListModel::IdRole).toString(), QStringLiteral("c"));
-        QCOMPARE(shown.proxyRowOf(QStringLiteral("c")), 0);
-        QCOMPARE(shown.proxyRowOf(QStringLiteral("a")), -1);
-    }
-
-    void lookupTables_data() {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("mime first key wins") << QString("image/x-pdf-preview") << QString("photo.fill");
-        QTest::newRow("mime pdf") << QString("application/pdf") << QString("doc.richtext.fill");
-        QTest::newRow("mime gzip contains zip") << QString("application/gzip") << QString("doc.zipper");
-        QTest::newRow("mime tar") << QString("application/x-tar") << QString("doc.zipper");
-        QTest::newRow("mime compress") << QString("application/x-compress") << QString("doc.zipper");
-        QTest::newRow("mime is case-sensitive") << QString("IMAGE/PNG") << QString("doc.fill");
-        QTest::newRow("mime octet-stream") << QString("application/octet-stream") << QString("doc.fill");
-        QTest::newRow("device Mac is lower-cased first") << QString("Mac") << QString("laptopcomputer");
-        QTest::newRow("device ANDROID") << QString("ANDROID") << QString("candybarphone");
-        QTest::newRow("device web") << QString("web") << QString("globe");
-        QTest::newRow("device macOS is not mac") << QString("macOS") << QString("externaldrive");
-        QTest::newRow("size in decimal units") << QString("2400000") << QString("2.4 MB");
-        QTest::newRow("size zero") << QString("0") << QString("0 bytes");
-        QTest::newRow("size negative stays negative") << QString("-2000") << QString("-2.0 kB");
-        QTest::newRow("size 2^53") << QString("9007199254740992") << QString("9.0 PB");
-        QTest::newRow("size smallest 64-bit") << QString("-9223372036854775808") << QString("-9.2 EB");
-    }
-    void lookupTables() {
-        QFETCH(QString, input);
-        QFETCH(QString, expected);
-        const QString table = QString::fromLatin1(QTest::currentDataTag()).section(' ', 0, 0);
-        const QString actual = table == "size"   ? FileBrowserView::formatFileSize(input.toLongLong())
-                               : table == "mime" ? FileBrowserView::iconForMime(input)
-                                                 : FileBrowserView::deviceIcon(input);
-        QCOMPARE(actual, expected);
-        QVERIFY2(table == "size" || Icons::isKnown(expected), qPrintable(expected));
-    }
-
     void modelRowData_data() {
         QTest::addColumn<SupabaseFileRecord>("record");
-        QTest::addColumn<QString>("name");       // as shown
-        QTest::addColumn<QString>("folder");     // as shown; empty for no folder line
-        QTest::addColumn<QString>("accessible"); // what a screen reader says
-        QTest::addColumn<QString>("toolTip");
-        const auto row = [](const char* tag, const SupabaseFileRecord& record, const QString& name,
-                            const QString& folder, const QString& accessible, const QString& toolTip) {
-            QTest::newRow(tag) << record << name << folder << accessible << toolTip;
-        };
-        row("plain, with folder",
-            fileRecord("a", "tax.pdf", "application/pdf", "Ada's Mac", "mac", 48'000, QString("Taxes/2026")),
-            "tax.pdf", "Taxes/2026", "tax.pdf, Ada's Mac, 48.0 kB", "tax.pdf\nTaxes/2026");
-        row("empty folder: no line", fileRecord("a", "a.txt", "text/plain", "Ada's Mac", "mac", 0, QString()),
-            "a.txt", "", "a.txt, Ada's Mac, 0 bytes", "a.txt");
-        row("no device name", fileRecord("a", "a.txt", "text/plain", "", "web", 1500), "a.txt", "",
-            "a.txt, 1.5 kB", "a.txt");
-        row("control characters shown as symbols",
-            fileRecord("a", "two\nlines\t\x7f.txt", "text/plain", "Mac\r", "mac", 1, QString("a\u2028b")),
-            "two␊lines␉␡.txt", "a␤b", "two␊lines␉␡.txt, Mac␍, 1 byte", "two␊lines␉␡.txt\na␤b");
-        row("empty name", fileRecord("a", "", "text/plain", "Mac", "mac", -5), "", "",
-            "(no name), Mac, -5 bytes", "");
+        // As shown: the name, the folder line (empty for none), what a screen reader says, the tool tip.
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("plain, with folder")
+            << fileRecord("a", "tax.pdf", "application/pdf", "Ada's Mac", "mac", 48'000,
+                          QString("Taxes/2026"))
+            << QStringList{"tax.pdf", "Taxes/2026", "tax.pdf, Ada's Mac, 48.0 kB", "tax.pdf\nTaxes/2026"};
+        QTest::newRow("empty folder, no device name")
+            << fileRecord("a", "a.txt", "text/plain", "", "web", 1500, QString())
+            << QStringList{"a.txt", "", "a.txt, 1.5 kB", "a.txt"};
+        QTest::newRow("control characters shown as symbols")
+            << fileRecord("a", "two\nlines\t\x7f.txt", "text/plain", "Mac\r", "mac", 1, QString("a\u2028b"))
+            << QStringList{"two␊lines␉␡.txt", "a␤b", "two␊lines␉␡.txt, Mac␍, 1 byte", "two␊lines␉␡.txt\na␤b"};
+        QTest::newRow("empty name, smallest size")
+            << fileRecord("a", "", "text/plain", "Mac", "mac", std::numeric_limits<qint64>::min())
+            << QStringList{"", "", "(no name), Mac, -9.2 EB", ""};
     }
     void modelRowData() {
         QFETCH(SupabaseFileRecord, record);
-        QFETCH(QString, name);
-        QFETCH(QString, folder);
-        QFETCH(QString, accessible);
-        QFETCH(QString, toolTip);
+        QFETCH(QStringList, shown);
         FileListModel model;
         model.setRows(FileListModel::prepare({record}));
-        const QModelIndex row = model.index(0, 0);
-        QCOMPARE(row.data(Qt::DisplayRole).toString(), name);
-        QCOMPARE(row.data(FileListModel::FolderRole).toString(), folder);
-        QCOMPARE(row.data(Qt::AccessibleTextRole).toString(), accessible);
-        QCOMPARE(row.data(Qt::ToolTipRole).toString(), toolTip);
-        QCOMPARE(row.data(FileListModel::IdRole).toString(), record.id);
-        QCOMPARE(row.data(FileListModel::MimeIconRole).toString(),
-                 FileBrowserView::iconForMime(record.mimeType));
-        QCOMPARE(row.data(FileListModel::DeviceIconRole).toString(),
-                 FileBrowserView::deviceIcon(record.deviceType));
+        QStringList actual;
+        for (int role : {int(Qt::DisplayRole), int(FileListModel::FolderRole), int(Qt::AccessibleTextRole),
+                         int(Qt::ToolTipRole)})
+            actual << model.index(0, 0).data(role).toString();
+        QCOMPARE(actual, shown);
         // The search still sees the name as sent, not as shown.
         QCOMPARE(model.row(0).nameKey, FileListModel::searchKey(record.originalFilename));
-    }
-
-    void screenReadersHearEachRow() {
-        BrowserFixture f;
-        QVERIFY(f.showAndLoad());
-        QAccessibleInterface* list = QAccessible::queryAccessibleInterface(&f.list());
-        QVERIFY(list);
-        QStringList heard;
-        for (int row = 0; row < f.shown().rowCount(); ++row) {
-            QAccessibleInterface* item =
-                list->tableInterface() ? list->tableInterface()->cellAt(row, 0) : list->child(row);
-            heard.append(item ? item->text(QAccessible::Name) : QStringLiteral("(nothing)"));
-        }
-        QCOMPARE(heard,
-                 (QStringList{"Été à la plage.jpg, Ada's MacBook, 2.4 MB",
-                              "tax return.pdf, Family Android, 48.0 kB", "song.mp3, Kitchen, 999 bytes"}));
     }
 
     void mainAreaStates() {
@@ -280,12 +175,8 @@ private Q_SLOTS:
         auto* refresh = child<QAbstractButton>(&f.browser, "refreshButton");
         QVERIFY(f.browser.mainArea() == Area::Loading && !refresh->isEnabled());
         QVERIFY(isShown(&f.browser, "loadingView"));
-        QCOMPARE(labelText(child(&f.browser, "loadingView"), "loadingText"),
-                 QStringLiteral("Fetching cloud files from Supabase..."));
-        // The list, with a folder line only where the folder is known and not empty.
         QVERIFY(f.waitIdle());
         QVERIFY(f.browser.mainArea() == Area::List && refresh->isEnabled());
-        QCOMPARE(f.shownRole(FileListModel::FolderRole), (QStringList{"Pictures", "", ""}));
         // A failed reload keeps the rows in place and shows the error; only Refresh is disabled.
         f.server->on("GET", "/rest/v1/files", FakeServer::Reply::text(500, "<html>down</html>"));
         press(refresh);
@@ -293,42 +184,14 @@ private Q_SLOTS:
         QTRY_COMPARE(f.loaded.size(), 2);
         const QString error = f.browser.errorMessage().value_or(QString());
         QVERIFY2(error.startsWith("Failed to load files: ") && error.size() > 22, qPrintable(error));
-        QVERIFY(isShown(&f.browser, "errorBanner") && f.shownNames() == ThreeNames);
+        QVERIFY(isShown(&f.browser, "errorBanner") && f.shownIds() == QStringList({"a", "b", "c"}));
         QCOMPARE(labelText(&f.browser, "errorText"), error);
         // Retry clears the banner at once; an empty vault shows the empty state.
         f.serveFiles({});
         press(child<QAbstractButton>(&f.browser, "retryButton"));
         QVERIFY(!f.browser.errorMessage() && !isShown(&f.browser, "errorBanner"));
         QTRY_COMPARE(f.browser.mainArea(), Area::Empty);
-        QCOMPARE(labelText(child(&f.browser, "emptyView"), "emptyTitle"),
-                 QStringLiteral("No files found in your cloud vault"));
-        QCOMPARE(labelText(child(&f.browser, "emptyView"), "emptyDetail"),
-                 QStringLiteral("Files uploaded from your Mac, Android, or Web browser will appear here."));
-    }
-
-    void aListingIsSwappedInOnce_data() {
-        QTest::addColumn<QString>("query");
-        QTest::newRow("no search") << QString();
-        QTest::newRow("a search typed before the answer") << QStringLiteral("7");
-    }
-    void aListingIsSwappedInOnce() {
-        QFETCH(QString, query);
-        BrowserFixture f(manyFiles(2000));
-        ReplyGate gate;
-        f.server->on("GET", "/rest/v1/files", gate.hold(UiFixture::filesReply(manyFiles(2000))));
-        QSignalSpy resets(&f.shown(), &QAbstractItemModel::modelReset);
-        f.browser.show();
-        f.browser.setSearchQuery(query);
-        QTRY_VERIFY(!f.browser.isFiltering());
-        QCOMPARE(f.browser.mainArea(), Area::Loading); // no flash of the empty view meanwhile
-        resets.clear();
-        gate.open();
-        QVERIFY(f.waitIdle());
-        // One reset carries the rows and their filtered view; no intermediate states.
-        QCOMPARE(resets.size(), 1);
-        const FileListModel::RowsPtr rows = FileListModel::prepare(manyFiles(2000));
-        QCOMPARE(f.shown().shownSourceRows(), FileFilterProxyModel::matchingRows(*rows, query));
-        QCOMPARE(f.browser.mainArea(), Area::List);
+        QVERIFY(isShown(&f.browser, "emptyView"));
     }
 
     void olderListAnswerDoesNotReplaceNewer() {
@@ -351,27 +214,6 @@ private Q_SLOTS:
         QVERIFY(f.waitIdle());
         QCOMPARE(f.shownIds(), (QStringList{"a", "b", "c"}));
         QCOMPARE(f.browser.files().size(), 3);
-    }
-
-    void replyArrivesWhileTheUserTypes() {
-        BrowserFixture f(manyFiles(3000, "beach"));
-        QVERIFY(f.showAndLoad());
-        ReplyGate gate;
-        const QList<SupabaseFileRecord> newer = manyFiles(4000, "garden");
-        f.server->on("GET", "/rest/v1/files", gate.hold(UiFixture::filesReply(newer)));
-        auto* field = child<QLineEdit>(&f.browser, "fileSearchField");
-        QTest::keyClicks(field, "gar");
-        press(child<QAbstractButton>(&f.browser, "refreshButton"));
-        QTRY_COMPARE(f.server->requests("GET", "/rest/v1/files").size(), 2);
-        QTest::keyClicks(field, "den 12");
-        gate.open(); // the answer lands between keystrokes
-        QTest::keyClicks(field, "3");
-        QVERIFY(f.waitIdle());
-        const FileListModel::RowsPtr rows = FileListModel::prepare(newer);
-        const QList<int> expected = FileFilterProxyModel::matchingRows(*rows, "garden 123");
-        QCOMPARE(f.shown().shownSourceRows(), expected);
-        QCOMPARE(f.shownNames().value(0), QStringLiteral("garden 123.jpg"));
-        QCOMPARE(f.shownNames().size(), 11); // 123 and 1230..1239
     }
 
     void download_data() {
@@ -400,10 +242,10 @@ private Q_SLOTS:
         f.clickDownload(1);
         const auto& asked = f.dialogs.asked();
         QCOMPARE(asked.size(), 1);
-        QCOMPARE(asked[0].title, QStringLiteral("Download from Orlavant Vault"));
-        QCOMPARE(asked[0].message, QStringLiteral("Choose where to save 'tax return.pdf'"));
-        QCOMPARE(asked[0].save.prompt + '|' + asked[0].save.suggestedName,
-                 QStringLiteral("Save File|tax return.pdf"));
+        QCOMPARE(QStringList(
+                     {asked[0].title, asked[0].message, asked[0].save.prompt, asked[0].save.suggestedName}),
+                 QStringList({"Download from Orlavant Vault", "Choose where to save 'tax return.pdf'",
+                              "Save File", "tax return.pdf"}));
         // Its row alone is marked while it runs; its button then takes no second click.
         QCOMPARE(f.markedIds(), outcome == "cancelled" ? QStringList() : QStringList{"b"});
         f.clickDownload(1);
@@ -420,25 +262,17 @@ private Q_SLOTS:
         QFile saved(destination);
         QCOMPARE(saved.open(QIODevice::ReadOnly) ? saved.readAll() : "(no file)",
                  QByteArray(stored ? "%PDF tax bytes" : "(no file)"));
-        if (stored) { // the close button clears the banner
-            press(child<QAbstractButton>(&f.browser, "dismissSuccessButton"));
-            QVERIFY(!f.browser.downloadSuccessMessage() && !isShown(&f.browser, "successBanner"));
-        }
     }
 
     void clickHitsTheRowsButton_data() {
         QTest::addColumn<QString>("query");
         QTest::addColumn<int>("row");
-        QTest::addColumn<QString>("where"); // "button", "beside" (on the size), "name"
+        QTest::addColumn<QString>("where"); // "button", or "beside" it (on the size)
         QTest::addColumn<QString>("asked"); // the name the save dialog proposed
-        QTest::newRow("first row") << QString() << 0 << "button" << ThreeNames[0];
         QTest::newRow("last row") << QString() << 2 << "button" << ThreeNames[2];
-        QTest::newRow("filtered: first shown is the third") << "kitchen" << 0 << "button" << ThreeNames[2];
         QTest::newRow("filtered: second shown is the third") << "G" << 1 << "button" << ThreeNames[2];
         QTest::newRow("beside the button") << QString() << 1 << "beside"
                                            << "(none)";
-        QTest::newRow("on the name") << QString() << 1 << "name"
-                                     << "(none)";
     }
     void clickHitsTheRowsButton() {
         QFETCH(QString, query);
@@ -451,9 +285,7 @@ private Q_SLOTS:
         const QRect rect = f.list().visualRect(f.shown().index(row, 0));
         const FileRowDelegate::Layout parts = f.list().rowDelegate().layout(rect, f.shown().index(row, 0));
         QCOMPARE(parts.download, f.list().downloadButtonRect(row));
-        const QPoint target = where == "button"   ? parts.download.center()
-                              : where == "beside" ? parts.size.center()
-                                                  : parts.name.center();
+        const QPoint target = where == "button" ? parts.download.center() : parts.size.center();
         QTest::mouseClick(f.list().viewport(), Qt::LeftButton, {}, target);
         QCOMPARE(f.lastSaveFor(), asked);
         QCOMPARE(f.list().currentIndex().row(), row); // any click selects its row
@@ -496,11 +328,7 @@ private Q_SLOTS:
         const FileRowDelegate::Layout parts = list.rowDelegate().layout(rect, row);
         const QRect viewport = list.viewport()->rect();
         for (const QRect& part : {parts.download, parts.size, parts.badge, parts.icon})
-            QVERIFY2(viewport.contains(part), qPrintable(QStringLiteral("%1,%2 %3x%4 outside")
-                                                             .arg(part.x())
-                                                             .arg(part.y())
-                                                             .arg(part.width())
-                                                             .arg(part.height())));
+            QVERIFY(viewport.contains(part));
         // The list is inside the window, and never scrolls sideways.
         const QRect inWindow(list.viewport()->mapTo(&window, QPoint()), list.viewport()->size());
         QVERIFY(window.rect().contains(inWindow));
@@ -516,14 +344,6 @@ private Q_SLOTS:
         FileRowDelegate& delegate = list.rowDelegate();
         QCOMPARE(delegate.toolTipAt(rect, row, parts.name.center()), longName + '\n' + longFolder);
         QCOMPARE(delegate.toolTipAt(rect, row, parts.badge.center()), longDevice);
-        QCOMPARE(delegate.toolTipAt(rect, row, parts.download.center()),
-                 QStringLiteral("Save this file locally using NSSavePanel"));
-        // A row that fits needs no tool tip but the button's.
-        const QModelIndex shortRow = browser->shownFiles().index(1, 0);
-        const QRect shortRect = list.visualRect(shortRow);
-        const FileRowDelegate::Layout shortParts = delegate.layout(shortRect, shortRow);
-        QCOMPARE(shortParts.shownName, QStringLiteral("a.txt"));
-        QCOMPARE(delegate.toolTipAt(shortRect, shortRow, shortParts.name.center()), QString());
         // And the button there is the one that downloads the long row.
         QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, parts.download.center());
         QCOMPARE(f.dialogs.asked().value(0).save.suggestedName, longName);
@@ -536,13 +356,9 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowActive(&f.browser));
         auto* field = child<QLineEdit>(&f.browser, "fileSearchField");
         f.list().setFocus();
-        // Ctrl+F goes to the search field, Escape clears it, wherever the focus is.
+        // Ctrl+F goes to the search field, Escape clears it.
         QTest::keyClick(&f.list(), Qt::Key_F, Qt::ControlModifier);
         QVERIFY(field->hasFocus());
-        QTest::keyClicks(field, "G");
-        QVERIFY(f.waitIdle());
-        QCOMPARE(f.shownIds(), (QStringList{"a", "c"}));
-        QCOMPARE(f.browser.mainArea(), Area::List);
         QTest::keyClicks(field, "holiday"); // no match: the empty state, not an empty list
         QVERIFY(f.waitIdle());
         QVERIFY(f.browser.mainArea() == Area::Empty && isShown(&f.browser, "emptyView"));
@@ -556,74 +372,13 @@ private Q_SLOTS:
         QVERIFY(f.list().hasFocus());
         QCOMPARE(f.list().currentIndex().row(), 0);
         QTest::keyClick(&f.list(), Qt::Key_Down);
-        QTest::keyClick(&f.list(), Qt::Key_Down);
-        QTest::keyClick(&f.list(), Qt::Key_Up);
         QCOMPARE(f.list().selectionModel()->selectedIndexes().value(0).row(), 1);
-        ReplyGate gate;
-        f.server->onPrefix("GET", "/storage/v1/object/authenticated/",
-                           gate.hold(FakeServer::Reply::text(200, "x")));
-        f.dialogs.setNextSave(makeTempDir("keys") + "/tax.pdf");
+        f.dialogs.setNextSave(std::nullopt);
         QTest::keyClick(&f.list(), Qt::Key_Return);
         QCOMPARE(f.lastSaveFor(), ThreeNames[1]);
-        QCOMPARE(f.markedIds(), QStringList{"b"});
-        // Enter on a row whose download runs asks nothing; Escape in the list clears a search.
-        QTest::keyClick(&f.list(), Qt::Key_Enter);
-        QCOMPARE(f.dialogs.asked().size(), 1);
-        f.browser.setSearchQuery("tax");
-        QVERIFY(f.waitIdle());
-        QTest::keyClick(&f.list(), Qt::Key_Escape);
-        QVERIFY(f.waitIdle());
-        QCOMPARE(f.shownIds(), (QStringList{"a", "b", "c"}));
-        gate.open();
-        QTRY_COMPARE(f.finished.size(), 1);
     }
 
-    void selectionAndScrollFollowTheFilter() {
-        BrowserFixture f(manyFiles(300));
-        QVERIFY(f.showAndLoad());
-        FileListView& list = f.list();
-        // Row 150 selected, some way down the viewport.
-        list.setCurrentIndex(f.shown().index(150, 0));
-        list.verticalScrollBar()->setValue(list.visualRect(f.shown().index(150, 0)).top() +
-                                           list.verticalScrollBar()->value() -
-                                           3 * FileRowDelegate::RowHeight);
-        const int offset = list.visualRect(list.currentIndex()).top();
-        QCOMPARE(offset, 3 * FileRowDelegate::RowHeight);
-        // A query that keeps it: still selected, still where it was.
-        QVERIFY(f.search("Kitchen")); // every third row: 150 is one
-        QCOMPARE(list.currentIndex().data(FileListModel::IdRole).toString(), QStringLiteral("r150"));
-        QVERIFY(list.selectionModel()->isSelected(list.currentIndex()));
-        QCOMPARE(list.visualRect(list.currentIndex()).top(), offset);
-        // Clearing the query keeps it too.
-        QVERIFY(f.search(QString()));
-        QCOMPARE(list.currentIndex().data(FileListModel::IdRole).toString(), QStringLiteral("r150"));
-        QCOMPARE(list.visualRect(list.currentIndex()).top(), offset);
-        // A query that hides it: nothing selected, the results from the top.
-        QVERIFY(f.search("Android"));
-        QVERIFY(list.selectionModel()->selectedIndexes().isEmpty());
-        QCOMPARE(list.verticalScrollBar()->value(), 0);
-        // New rows under the same query keep the first visible row where it was.
-        list.verticalScrollBar()->setValue(40 * FileRowDelegate::RowHeight + 7);
-        const QString top = list.indexAt(QPoint(1, 1)).data(FileListModel::IdRole).toString();
-        const int topOffset = list.visualRect(list.indexAt(QPoint(1, 1))).top();
-        QList<SupabaseFileRecord> more = manyFiles(300);
-        more.prepend(fileRecord("new", "new photo.jpg", "image/jpeg", "Ada's Android", "android", 5));
-        f.serveFiles(more);
-        f.browser.loadFiles();
-        QTRY_COMPARE(f.loaded.size(), 2);
-        QVERIFY(f.waitIdle());
-        QCOMPARE(f.shownIds().first(), QStringLiteral("new"));
-        QCOMPARE(list.indexAt(QPoint(1, 1)).data(FileListModel::IdRole).toString(), top);
-        QCOMPARE(list.visualRect(list.indexAt(QPoint(1, 1))).top(), topOffset);
-    }
-
-    void downloadOnARowThatARefreshRemoves_data() {
-        QTest::addColumn<bool>("duringDialog"); // else: while the download runs
-        QTest::newRow("refresh while the save dialog is open") << true;
-        QTest::newRow("refresh while the download runs") << false;
-    }
-    void downloadOnARowThatARefreshRemoves() {
-        QFETCH(bool, duringDialog);
+    void downloadOnARowThatARefreshRemovesWhileTheSaveDialogIsOpen() {
         BrowserFixture f;
         ReplyGate gate;
         f.server->onPrefix("GET", "/storage/v1/object/authenticated/",
@@ -633,20 +388,15 @@ private Q_SLOTS:
         QList<SupabaseFileRecord> after = threeFiles();
         after[1] = fileRecord("z", "zebra.png", "image/png", "Ada's Mac", "mac", 7);
         f.serveFiles(after);
-        const auto refresh = [&] {
+        f.dialogs.setNextSave(makeTempDir("refresh") + "/saved.pdf");
+        f.dialogs.setWhileNextSaveIsOpen([&] {
             f.browser.loadFiles();
             QTRY_COMPARE(f.loaded.size(), 2);
             QVERIFY(f.waitIdle());
             QCOMPARE(f.shownIds(), (QStringList{"a", "z", "c"}));
-        };
-        const QString destination = makeTempDir("refresh") + "/saved.pdf";
-        f.dialogs.setNextSave(destination);
-        if (duringDialog)
-            f.dialogs.setWhileNextSaveIsOpen(refresh);
+        });
         f.clickDownload(1);
         QCOMPARE(f.lastSaveFor(), ThreeNames[1]);
-        if (!duringDialog)
-            refresh();
         // The download is of the file clicked; no row on screen carries its mark.
         QVERIFY(f.browser.isDownloading("b"));
         QCOMPARE(f.markedIds(), QStringList());
@@ -683,15 +433,18 @@ private Q_SLOTS:
         };
         QTest::newRow("odd names, devices and sizes") << odd << QString() << 6;
         QTest::newRow("odd names, searched") << odd << QStringLiteral("\n") << 1;
-        QTest::newRow("10,000 identical names")
-            << manyFiles(10'000, "IMG_0001.JPG", true) << "img_0001" << 10'000;
+        QList<SupabaseFileRecord> same;
+        for (int i = 0; i < 10'000; ++i)
+            same << fileRecord(QStringLiteral("r%1").arg(i), "IMG_0001.JPG", "image/jpeg", "Mac", "mac", i);
+        QTest::newRow("10,000 identical names") << same << "img_0001" << 10'000;
     }
     void badListings() {
         QFETCH(QList<SupabaseFileRecord>, files);
         QFETCH(QString, query);
         QFETCH(int, shownRows);
         BrowserFixture f(files);
-        f.serveDownload("bytes");
+        f.server->onPrefix("GET", "/storage/v1/object/authenticated/",
+                           [](const FakeServer::Request&) { return FakeServer::Reply::text(200, "bytes"); });
         QVERIFY(f.showAndLoad());
         QVERIFY(f.search(query));
         QCOMPARE(f.shown().rowCount(), shownRows);
@@ -713,19 +466,6 @@ private Q_SLOTS:
         QCOMPARE(f.markedIds(), QStringList{id});
         QTRY_COMPARE(f.finished.size(), 1);
         QCOMPARE(f.finished.first().first().toString(), id);
-    }
-
-    void aRowWithoutItsDeviceNameFailsTheListing() {
-        BrowserFixture f;
-        QVERIFY(f.showAndLoad());
-        QJsonObject broken = threeFiles()[0].toJsonObject();
-        broken.remove("device_name");
-        f.server->on("GET", "/rest/v1/files",
-                     FakeServer::Reply::json(200, QJsonDocument(QJsonArray{broken}).toJson()));
-        f.browser.loadFiles();
-        QTRY_COMPARE(f.loaded.size(), 2);
-        QVERIFY(f.browser.errorMessage().value_or("").startsWith("Failed to load files: "));
-        QCOMPARE(f.shownIds(), (QStringList{"a", "b", "c"})); // the previous rows stay
     }
 };
 

@@ -53,15 +53,6 @@ void TestSessionExpiredLogin::loginScreenOffersTheAccountAgain() {
     QCOMPARE(f.field("passwordField")->text(), QString());
     QCOMPARE(f.folderSync().syncStatusMessage(), u"Session expired \u2014 sign in again"_s);
 
-    // So does a login screen after a restart.
-    {
-        CoreServices restarted(CoreServices::Options{f.services->settings.filePath(),
-                                                     makeTempDir(u"ledger"_s), &f.dialogs, &f.sink});
-        QVERIFY(!restarted.client.isAuthenticated());
-        LoginView view(restarted.client, f.clock);
-        QCOMPARE(child<QLineEdit>(&view, "emailField")->text(), u"ada@family.test"_s);
-    }
-
     // The password is all it takes to come back, to the screen that was open.
     f.vault.signInAs(u"user-1"_s, u"ada@family.test"_s, u"access-1"_s, u"refresh-1"_s);
     QTest::keyClicks(f.field("passwordField"), u"secret"_s);
