@@ -45,7 +45,6 @@ struct Rig {
             synced.append({name, duplicate});
         };
     }
-    // The application's own composition root, on a settings file prepared beforehand.
     static std::unique_ptr<CoreServices> start(FakeServer& server, const QString& settingsPath,
                                                const QString& ledgerDir,
                                                const std::function<void(Settings&)>& prepare, Rig& rig) {
@@ -66,7 +65,6 @@ struct Rig {
         folder.isEmpty() ? engine->triggerFolderScan() : engine->startSync();
         return finished.wait(20000) ? engine->syncStatusMessage() : u"(no pass ended)"_s;
     }
-    // The status texts of the last pass, from its first.
     QStringList passTexts() const {
         const qsizetype start = statuses.lastIndexOf(QRegularExpression(u"Scanning files in .*"_s));
         return start < 0 ? QStringList() : statuses.mid(start);
@@ -86,8 +84,6 @@ struct Rig {
 
 } // namespace
 
-// Each case gets a fake of both vault servers (the application backend, and the hosted
-// project's storage and registry) and an engine signed in against it.
 class TestFolderSync : public QObject {
     Q_OBJECT
 
@@ -95,7 +91,6 @@ class TestFolderSync : public QObject {
     QString settingsPath, ledgerDir;
     std::unique_ptr<Rig> rig;
 
-    // A fresh engine on this case's settings file and ledger: a restart.
     void makeRig(const std::function<void(Settings&)>& prepare) {
         rig.reset();
         rig = std::make_unique<Rig>(vault->server, settingsPath, ledgerDir, prepare);

@@ -28,7 +28,6 @@ SyncRecord record(const QString& path) {
     return {path, 3, date, QString(64, 'c'), date};
 }
 
-// A ledger file with records under these paths.
 QByteArray ledgerOf(const QStringList& paths) {
     QHash<QString, SyncRecord> records;
     for (const QString& path : paths)
@@ -71,7 +70,6 @@ struct Rig {
     SupabaseClient& client() { return services->client; }
     Settings& settings() { return services->settings; }
 
-    // Waits for the pass that `action` starts and tells how it ended.
     QString passAfter(const std::function<void()>& action) {
         QSignalSpy finished(&engine(), &FolderSyncManager::passFinished);
         action();
@@ -106,7 +104,6 @@ struct Rig {
     std::unique_ptr<CoreServices> services;
 };
 
-// The files of a directory tree, relative to it.
 QStringList filesUnder(const QString& root) {
     QStringList files;
     QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
