@@ -333,11 +333,7 @@ void TestFolderSync::lifecycleIsKeptAcrossRestarts() {
     rig->engine->setDeviceName(u"annas-mac"_s); // a name that can travel in a URL path
     const QString folder = makeTempDir(u"Chosen Folder"_s);
     writeFile(folder + u"/a.txt"_s, "kept");
-    rig->engine->startSync(); // no folder yet: asks for one, and nothing happens when cancelled
-    QTRY_COMPARE(rig->dialogs.asked().size(), 1);
-    rig->dialogs.setNextOpen(QStringList{folder});
-    rig->engine->promptChooseFolder();
-    QTRY_COMPARE(rig->engine->watchedFolderPath(), std::optional<QString>(folder));
+    rig->engine->changeFolder(folder); // chosen through the dialog in tst_uiscreens
     QCOMPARE(FolderBookmark::resolve(*rig->settings.data(u"orlavant_watched_folder_bookmark"_s))->path,
              folder);
     // The folder is bound to this machine in the background.
