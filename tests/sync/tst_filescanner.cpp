@@ -16,7 +16,6 @@ class TestFileScanner : public QObject {
 private Q_SLOTS:
     void treeYieldsOnlyCandidates();
     void relativePathStripsTheFolderOnce();
-    void cancellationStopsCollection();
     void digestAtChunkEdges();
     void hashStopsBetweenChunks();
     void onlyRegularFilesAreRead();
@@ -49,18 +48,6 @@ void TestFileScanner::relativePathStripsTheFolderOnce() {
     // Two files must never share a ledger key, whatever the folder's name repeats below it.
     QCOMPARE(FileScanner::relativePath(u"/s/t/s/t/f"_s, u"/s/t"_s), u"s/t/f"_s);
     QCOMPARE(FileScanner::relativePath(u"/a/b"_s, u"/"_s), u"a/b"_s);
-}
-
-void TestFileScanner::cancellationStopsCollection() {
-    const QString folder = makeTempDir(u"cancel"_s);
-    for (int i = 0; i < 20; ++i)
-        writeFile(folder + u"/f%1"_s.arg(i), "content");
-    int asked = 0;
-    const FileScanner::Collection cancelled =
-        FileScanner::collectCandidates(folder, [&] { return ++asked > 5; });
-    QCOMPARE(cancelled.outcome, FileScanner::Outcome::Cancelled);
-    QVERIFY(cancelled.candidates.isEmpty());
-    QCOMPARE(asked, 6);
 }
 
 void TestFileScanner::digestAtChunkEdges() {
