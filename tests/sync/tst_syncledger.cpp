@@ -154,13 +154,9 @@ void TestSyncLedger::datesOutsideTheWritableYears() {
         ledger.recordSync(u"plain"_s, 2, at(12, 0, 0), HashB);
         QVERIFY(ledger.isSynced(u"odd"_s, 1, modified));
     }
-    QCOMPARE(QJsonDocument::fromJson(readAll(dir + u"/sync_ledger.json"_s))
-                 .object()
-                 .value(u"odd"_s)
-                 .toObject()
-                 .value(u"lastModified"_s)
-                 .toString(),
-             written);
+    const QJsonObject odd =
+        QJsonDocument::fromJson(readAll(dir + u"/sync_ledger.json"_s)).object().value(u"odd"_s).toObject();
+    QCOMPARE(odd.value(u"lastModified"_s).toString(), written);
     SyncLedger reloaded(dir);
     // Still known after the restart: the file is not synced again on every pass.
     QVERIFY(reloaded.isSynced(u"odd"_s, 1, modified));
