@@ -3,12 +3,10 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QString>
-#include <QStringList>
 #include <QTest>
 
-// The real orlavant-vault binary (its path comes from ORLAVANT_VAULT_BINARY) on an ephemeral
-// loopback port, over a data folder the test owns. Output goes to a log file beside the data.
+// The real vault binary (ORLAVANT_VAULT_BINARY) on an ephemeral loopback port, over a data
+// folder the test owns; its output goes to a log beside the data.
 class VaultProcess {
 public:
     static QString anonKey() { return QStringLiteral("e2e-anon-key"); }
@@ -22,7 +20,6 @@ public:
     }
     ~VaultProcess() { stop(); }
 
-    // Starts the server and waits until it prints the address it serves.
     bool start() {
         QFile::remove(m_logPath);
         m_process.setStandardOutputFile(m_logPath);
@@ -30,7 +27,6 @@ public:
         const auto up = [&] { return !baseUrl().isEmpty() || m_process.state() == QProcess::NotRunning; };
         return QTest::qWaitFor(up, 10000) && !baseUrl().isEmpty();
     }
-    // The address this run announced in its log.
     QString baseUrl() const {
         static const QRegularExpression listening(
             QStringLiteral("listening on (http://127\\.0\\.0\\.1:\\d+)"));
@@ -48,9 +44,6 @@ public:
         m_process.terminate();
         if (!m_process.waitForFinished(10000))
             kill();
-    }
-    bool exitedCleanly() const {
-        return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
     }
 
 private:

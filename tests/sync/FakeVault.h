@@ -17,9 +17,8 @@
 #include <atomic>
 #include <functional>
 
-// Both servers a sync pass talks to, scripted: the application backend (pre-upload, upload,
-// confirm) and the hosted project (storage bucket and registry). The storage keeps the hosted
-// service's rule for object keys, so a key it would refuse is refused here too.
+// Both servers a pass talks to, scripted: the backend and the hosted storage and registry, whose
+// rule for object keys is kept, so a key it would refuse is refused here too.
 class FakeVault {
 public:
     using Reply = FakeServer::Reply;

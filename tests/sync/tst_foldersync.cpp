@@ -17,13 +17,9 @@
 #include "vault/SupabaseClient.h"
 
 #include <QElapsedTimer>
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QThread>
 #include <QTimer>
-#include <fcntl.h>
-#include <thread>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -49,7 +45,6 @@ struct Rig {
             synced.append({name, duplicate});
         };
     }
-    // The application's own composition root, on a settings file prepared beforehand.
     static std::unique_ptr<CoreServices> start(FakeServer& server, const QString& settingsPath,
                                                const QString& ledgerDir,
                                                const std::function<void(Settings&)>& prepare, Rig& rig) {
@@ -70,7 +65,6 @@ struct Rig {
         folder.isEmpty() ? engine->triggerFolderScan() : engine->startSync();
         return finished.wait(20000) ? engine->syncStatusMessage() : u"(no pass ended)"_s;
     }
-    // The status texts of the last pass, from its first.
     QStringList passTexts() const {
         const qsizetype start = statuses.lastIndexOf(QRegularExpression(u"Scanning files in .*"_s));
         return start < 0 ? QStringList() : statuses.mid(start);
@@ -90,8 +84,6 @@ struct Rig {
 
 } // namespace
 
-// Each case gets a fake of both vault servers (the application backend, and the hosted
-// project's storage and registry) and an engine signed in against it.
 class TestFolderSync : public QObject {
     Q_OBJECT
 
@@ -99,7 +91,6 @@ class TestFolderSync : public QObject {
     QString settingsPath, ledgerDir;
     std::unique_ptr<Rig> rig;
 
-    // A fresh engine on this case's settings file and ledger: a restart.
     void makeRig(const std::function<void(Settings&)>& prepare) {
         rig.reset();
         rig = std::make_unique<Rig>(vault->server, settingsPath, ledgerDir, prepare);
@@ -109,22 +100,15 @@ class TestFolderSync : public QObject {
 private Q_SLOTS:
     void init();
     void cleanup();
-    void newAndDuplicateFilesThenAnUnchangedPass();
     void orderOfTextsCountersAndNotifications_data();
     void orderOfTextsCountersAndNotifications();
-    void parallelTransfersSetting_data();
-    void parallelTransfersSetting();
-    void backendFailure_data();
-    void backendFailure();
-    void failedFilesWaitUntilTheUserAsks();
-    void emptyFolderPostsNothing();
+    void parallelTransfersAreClamped();
     void stopMidPipeline_data();
     void stopMidPipeline();
     void triggerDuringAPassGivesOneFollowUp();
-    void reportsReachTheEngineCoalesced();
     void changedAndKnownFiles();
     void lifecycleIsKeptAcrossRestarts();
-    void notificationTexts();
+    void notificationBodiesAreNotMarkup();
     void closingDoesNotWaitForAHungVault();
 };
 
@@ -139,36 +123,6 @@ void TestFolderSync::cleanup() {
     vault->gate.open();
     rig.reset();
     vault.reset();
-}
-
-// The order of texts, counters and notifications is pinned below; here what goes out and what
-// the ledger keeps, and that an unchanged folder costs nothing on the next pass.
-void TestFolderSync::newAndDuplicateFilesThenAnUnchangedPass() {
-    const QString folder = makeTempDir(u"Sync"_s);
-    writeFile(folder + u"/a.txt"_s, "alpha");
-    writeFile(folder + u"/Photos/b.jpg"_s, "beta");
-    writeFile(folder + u"/copy.pdf"_s, "known");
-    vault->hold("known");
-    // A name that is not valid UTF-8 is left out, and said so once, not on every pass.
-    const QByteArray latin1 = QFile::encodeName(folder) + "/caf\xe9.txt";
-    ::close(::open(latin1.constData(), O_CREAT | O_WRONLY, 0600));
-    const auto remove = qScopeGuard([&] { ::unlink(latin1.constData()); });
-    LogCapture log;
-    QCOMPARE(rig->pass(folder), u"Sync complete: 2 uploaded, 1 deduplicated"_s);
-    QCOMPARE(rig->engine->totalSyncedCount(), 3);
-    QVERIFY(
-        rig->ledger.isSynced(u"Photos/b.jpg"_s, 4, QFileInfo(folder + u"/Photos/b.jpg"_s).lastModified()));
-    QCOMPARE(rig->ledger.record(u"a.txt"_s)->sha256Hash, FakeVault::sha256Of("alpha"));
-    QCOMPARE(vault->server.requests("PUT", "/upload/" + FakeVault::sha256Of("beta").toLatin1()).first().body,
-             QByteArray("beta"));
-    QCOMPARE(vault->server.requests("PUT", "/upload/" + FakeVault::sha256Of("known").toLatin1()).size(), 0);
-
-    // A second pass over the unchanged folder asks nothing and posts nothing.
-    vault->server.clearRequests();
-    QCOMPARE(rig->pass(), u"Up to date (3 files in cloud vault)"_s);
-    QCOMPARE(vault->server.requestCount(), 0);
-    QCOMPARE(rig->sink.posted().size(), 3);
-    QCOMPARE(log.linesStartingWith(u"[FolderSync] Skipping a file whose name"_s).size(), 1);
 }
 
 void TestFolderSync::orderOfTextsCountersAndNotifications_data() {
@@ -226,115 +180,35 @@ void TestFolderSync::orderOfTextsCountersAndNotifications() {
         std::sort(expectedSynced.begin(), expectedSynced.end());
         QCOMPARE(synced, expectedSynced);
     }
-    // A file is announced only after it started, and the first ten uploads are announced, in
-    // the order they finished; the summary comes last.
-    QStringList uploadedInOrder;
-    for (const auto& [name, duplicate] : std::as_const(rig->synced)) {
-        if (!duplicate)
-            uploadedInOrder << name;
-        QVERIFY(texts.indexOf(u"Syncing: %1..."_s.arg(name)) >= 0);
-    }
-    QStringList announced;
+    // The first ten uploads are announced in the order they finished; the summary comes last.
+    QStringList announced, expected{u"13 new file(s) uploaded, 1 duplicate(s) skipped."_s};
     for (const DesktopNotification& posted : rig->sink.posted())
         announced << posted.body;
-    QCOMPARE(announced.size(), 11);
-    for (int i = 0; i < 10; ++i)
-        QCOMPARE(announced[i],
-                 u"\u201C%1\u201D was added to your family cloud vault."_s.arg(uploadedInOrder[i]));
-    QCOMPARE(announced.last(), u"13 new file(s) uploaded, 1 duplicate(s) skipped."_s);
-}
+    for (const auto& [name, duplicate] : std::as_const(rig->synced)) {
+        if (!duplicate && expected.size() <= 10)
+            expected.insert(expected.size() - 1,
+                            u"\u201C%1\u201D was added to your family cloud vault."_s.arg(name));
+    }
+    QCOMPARE(announced, expected);
 
-void TestFolderSync::parallelTransfersSetting_data() {
-    QTest::addColumn<QVariant>("stored"); // invalid: nothing stored
-    QTest::addColumn<int>("expected");
-    QTest::newRow("missing") << QVariant() << 4;
-    QTest::newRow("eight") << QVariant(8) << 8;
-    QTest::newRow("zero is at least one") << QVariant(0) << 1;
-    QTest::newRow("nine is at most eight") << QVariant(9) << 8;
-    QTest::newRow("written as text") << QVariant(u"3"_s) << 3;
-    QTest::newRow("not a number") << QVariant(u"many"_s) << 4;
-}
-
-void TestFolderSync::parallelTransfersSetting() {
-    QFETCH(QVariant, stored);
-    QFETCH(int, expected);
-    const QString key = u"orlavant_parallel_transfers"_s;
-    if (stored.typeId() == QMetaType::Int)
-        rig->settings.setInteger(key, stored.toInt());
-    else if (stored.isValid())
-        rig->settings.setString(key, stored.toString());
-    rig->settings.sync();
-    QCOMPARE(rig->engine->parallelTransfers(), expected);
-    makeRig(signIn); // as read back from the file
-    QCOMPARE(rig->engine->parallelTransfers(), expected);
-}
-
-void TestFolderSync::backendFailure_data() {
-    QTest::addColumn<bool>("storageRefused");
-    QTest::newRow("storage answers 500") << false;
-    QTest::newRow("storage unreachable") << true;
-}
-void TestFolderSync::backendFailure() {
-    QFETCH(bool, storageRefused);
-    vault->backendDown = vault->storageDown = true;
-    if (storageRefused)
-        rig->client->configure(FakeServer::refusedBaseUrl(), u"test-anon-key"_s);
-    const QString folder = makeTempDir(u"fallback"_s);
-    writeFile(folder + u"/sub/a b.txt"_s, "gamma");
-    // Both paths failing: nothing is recorded, and the next pass takes the file from the start.
-    QCOMPARE(rig->pass(folder), u"Up to date (0 files in cloud vault)"_s);
-    QVERIFY(rig->ledger.totalSyncedCount() == 0 && rig->synced.isEmpty() && rig->sink.posted().isEmpty());
-    QCOMPARE(vault->server.requests("POST", "/rest/v1/rpc/register_or_deduplicate_file").size(), 0);
-
-    vault->storageDown = false;
-    rig->client->configure(vault->server.baseUrl(), u"test-anon-key"_s);
+    // The next pass over the unchanged folder asks nothing and posts nothing.
     vault->server.clearRequests();
-    rig->clock.advanceMs(30'000); // its wait is over (the schedule is pinned in the pass's tests)
-    QCOMPARE(rig->pass(), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
-    const QString path =
-        u"u1/mac/Anna's_Mac/%1/%2_a b.txt"_s.arg(QFileInfo(folder).fileName(), FakeVault::sha256Of("gamma"));
-    const QList<FakeServer::Request> uploads =
-        vault->server.requests("POST", "/storage/v1/object/orlavant-files/" + path.toUtf8());
-    QCOMPARE(uploads.size(), 1);
-    QCOMPARE(uploads.last().body, QByteArray("gamma"));
-    const FakeServer::Request registration =
-        vault->server.requests("POST", "/rest/v1/rpc/register_or_deduplicate_file").value(0);
-    QCOMPARE(FakeVault::field(registration, u"p_file_path"_s), path);
-    QCOMPARE(FakeVault::field(registration, u"p_folder_path"_s), folder + u"/sub"_s);
-    QVERIFY(rig->ledger.record(u"sub/a b.txt"_s));
+    QCOMPARE(rig->pass(), u"Up to date (14 files in cloud vault)"_s);
+    QCOMPARE(vault->server.requestCount(), 0);
+    QCOMPARE(rig->sink.posted().size(), 11);
 }
 
-// Sync Now does the same from the tray (tst_background); here Start Sync after a pause.
-void TestFolderSync::failedFilesWaitUntilTheUserAsks() {
-    vault->backendDown = vault->storageDown = true;
-    LogCapture log;
-    const QString folder = makeTempDir(u"refused"_s);
-    writeFile(folder + u"/a.txt"_s, "refused");
-    QCOMPARE(rig->pass(folder), u"Up to date (0 files in cloud vault)"_s);
-    QCOMPARE(preUploads(), 1);
-    // Said in the log, with when it is tried again.
-    QCOMPARE(log.linesStartingWith(u"[FolderSync] Could not sync a.txt"_s).size(), 1);
-    QVERIFY(log.linesStartingWith(u"[FolderSync] Could not sync a.txt"_s)
-                .first()
-                .endsWith(u"trying again in 30 s."_s));
-    QCOMPARE(rig->pass(), u"Up to date (0 files in cloud vault)"_s); // the timer's next pass
-    QCOMPARE(preUploads(), 1);
-
-    vault->backendDown = false;
-    QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
-    rig->engine->stopSync();
-    rig->engine->startSync();
-    QVERIFY(finished.wait(20000));
-    QCOMPARE(rig->status(), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
-    QCOMPARE(preUploads(), 2);
-}
-
-// A folder deleted and brought back is walked through the tray in tst_background.
-void TestFolderSync::emptyFolderPostsNothing() {
-    rig->ledger.recordSync(u"elsewhere.txt"_s, 1, QDateTime::currentDateTimeUtc(), FakeVault::sha256Of("x"));
-    QCOMPARE(rig->pass(makeTempDir(u"empty"_s)), u"Up to date (1 files in cloud vault)"_s);
-    QCOMPARE(preUploads(), 0);
-    QVERIFY(rig->sink.posted().isEmpty());
+// Zero transfers would never end a pass; the setting is read back from the file as text.
+void TestFolderSync::parallelTransfersAreClamped() {
+    const QString key = u"orlavant_parallel_transfers"_s;
+    rig->settings.setInteger(key, 9);
+    QCOMPARE(rig->engine->parallelTransfers(), 8);
+    rig->settings.setInteger(key, 0);
+    rig->settings.sync();
+    makeRig(signIn);
+    QCOMPARE(rig->engine->parallelTransfers(), 1);
+    rig->settings.setString(key, u"many"_s);
+    QCOMPARE(rig->engine->parallelTransfers(), 4);
 }
 
 void TestFolderSync::stopMidPipeline_data() {
@@ -352,7 +226,6 @@ void TestFolderSync::stopMidPipeline_data() {
                   complete = u"Sync complete: %1 uploaded, 0 deduplicated"_s;
     // A pause lets the files in flight finish, fallback included; a folder change records what
     // the vault confirmed and starts nothing more, not even a fallback.
-    row("pause, one transfer", "pause", 1, true, 1, 0, complete.arg(1));
     row("pause, four transfers", "pause", 4, true, 4, 0, complete.arg(4));
     row("pause, four refused", "pause", 4, false, 0, 4, paused);
     row("folder change, four transfers", "folder change", 4, true, 4, 0, u"Folder set"_s);
@@ -419,40 +292,6 @@ void TestFolderSync::triggerDuringAPassGivesOneFollowUp() {
     QCOMPARE(preUploads(), 2);
 }
 
-// A pass over thousands of small files must not wake the screens once per file: what arrives
-// while the main thread is busy reaches it as one batch, and only the latest text is shown.
-void TestFolderSync::reportsReachTheEngineCoalesced() {
-    SyncReporter& reporter = rig->engine->reporter();
-    reporter.setMinimumInterval(SyncReporter::DefaultInterval);
-    const QString folder = makeTempDir(u"coalesced"_s);
-    writeFile(folder + u"/a.txt"_s, "a");
-    rig->engine->changeFolder(folder);
-    vault->gate.close();
-    QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
-    rig->engine->startSync();
-    QTRY_VERIFY_WITH_TIMEOUT(vault->gate.waiting() > 0, 20000);
-    QTRY_COMPARE(rig->status(), u"Syncing: a.txt..."_s);
-    const quint64 passId = reporter.progress().passId;
-    QSignalSpy delivered(&reporter, &SyncReporter::delivered);
-    const qsizetype textsBefore = rig->statuses.size();
-    std::thread pass([&] {
-        for (int i = 0; i < 500; ++i) {
-            SyncEvent started;
-            started.type = SyncEvent::Type::TransferStarted;
-            started.passId = passId;
-            started.text = u"f%1.txt"_s.arg(i);
-            reporter.post(std::move(started));
-        }
-    });
-    pass.join(); // all posted while this (the main) thread did nothing else
-    QTRY_COMPARE(delivered.count(), 1);
-    QCOMPARE(delivered.first().first().value<SyncReportBatch>().events.size(), 500);
-    QCOMPARE(rig->statuses.mid(textsBefore), QStringList{u"Syncing: f499.txt..."_s});
-    vault->gate.open();
-    QVERIFY(finished.wait(20000));
-    QCOMPARE(rig->status(), u"Sync complete: 1 uploaded, 0 deduplicated"_s); // the last word
-}
-
 void TestFolderSync::changedAndKnownFiles() {
     LogCapture log;
     const QString folder = makeTempDir(u"files"_s), video = folder + u"/video.mp4"_s;
@@ -475,25 +314,10 @@ void TestFolderSync::changedAndKnownFiles() {
     QCOMPARE(rig->ledger.record(u"video.mp4"_s)->sha256Hash, FakeVault::sha256Of("first part and more"));
 }
 void TestFolderSync::lifecycleIsKeptAcrossRestarts() {
-    QCOMPARE(rig->status(), u"Sync paused \u2014 click Start Sync"_s); // signed in, nothing stored yet
-    rig->engine->setDeviceName(u"annas-mac"_s);                        // a name that can travel in a URL path
+    rig->engine->setDeviceName(u"annas-mac"_s); // a name that can travel in a URL path
     const QString folder = makeTempDir(u"Chosen Folder"_s);
     writeFile(folder + u"/a.txt"_s, "kept");
-    rig->engine->startSync(); // no folder yet: asks for one, and nothing happens when cancelled
-    QCOMPARE(rig->status(), u"No folder selected. Please select a folder to sync."_s);
-    QTRY_COMPARE(rig->dialogs.asked().size(), 1);
-    const Dialogs::OpenOptions asked = rig->dialogs.asked().first().open;
-    QCOMPARE(asked.title + u'|' + asked.message + u'|' + asked.prompt,
-             u"Select Orlavant Cloud Sync Directory|Choose a local directory to sync with your private cloud "
-             u"vault.|Select Folder to Sync"_s);
-    QVERIFY(asked.chooseDirectories && !asked.chooseFiles && !asked.allowsMultiple);
-    rig->dialogs.setNextOpen(QStringList{folder});
-    rig->engine->promptChooseFolder();
-    QTRY_COMPARE(rig->engine->watchedFolderPath(), std::optional<QString>(folder));
-    QCOMPARE(rig->status(), u"Folder set: %1. Ready \u2014 click 'Start Sync' to begin."_s.arg(
-                                QFileInfo(folder).fileName()));
-    QCOMPARE(rig->settings.boolean(u"orlavant_sync_stopped"_s), std::optional<bool>(true));
-    QCOMPARE(rig->settings.string(u"orlavant_watched_folder_path"_s), std::optional<QString>(folder));
+    rig->engine->changeFolder(folder); // chosen through the dialog in tst_uiscreens
     QCOMPARE(FolderBookmark::resolve(*rig->settings.data(u"orlavant_watched_folder_bookmark"_s))->path,
              folder);
     // The folder is bound to this machine in the background.
@@ -504,78 +328,36 @@ void TestFolderSync::lifecycleIsKeptAcrossRestarts() {
     QCOMPARE(rig->settings.string(u"orlavant_watched_folder_path"_s), std::optional<QString>(folder));
 
     QCOMPARE(rig->pass(folder), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
-    QCOMPARE(rig->settings.boolean(u"orlavant_sync_stopped"_s), std::optional<bool>(false));
-    QCOMPARE(rig->engine->findChild<QTimer*>(u"scanTimer"_s)->interval(), 30000);
     makeRig([](Settings& settings) { settings.remove(u"orlavant_supabase_session"_s); });
-    QCOMPARE(rig->status(), u"Please log in to activate cloud sync"_s);
     QVERIFY(!rig->engine->watchedFolderPath());
-    rig->engine->startSync();
-    QCOMPARE(rig->status(), u"Please log in first to enable sync"_s);
+    // Signed in again (a restart that keeps the folder and the ledger is walked in tst_background):
+    // creation never starts watching or scanning.
     makeRig(signIn);
-    QCOMPARE(rig->engine->watchedFolderPath(), std::optional<QString>(folder));
-    QCOMPARE(rig->status(), u"Ready to sync"_s);
-    QCOMPARE(rig->engine->totalSyncedCount(), 1);
-    // Creation never starts watching or scanning.
     QCoreApplication::processEvents();
     QVERIFY(!rig->engine->findChild<QTimer*>(u"scanTimer"_s));
-
-    rig->engine->stopSync();
-    QCOMPARE(rig->status(), u"Sync Paused by User"_s);
-    QCOMPARE(rig->settings.boolean(u"orlavant_sync_stopped"_s), std::optional<bool>(true));
-    makeRig([](Settings& settings) { settings.setString(u"orlavant_sync_stopped"_s, u"yes"_s); });
-    QCOMPARE(rig->status(), u"Sync paused \u2014 click Start Sync"_s); // a stored value that is not a boolean
-    QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
-    rig->engine->toggleSync();
-    QCOMPARE(rig->status(), u"Sync Active"_s);
-    QVERIFY(finished.wait(20000));
-    QCOMPARE(preUploads(), 1); // the reloaded ledger still knows a.txt
+    QCOMPARE(rig->pass(folder), u"Up to date (1 files in cloud vault)"_s);
 
     rig->client->signOut();
-    QCOMPARE(rig->status(), u"Logged out. Sync engine inactive."_s);
     QVERIFY(rig->engine->isSyncStopped());
     // The stored flag stays as it was: a sign-out is not a pause.
     QCOMPARE(rig->settings.boolean(u"orlavant_sync_stopped"_s), std::optional<bool>(false));
 }
-void TestFolderSync::notificationTexts() {
+
+// Notification servers render a subset of HTML: a file name must not become markup, and
+// identical notifications must not replace each other.
+void TestFolderSync::notificationBodiesAreNotMarkup() {
     RecordingNotificationSink sink;
-    sink.grant = false;
     MacNotificationHelper helper(sink);
-    helper.requestPermission();
-    QCOMPARE(sink.authorizationRequests(), 1);
-    // Posting neither waits for nor checks the answer.
     helper.notifyFileUploaded(u"Holiday <1> & more.jpg"_s);
-    helper.notifyDuplicateSkipped(u"b.pdf"_s);
     helper.notifyFileUploaded(u"Holiday <1> & more.jpg"_s);
-    helper.notifyBatchComplete(2, 1);
     helper.notifyBatchComplete(0, 0); // nothing to say: nothing posted
-    helper.notifyBatchComplete(0, 4);
-    helper.notifyBatchComplete(1, 0);
-    QStringList described;
-    QSet<QString> identifiers;
-    for (const DesktopNotification& posted : sink.posted()) {
-        described.append(posted.title + u'|' + posted.subtitle.value_or(u"-"_s) + u'|' + posted.body +
-                         (posted.playSound ? u"|sound"_s : QString()));
-        QCOMPARE(posted.identifier.size(), 36); // the textual UUID form
-        identifiers.insert(posted.identifier);
-    }
-    const QString uploaded =
-        u"Orlavant Cloud Sync|New file uploaded securely|\u201CHoliday <1> & more.jpg\u201D "
-        u"was added to your family cloud vault.|sound"_s;
-    QCOMPARE(described, (QStringList{uploaded,
-                                     u"Orlavant Deduplication|Duplicate file skipped|\u201C"
-                                     u"b.pdf\u201D already exists in your cloud vault (identical SHA-256)."_s,
-                                     uploaded,
-                                     u"Orlavant Auto-Sync Complete|-|2 new file(s) uploaded, 1 duplicate(s) "
-                                     u"skipped.|sound"_s,
-                                     u"Orlavant Auto-Sync Complete|-|4 duplicate(s) skipped.|sound"_s,
-                                     u"Orlavant Auto-Sync Complete|-|1 new file(s) uploaded.|sound"_s}));
-    // Identical notifications must not replace each other.
-    QCOMPARE(identifiers.size(), 6);
-    // Notification servers render a subset of HTML: a file name must not become markup.
+    QCOMPARE(sink.posted().size(), 2);
+    QVERIFY(sink.posted().first().identifier != sink.posted().last().identifier);
     QCOMPARE(DbusNotificationSink::wireBody(sink.posted().first()),
              u"New file uploaded securely\n\u201CHoliday &lt;1&gt; &amp; more.jpg\u201D was added to your "
              u"family cloud vault."_s);
 }
+
 void TestFolderSync::closingDoesNotWaitForAHungVault() {
     const QString folder = makeTempDir(u"hung"_s);
     writeFile(folder + u"/a.txt"_s, "a");
