@@ -114,9 +114,6 @@ void hostedReplies() {
     }
     expect(claimsOf(up.access)["session_id"] != claimsOf(in.access)["session_id"] && up.refresh != in.refresh,
            "each sign-in is a session of its own");
-    struct stat st {};
-    expect(::stat((vault.dir / "data/jwt.key").c_str(), &st) == 0 && (st.st_mode & 0777) == 0600,
-           "the signing key is readable by its owner only");
 
     const Reply user = vault.request("GET", userRoute, hosted(in.access));
     expect(user.status == 200 && user.body.value("id", "") == up.userId &&
