@@ -112,13 +112,7 @@ void hostedReplies() {
                    vault::crypto::verifyJwtHs256(s.access, signingKey(vault)).has_value(),
                "a session's token carries its user and expiry, signed with the data folder's key", s.reply);
     }
-    expect(claimsOf(up.access)["session_id"] != claimsOf(in.access)["session_id"] && up.refresh != in.refresh,
-           "each sign-in is a session of its own");
 
-    const Reply user = vault.request("GET", userRoute, hosted(in.access));
-    expect(user.status == 200 && user.body.value("id", "") == up.userId &&
-               user.body.value("email", "") == "ann@example.org",
-           "the signed-in user", user);
     // Both sides share accounts, so the backend's own login reads the same user there.
     const Session backend = backendLogin(vault, "ann@example.org");
     expect(vault.request("GET", userRoute, hosted(backend.access)).body.value("id", "") == up.userId,
@@ -265,7 +259,7 @@ void deadSessionsPruned() {
 void logoutScopes() {
     VaultFixture vault;
     const Session laptop = signUp(vault, "gus@example.org");
-    const Session phone = signIn(vault, "gus@example.org"), tablet = signIn(vault, "gus@example.org");
+    const Session phone = signIn(vault, "gus@example.org");
     const Session desk = backendLogin(vault, "gus@example.org");
     const Session neighbour = signUp(vault, "hal@example.org");
 
@@ -285,7 +279,6 @@ void logoutScopes() {
     expect(logout(vault, laptop.access).status == 403, "a second logout with an ended session is refused");
 
     expect(logout(vault, phone.access, "?scope=others").status == 204, "logout of the others");
-    expectAccess(vault, tablet.access, ended, "others: every other hosted session ends");
     expectAccess(vault, desk.access, ended, "others: the backend session ends too");
 
     expect(logout(vault, phone.access).status == 204, "logout with no scope");
