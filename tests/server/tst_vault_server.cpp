@@ -287,8 +287,7 @@ void confirmVerifiesTheStoredObject() {
            "confirm of bytes no longer stored is refused and records nothing", missing);
 }
 
-// Every download path serves single byte ranges of the stored object, and nothing else (the
-// header's edges are in tst_vault_transport's table).
+// Every download path serves single byte ranges of the stored object, and nothing else.
 void rangesOnEveryDownloadPath() {
     VaultFixture vault;
     const auto user = vault.signUp("range@example.org");
@@ -313,6 +312,12 @@ void rangesOnEveryDownloadPath() {
     const std::vector<Row> rows = {
         {"a range", "Range: bytes=2-5\r\n", 206, "2345", "bytes 2-5/10"},
         {"a range past the end", "Range: bytes=10-\r\n", 416, "", "bytes */10"},
+        {"an open-ended range", "Range: bytes=4-\r\n", 206, "456789", "bytes 4-9/10"},
+        {"a suffix longer than the body", "Range: bytes=-30\r\n", 206, bytes, "bytes 0-9/10"},
+        {"a last byte past the end is clamped", "Range: bytes=8-100\r\n", 206, "89", "bytes 8-9/10"},
+        {"an empty suffix", "Range: bytes=-0\r\n", 416, "", "bytes */10"},
+        {"two ranges give the whole", "Range: bytes=0-1,3-4\r\n", 200, bytes, ""},
+        {"last before first gives the whole", "Range: bytes=5-2\r\n", 200, bytes, ""},
         {"If-Range of this version", "Range: bytes=0-0\r\nIf-Range: " + etag + "\r\n", 206, "0",
          "bytes 0-0/10"},
         {"If-Range of another version", "Range: bytes=0-0\r\nIf-Range: \"other\"\r\n", 200, bytes, ""},

@@ -6,14 +6,12 @@
 
 #include "RawHttp.h"
 #include "VaultTestHarness.h"
-#include "http/ByteRange.h"
 #include "http/HttpServer.h"
 
 #include <future>
 #include <thread>
 
 namespace fs = std::filesystem;
-using vault::http::ByteRange;
 
 namespace {
 
@@ -22,38 +20,6 @@ bool hasJsonMessage(const raw::Reply& reply) {
     return reply.header("Content-Type") == "application/json" && body.is_object() &&
            body.contains("message") && body["message"].is_string() &&
            !body["message"].get<std::string>().empty();
-}
-
-void byteRanges() {
-    using K = ByteRange::Kind;
-    struct Row {
-        const char* name;
-        std::string header;
-        std::uint64_t size;
-        K kind;
-        std::uint64_t first = 0, last = 0;
-    };
-    std::string thousand = "bytes=0-0";
-    for (int i = 1; i < 1000; ++i)
-        thousand += "," + std::to_string(i) + "-" + std::to_string(i);
-    const std::vector<Row> rows = {
-        {"open-ended", "bytes=4-", 10, K::Part, 4, 9},
-        {"suffix", "bytes=-3", 10, K::Part, 7, 9},
-        {"suffix longer than the body", "bytes=-30", 10, K::Part, 0, 9},
-        {"last byte past the end is clamped", "bytes=8-100", 10, K::Part, 8, 9},
-        {"first byte at the end", "bytes=10-", 10, K::Unsatisfiable},
-        {"empty suffix", "bytes=-0", 10, K::Unsatisfiable},
-        {"any range of an empty body", "bytes=0-", 0, K::Unsatisfiable},
-        {"last before first", "bytes=5-2", 10, K::Whole},
-        {"two ranges", "bytes=0-1,3-4", 10, K::Whole},
-        {"a thousand ranges", thousand, 10, K::Whole},
-    };
-    for (const auto& row : rows) {
-        const ByteRange range = ByteRange::parse(row.header, row.size);
-        expect(range.kind == row.kind &&
-                   (row.kind != K::Part || (range.first == row.first && range.last == row.last)),
-               std::string("range: ") + row.name);
-    }
 }
 
 // Each limit answers with its status and a JSON message and ends the connection.
@@ -261,7 +227,6 @@ void bodiesWaitForTheServersWord() {
 
 int main() {
     costDecidedPerRequest();
-    byteRanges();
     limits();
     timeOuts();
     keepAliveAndPipelining();
