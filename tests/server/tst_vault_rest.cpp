@@ -2,7 +2,7 @@
 // service's libraries use them: select of named columns, filters, ordering by several columns,
 // limit / offset / Range with Content-Range and exact counts, upserts with on_conflict, and
 // listing a storage folder. The edges here; what the SDK's own calls send (named columns, a
-// range, an exact count, HEAD, the conflict codes, a page of a folder) is in node/.
+// filter, an exact count, HEAD, a duplicate's code, an upsert, a page of a folder) is in node/.
 
 #include "RawHttp.h"
 #include "VaultTestHarness.h"
