@@ -62,9 +62,9 @@ struct Reply {
     }
 };
 
-// Reads one reply (head and a Content-Length body, none for the reply to a HEAD); blocks until
-// it is there or the server closes. `pending` keeps what was read past this reply.
-inline Reply readReply(int fd, std::string& pending, bool toHead = false) {
+// Reads one reply (head and a Content-Length body); blocks until it is there or the server
+// closes. `pending` keeps what was read past this reply.
+inline Reply readReply(int fd, std::string& pending) {
     Reply reply;
     char buffer[65536];
     auto fill = [&] {
@@ -90,7 +90,7 @@ inline Reply readReply(int fd, std::string& pending, bool toHead = false) {
         return next;
     }
     const std::string length = reply.header("Content-Length");
-    const std::size_t wanted = length.empty() || toHead ? 0 : std::stoull(length);
+    const std::size_t wanted = length.empty() ? 0 : std::stoull(length);
     while (pending.size() < wanted)
         if (!fill())
             return reply;
@@ -107,14 +107,14 @@ inline bool closedByServer(int fd) {
 
 // One request on a fresh connection; the reply, with `closed` telling whether the server ends
 // the connection after it.
-inline Reply exchange(int port, const std::string& request, bool toHead = false) {
+inline Reply exchange(int port, const std::string& request) {
     const int fd = connectTo(port);
     Reply reply;
     if (fd < 0)
         return reply;
     std::string pending;
     sendAll(fd, request);
-    reply = readReply(fd, pending, toHead);
+    reply = readReply(fd, pending);
     // The server says in the reply when it ends the connection.
     std::string connection = reply.header("Connection");
     for (auto& c : connection)

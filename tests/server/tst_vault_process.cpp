@@ -66,29 +66,12 @@ void boundedMemory() {
     const std::string objects = "/storage/v1/object/", mine = "orlavant-files/" + uid;
     const std::vector<std::pair<std::string, std::string>> routes = {
         {"GET", "/health"},
-        {"GET", "/"},
-        {"GET", "/web/login.html"},
         {"POST", "/auth/v1/token?grant_type=password"},
-        {"POST", "/auth/v1/signup"},
-        {"GET", "/rest/v1/files"},
         {"POST", "/rest/v1/files"},
-        {"POST", "/rest/v1/rpc/register_or_deduplicate_file"},
-        {"POST", objects + "sign/" + mine + "/a"},
-        {"GET", objects + "sign/" + mine + "/a?token=1.x"},
-        {"GET", objects + "authenticated/" + mine + "/a"},
         {"POST", objects + mine + "/big.bin"},
         {"POST", "/api/auth/login"},
-        {"POST", "/api/auth/register"},
-        {"POST", "/api/v1/auth/demo-login"},
-        {"POST", "/api/devices/register"},
-        {"PUT", "/api/devices/d/sync-folder"},
-        {"GET", "/api/devices"},
         {"POST", "/api/files/pre-upload"},
         {"PUT", url.substr(url.find("/api/uploads/"))},
-        {"POST", "/api/files/confirm"},
-        {"GET", "/api/files"},
-        {"GET", "/api/files/x/download"},
-        {"DELETE", "/api/files"},
         {"POST", "/no/such/route"},
     };
     // One 64 KiB chunk, sent again and again: a gigabyte costs this process nothing.
@@ -209,14 +192,10 @@ void householdCommands() {
         return post(vault.port, "/auth/v1/signup", apikey,
                     json{{"email", email}, {"password", "secret pass"}}.dump());
     };
-    expect(holds(command({"invite", "--data", data, "ben@family.org"}), 1, "no household yet"),
-           "an invitation before anyone signed up says what to do");
     const json ann = signUp("ann@family.org");
     const auto invited = command({"invite", "--data", data, "ben@family.org"});
     expect(holds(invited, 0, "ben@family.org is invited to Ann's Family Vault"),
            "an invitation from the command line: " + invited.second);
-    expect(holds(command({"invitations", "--data", data}), 0, "ben@family.org\tAnn's Family Vault"),
-           "the pending invitations are listed");
     const json ben = signUp("ben@family.org");
     expect(ben["user"].value("household_id", "-") == ann["user"].value("household_id", ""),
            "the invited address joins the household when it signs up");
@@ -229,8 +208,6 @@ void householdCommands() {
     expect(holds(command({"revoke", "--data", data, "dee@else.org"}), 0, "revoked") &&
                holds(command({"revoke", "--data", data, "dee@else.org"}), 1, "no pending invitation"),
            "revoke withdraws a pending invitation once");
-    expect(holds(command({"invite", "--data", data}), 2, "takes one e-mail address"),
-           "an invitation without an address shows the usage");
 }
 
 int main() {

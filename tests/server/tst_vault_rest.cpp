@@ -2,7 +2,7 @@
 // service's libraries use them: select of named columns, filters, ordering by several columns,
 // limit / offset / Range with Content-Range and exact counts, upserts with on_conflict, and
 // listing a storage folder. The edges here; what the SDK's own calls send (named columns, a
-// range, an exact count, HEAD, the conflict codes, a page of a folder) is in node/.
+// filter, an exact count, HEAD, a duplicate's code, an upsert, a page of a folder) is in node/.
 
 #include "RawHttp.h"
 #include "VaultTestHarness.h"
@@ -51,41 +51,21 @@ void tableReads() {
         {"everything in stored order", "", "", 200, "a.txt b.txt c.txt d.txt e.txt", "0-4/*"},
         {"ordered by two columns", "order=file_size.desc,original_filename.asc", "", 200,
          "e.txt a.txt c.txt b.txt d.txt"},
-        {"nulls first, then descending", "order=folder_path.asc.nullsfirst,original_filename.desc", "", 200,
-         "e.txt b.txt d.txt a.txt c.txt"},
         {"nulls last by default ascending", "order=folder_path,original_filename", "", 200,
          "a.txt d.txt c.txt b.txt e.txt"},
         {"a Range header", "", "Range: 1-3\r\nRange-Unit: items\r\n", 200, "b.txt c.txt d.txt", "1-3/*"},
-        {"an open-ended Range header", "", "Range: 3-\r\n", 200, "d.txt e.txt", "3-4/*"},
         {"a Range narrowed by a limit", "limit=1", "Range: 2-3\r\n", 200, "c.txt", "2-2/*"},
-        {"a malformed Range header is no range", "", "Range: items=1-2\r\n", 200,
-         "a.txt b.txt c.txt d.txt e.txt", "0-4/*"},
-        {"an exact count of all", "", "Prefer: count=exact\r\n", 200, "a.txt b.txt c.txt d.txt e.txt",
-         "0-4/5"},
         {"an exact count counts the filtered rows", "file_size=eq.10&limit=1", "Prefer: count=exact\r\n", 206,
          "b.txt", "0-0/2"},
         {"an offset at the end", "offset=5", "Prefer: count=exact\r\n", 206, "", "*/5"},
         {"an offset past the end with a count", "offset=6", "Prefer: count=exact\r\n", 416, "", "*/5",
          "PGRST103"},
-        {"an offset past the end without a count", "offset=6", "", 200, "", "*/*"},
-        {"filters gt and lte", "file_size=gt.10&file_size=lte.30", "", 200, "a.txt c.txt"},
         {"filter in", "original_filename=in.(b.txt,\"e.txt\")", "", 200, "b.txt e.txt"},
-        {"filter like is case-sensitive", "original_filename=like.*.TXT", "", 200, ""},
-        {"filter ilike is not", "original_filename=ilike.A*", "", 200, "a.txt"},
         {"filter neq leaves out nulls", "folder_path=neq./x", "", 200, "c.txt"},
-        {"filter is null", "folder_path=is.null", "", 200, "b.txt e.txt"},
-        {"select with a new name", "select=name:original_filename&limit=1", "", 200, "a.txt", "",
-         R"([{"name":"a.txt"}])"},
         {"another user's rows stay invisible", "user_id=eq." + other.id, "", 200, ""},
         {"select of an unknown column", "select=secret", "", 400, "", "", "42703"},
-        {"select of a related table", "select=*,devices(*)", "", 400, "", "", "PGRST100"},
-        {"a filter on an unknown column", "secret=eq.1", "", 400, "", "", "42703"},
         {"an unknown operator", "file_size=about.10", "", 400, "", "", "PGRST100"},
         {"a size compared with text", "file_size=gt.ten", "", 400, "", "", "22P02"},
-        {"a size matched with a pattern", "file_size=like.1*", "", 400, "", "", "42883"},
-        {"a negative limit", "limit=-1", "", 400, "", "", "PGRST100"},
-        {"an order on an unknown column", "order=secret.desc", "", 400, "", "", "42703"},
-        {"an order in an unknown direction", "order=file_size.up", "", 400, "", "", "PGRST100"},
     };
     for (const auto& r : table) {
         const raw::Reply reply =
@@ -168,18 +148,12 @@ void storageListing() {
     };
     const std::vector<Row> rows = {
         {"a folder by name", folder, "A.txt a.txt b/ z.txt"},
-        {"a trailing slash names the same folder", options({{"prefix", ann.id + "/"}}),
-         "A.txt a.txt b/ z.txt"},
         {"by time, folders last", options({{"sortBy", {{"column", "created_at"}, {"order", "asc"}}}}),
          "z.txt a.txt A.txt b/"},
-        {"by time descending, folders first",
-         options({{"sortBy", {{"column", "created_at"}, {"order", "desc"}}}}), "b/ A.txt a.txt z.txt"},
         {"a search is a case-blind prefix", options({{"search", "a"}}), "A.txt a.txt"},
         {"the bucket's top holds the caller's folder only", {{"prefix", ""}}, ann.id + "/"},
         {"another user's folder is empty", {{"prefix", bob.id}}, ""},
-        {"a negative limit", options({{"limit", -1}}), "refused 400"},
         {"an unknown sort column", options({{"sortBy", {{"column", "size"}}}}), "refused 400"},
-        {"a prefix that is not text", {{"prefix", 12}}, "refused 400"},
     };
     for (const auto& r : rows) {
         const std::string got = listed(r.body, ann.token);

@@ -38,28 +38,24 @@ void sendAndHangUp(int port, const std::string& data) {
     ::close(fd);
 }
 
-void householdDeduplicationAndQuota() {
-    VaultFixture vault(100);
+// Deduplication never crosses households, and a digest claimed on the hosted side without bytes
+// must not make the backend skip real content: the stranger's household would lose the file.
+void deduplicationOnlyOfRealContent() {
+    VaultFixture vault;
     const auto demo = vault.demo(), stranger = vault.signUp("stranger@example.org");
-    const auto D = bearer(demo.token), S = bearer(stranger.token), Sh = hosted(stranger.token);
-    const std::string sixty(60, 'a'), thirty(30, 'b'), more(41, 'c'), claimed = "never uploaded";
+    const auto S = bearer(stranger.token), Sh = hosted(stranger.token);
+    const std::string sixty(60, 'a'), claimed = "never uploaded";
     upload(vault, demo.token, sixty);
-    const std::vector<Step> steps = {
-        {"same content from another device is deduplicated", "POST", preRoute, D,
-         claim(sixty, "Desktop").dump(), 200, R"("message":"Deduplicated across Home vault")"},
-        // Distinct content counts once: 60 + 30 fit in 100 however many devices hold the 60.
-        {"new content within the quota", "POST", preRoute, D, claim(thirty).dump(), 200, "upload_url"},
-        {"new content beyond the quota", "POST", preRoute, D, claim(more).dump(), 402, "quota"},
-        {"no deduplication across households", "POST", preRoute, S, claim(sixty).dump(), 200, "upload_url"},
-        // A row registered on the hosted side with a claimed digest (no bytes) must not make the
-        // backend skip real content: the stranger's household would lose the file.
-        {"procedure registers a new row", "POST", rpc, Sh, fileRow(stranger.id, "x", claimed, "p_").dump(),
-         200, R"("deduplicated":false)"},
-        {"a claimed digest is not content", "POST", preRoute, S, claim(claimed).dump(), 200, "upload_url"},
-        {"procedure reports the existing row for the same digest", "POST", rpc, Sh,
-         fileRow(stranger.id, "y", claimed, "p_").dump(), 200, R"("original_filename":"x")"},
-    };
-    run(vault, steps);
+    run(vault, {
+                   {"no deduplication across households", "POST", preRoute, S, claim(sixty).dump(), 200,
+                    "upload_url"},
+                   {"procedure registers a new row", "POST", rpc, Sh,
+                    fileRow(stranger.id, "x", claimed, "p_").dump(), 200, R"("deduplicated":false)"},
+                   {"a claimed digest is not content", "POST", preRoute, S, claim(claimed).dump(), 200,
+                    "upload_url"},
+                   {"procedure reports the existing row for the same digest", "POST", rpc, Sh,
+                    fileRow(stranger.id, "y", claimed, "p_").dump(), 200, R"("original_filename":"x")"},
+               });
 }
 
 void uploadLocation() {
@@ -116,7 +112,7 @@ void accountsStorageAndBadInput() {
     const std::string aliceFile =
         upload(vault, alice.token, "a").confirmed.body["file"].value("id", "") + "/download";
     const auto A = hosted(alice.token), Ab = bearer(alice.token), Bh = hosted(bob.token), N = hosted(anonKey);
-    const std::string tok = "/auth/v1/token?grant_type=password", pre = preRoute, x = claim("x").dump();
+    const std::string tok = "/auth/v1/token?grant_type=password", pre = preRoute;
     const std::string login = R"({"email":"al@x.org","password":)", good = login + R"("correct horse"})";
     const std::string sign = "/storage/v1/object/sign/orlavant-files/",
                       authed = "/storage/v1/object/authenticated/orlavant-files/";
@@ -125,26 +121,12 @@ void accountsStorageAndBadInput() {
     const std::vector<Step> steps = {
         {"an object is stored under its decoded key", "POST", objects + bobPath, Bh, "bob's", 200,
          "My Laptop/b"},
-        // How hosted storage reports an existing object, which the client counts as a conflict.
-        {"an existing object", "POST", objects + bobPath, Bh, "other", 400, R"("statusCode":"409")"},
         {"hosted sign-in with a wrong apikey", "POST", tok, {{"apikey", anonKey + "x"}}, good, 401},
-        {"hosted sign-in with a number as password", "POST", tok, N, login + "12345678}", 400},
-        {"backend login with an array", "POST", "/api/auth/login", none, "[]", 400},
-        {"backend login with malformed JSON", "POST", "/api/auth/login", none, "email=al", 400},
-        {"backend registration of a taken address", "POST", "/api/v1/auth/register", none, good, 409},
-        {"pre-upload without a token", "POST", pre, none, x, 401},
-        {"pre-upload with the size as text", "POST", pre, Ab, claimWith("file_size", "1"), 400},
         {"pre-upload with a negative size", "POST", pre, Ab, claimWith("file_size", -1), 400},
         {"pre-upload with a digest that is a path", "POST", pre, Ab, claimWith("file_hash", "../../x"), 400},
         {"pre-upload over the upload limit", "POST", pre, Ab, claimWith("file_size", 2 << 20), 413},
         {"pre-upload over the JSON limit", "POST", pre, Ab, claimWith("pad", std::string(5000, 'p')), 413},
-        {"confirm without an upload", "POST", confirmRoute, Ab,
-         with(claim("never sent"), "storage_key", alice.id + "/vault/" + sha("never sent")).dump(), 409},
-        {"REST listing without a token", "GET", files, {{"apikey", anonKey}}, "", 401},
         {"REST insert of another user's row", "POST", files, A, fileRow(bob.id, "z", "z").dump(), 403},
-        {"REST insert with the size as text", "POST", files, A,
-         with(fileRow(alice.id, "z", "z"), "file_size", "1").dump(), 400},
-        {"REST insert over the JSON limit", "POST", files, A, std::string(5000, '['), 413},
         {"storage upload into another user's folder", "POST", objects + bob.id + "/mine.txt", A, "x", 400},
         {"storage key climbing out with ..", "POST", objects + alice.id + "/%2e%2e/" + bob.id, A, "x", 400},
         {"storage upload over the limit", "POST", objects + alice.id + "/b", A, std::string(1 << 21, 'b'),
@@ -305,8 +287,7 @@ void confirmVerifiesTheStoredObject() {
            "confirm of bytes no longer stored is refused and records nothing", missing);
 }
 
-// Every download path serves single byte ranges of the stored object, and nothing else (the
-// header's edges are in tst_vault_transport's table).
+// Every download path serves single byte ranges of the stored object, and nothing else.
 void rangesOnEveryDownloadPath() {
     VaultFixture vault;
     const auto user = vault.signUp("range@example.org");
@@ -329,9 +310,14 @@ void rangesOnEveryDownloadPath() {
     };
     const std::string etag = "\"" + sha(bytes) + "\"";
     const std::vector<Row> rows = {
-        {"no range", "", 200, bytes, ""},
         {"a range", "Range: bytes=2-5\r\n", 206, "2345", "bytes 2-5/10"},
         {"a range past the end", "Range: bytes=10-\r\n", 416, "", "bytes */10"},
+        {"an open-ended range", "Range: bytes=4-\r\n", 206, "456789", "bytes 4-9/10"},
+        {"a suffix longer than the body", "Range: bytes=-30\r\n", 206, bytes, "bytes 0-9/10"},
+        {"a last byte past the end is clamped", "Range: bytes=8-100\r\n", 206, "89", "bytes 8-9/10"},
+        {"an empty suffix", "Range: bytes=-0\r\n", 416, "", "bytes */10"},
+        {"two ranges give the whole", "Range: bytes=0-1,3-4\r\n", 200, bytes, ""},
+        {"last before first gives the whole", "Range: bytes=5-2\r\n", 200, bytes, ""},
         {"If-Range of this version", "Range: bytes=0-0\r\nIf-Range: " + etag + "\r\n", 206, "0",
          "bytes 0-0/10"},
         {"If-Range of another version", "Range: bytes=0-0\r\nIf-Range: \"other\"\r\n", 200, bytes, ""},
@@ -351,7 +337,7 @@ void rangesOnEveryDownloadPath() {
 } // namespace
 
 int main() {
-    householdDeduplicationAndQuota();
+    deduplicationOnlyOfRealContent();
     uploadLocation();
     accountsStorageAndBadInput();
     rangesOnEveryDownloadPath();

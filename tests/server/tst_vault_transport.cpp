@@ -6,68 +6,20 @@
 
 #include "RawHttp.h"
 #include "VaultTestHarness.h"
-#include "http/ByteRange.h"
 #include "http/HttpServer.h"
 
 #include <future>
 #include <thread>
 
 namespace fs = std::filesystem;
-using vault::http::ByteRange;
 
 namespace {
-
-std::string chunked(const std::string& data) {
-    char size[32];
-    std::snprintf(size, sizeof size, "%zx\r\n", data.size());
-    return size + data + "\r\n";
-}
 
 bool hasJsonMessage(const raw::Reply& reply) {
     const json body = json::parse(reply.body, nullptr, false);
     return reply.header("Content-Type") == "application/json" && body.is_object() &&
            body.contains("message") && body["message"].is_string() &&
            !body["message"].get<std::string>().empty();
-}
-
-void byteRanges() {
-    using K = ByteRange::Kind;
-    struct Row {
-        const char* name;
-        std::string header;
-        std::uint64_t size;
-        K kind;
-        std::uint64_t first = 0, last = 0;
-    };
-    std::string thousand = "bytes=0-0";
-    for (int i = 1; i < 1000; ++i)
-        thousand += "," + std::to_string(i) + "-" + std::to_string(i);
-    const std::vector<Row> rows = {
-        {"first bytes", "bytes=0-3", 10, K::Part, 0, 3},
-        {"open-ended", "bytes=4-", 10, K::Part, 4, 9},
-        {"suffix", "bytes=-3", 10, K::Part, 7, 9},
-        {"suffix longer than the body", "bytes=-30", 10, K::Part, 0, 9},
-        {"last byte past the end is clamped", "bytes=8-100", 10, K::Part, 8, 9},
-        {"single last byte", "bytes=9-9", 10, K::Part, 9, 9},
-        {"unit in capitals, spaces around", " Bytes= 2-3 ", 10, K::Part, 2, 3},
-        {"first byte at the end", "bytes=10-", 10, K::Unsatisfiable},
-        {"first byte far past the end", "bytes=99999999999999999999999-", 10, K::Unsatisfiable},
-        {"empty suffix", "bytes=-0", 10, K::Unsatisfiable},
-        {"any range of an empty body", "bytes=0-", 0, K::Unsatisfiable},
-        {"last before first", "bytes=5-2", 10, K::Whole},
-        {"two ranges", "bytes=0-1,3-4", 10, K::Whole},
-        {"a thousand ranges", thousand, 10, K::Whole},
-        {"another unit", "items=0-1", 10, K::Whole},
-        {"no dash", "bytes=5", 10, K::Whole},
-        {"not numbers", "bytes=a-b", 10, K::Whole},
-        {"negative first", "bytes=--3", 10, K::Whole},
-    };
-    for (const auto& row : rows) {
-        const ByteRange range = ByteRange::parse(row.header, row.size);
-        expect(range.kind == row.kind &&
-                   (row.kind != K::Part || (range.first == row.first && range.last == row.last)),
-               std::string("range: ") + row.name);
-    }
 }
 
 // Each limit answers with its status and a JSON message and ends the connection.
@@ -77,9 +29,6 @@ void limits() {
     std::string headers;
     for (int i = 0; i < 101; ++i)
         headers += "X-H" + std::to_string(i) + ": v\r\n";
-    std::string hundredChunks;
-    for (int i = 0; i < 100; ++i)
-        hundredChunks += chunked(std::string(4096, 'c'));
     struct Row {
         const char* name;
         std::string request;
@@ -87,29 +36,16 @@ void limits() {
     };
     const std::vector<Row> rows = {
         {"101 headers", get + headers + "\r\n", 431},
-        {"one header of 40 KiB", get + "X-Big: " + std::string(40 << 10, 'b') + "\r\n\r\n", 431},
         {"a target of 9 KiB", "GET /health?" + std::string(9 << 10, 'q') + " HTTP/1.1\r\nHost: x\r\n\r\n",
          414},
         {"a gigabyte announced to a route without a body", get + "Content-Length: 1000000000\r\n\r\n", 413},
-        {"a gigabyte announced to an unknown route",
-         "POST /no/such HTTP/1.1\r\nContent-Length: 1000000000\r\n\r\n", 413},
         {"a gigabyte announced to a body route",
          "POST /api/auth/login HTTP/1.1\r\nContent-Length: 9000000000\r\n\r\n", 413},
-        {"'Chunked' body past the limit to a route without a body",
-         get + "Transfer-Encoding: Chunked\r\n\r\n" + hundredChunks, 413},
-        {"'CHUNKED' body past the limit to an unknown route",
-         "DELETE /api/files HTTP/1.1\r\nTransfer-Encoding: CHUNKED\r\n\r\n" + hundredChunks, 413},
         {"a transfer coding other than chunked",
          "POST /api/auth/login HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", 400},
-        {"a chunk size that is not a number",
-         "POST /api/auth/login HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 400},
         {"two different lengths",
          "POST /api/auth/login HTTP/1.1\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\n{}", 400},
-        {"HTTP/1.0 body without a length",
-         "POST /api/auth/login HTTP/1.0\r\n\r\n" + std::string(100'000, 'x'), 400},
         {"a path that is not UTF-8", "GET /web/%FF%FE HTTP/1.1\r\n\r\n", 400},
-        {"an overlong UTF-8 form in the path", "GET /web/%C0%AF HTTP/1.1\r\n\r\n", 400},
-        {"a query that is not UTF-8", "GET /rest/v1/files?file_path=eq.%ED%A0%80 HTTP/1.1\r\n\r\n", 400},
         {"a target that is not a path", "GET http://elsewhere/ HTTP/1.1\r\n\r\n", 400},
     };
     for (const auto& row : rows) {
@@ -144,18 +80,9 @@ void timeOuts() {
         expect(reply.status == 408 && hasJsonMessage(reply), name, Reply{reply.status, reply.body, {}});
     };
     trickle("GET /health HTTP/1.1\r\nX-Slow: ", "a head trickled byte by byte gets 408");
-    trickle("POST /api/auth/login HTTP/1.1\r\nContent-Length: 100000\r\n\r\n",
-            "a body trickled to a JSON route gets 408");
     const auto user = vault.demo();
-    const json claimed = {{"file_hash", std::string(64, 'a')},
-                          {"file_size", 100000},
-                          {"filename", "f"},
-                          {"folder_path", "/f"},
-                          {"device_id", "d"},
-                          {"mime_type", ""}};
-    const Reply pre = vault.request("POST", "/api/files/pre-upload", bearer(user.token), claimed.dump());
-    const std::string url = pre.body.value("upload_url", "");
-    trickle("PUT " + url.substr(url.find("/api/uploads/")) + " HTTP/1.1\r\nContent-Length: 100000\r\n\r\n",
+    const Reply pre = preUpload(vault, user.token, std::string(100000, 'a'));
+    trickle("PUT " + uploadPath(pre) + " HTTP/1.1\r\nContent-Length: 100000\r\n\r\n",
             "a body trickled to the upload location gets 408");
     expect(fs::is_empty(vault.dir / "data/tmp"), "a timed-out upload leaves no temporary file");
     // A connection that sends nothing is closed without a word.
@@ -178,14 +105,6 @@ void keepAliveAndPipelining() {
     expect(first.status == 200 && second.status == 200, "pipelined requests are answered in order");
     expect(withBody.status == 200 && after.status == 200 && !after.closed,
            "a small unread body is dropped and the connection goes on");
-    const raw::Reply continued = raw::exchange(
-        vault.port, "POST /api/auth/login HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n{}");
-    expect(continued.head.rfind("HTTP/1.1 100 Continue", 0) == 0 && continued.status == 400,
-           "a client that waits for 100 Continue gets it, then the answer",
-           Reply{continued.status, continued.head, {}});
-    const raw::Reply head = raw::exchange(vault.port, "HEAD /health HTTP/1.1\r\n\r\n");
-    expect(head.status == 200 && head.header("Content-Length") == "42" && head.body.empty(),
-           "HEAD announces the length and sends no body", Reply{head.status, head.head, {}});
 }
 
 void invalidUtf8RefusedBeforeStoring() {
@@ -195,7 +114,7 @@ void invalidUtf8RefusedBeforeStoring() {
     const std::string objects = "/storage/v1/object/orlavant-files/" + user.id + "/";
     const Reply stored = vault.request("POST", objects + "caf%C3%A9.txt", H, "fine");
     expect(stored.status == 200 && stored.raw.find("café") != npos, "a UTF-8 key is stored", stored);
-    for (const std::string key : {"%FF%FE.txt", "a%C3.txt", "%ED%A0%80.txt"}) {
+    for (const std::string key : {"a%C3.txt", "%ED%A0%80.txt"}) {
         const Reply refused = vault.request("POST", objects + key, H, "bytes");
         expect(refused.status == 400, "a key that is not UTF-8 is refused: " + key, refused);
     }
@@ -212,13 +131,11 @@ void invalidUtf8RefusedBeforeStoring() {
 void logLinesCannotBeForged() {
     VaultFixture vault;
     raw::exchange(vault.port, "GET /health%0A%5Bvault%5D%20forged%0D%1B[2J HTTP/1.1\r\n\r\n");
-    raw::exchange(vault.port, "GET /web/%E2%9C%93 HTTP/1.1\r\n\r\n");
     const std::string log = vault.log();
     expect(log.find("\n[vault] forged") == npos && log.find("\x1b") == npos && log.find('\r') == npos,
            "a line break or escape in a path does not reach the log");
     expect(log.find("/health\\x0a[vault] forged\\x0d\\x1b[2J 404") != npos,
            "the path is logged escaped, on one line");
-    expect(log.find("/web/\xE2\x9C\x93 404") != npos, "UTF-8 text is logged as it is");
 }
 
 // A route whose cost depends on the request (the token endpoint: only the password grant
@@ -227,17 +144,18 @@ void costDecidedPerRequest() {
     using namespace vault::http;
     std::promise<void> heavyStarted, releaseHeavy;
     std::shared_future<void> released = releaseHeavy.get_future().share();
+    const auto heavy = [](const Request& req) { return req.param("grant") == "password"; };
     Router router;
     router.post(
         "/token",
         [&](const Request& req, Response& res, const BodyReader&) {
-            if (req.param("grant") == "password") {
+            if (heavy(req)) {
                 heavyStarted.set_value();
                 released.wait();
             }
             res.setContent("{}", "application/json");
         },
-        [](const Request& req) { return req.param("grant") == "password" ? Cost::Heavy : Cost::Light; });
+        [&](const Request& req) { return heavy(req) ? Cost::Heavy : Cost::Light; });
     Limits limits;
     limits.heavyWorkers = 1;
     HttpServer server(
@@ -245,7 +163,6 @@ void costDecidedPerRequest() {
     std::string error;
     const int port = server.bind("127.0.0.1", 0, error);
     std::thread serving([&] { server.run(); });
-
     auto post = [port](const std::string& target) {
         httplib::Client client("127.0.0.1", port);
         client.set_read_timeout(std::chrono::seconds(20)); // a failure, not a hang, if it queues
@@ -310,7 +227,6 @@ void bodiesWaitForTheServersWord() {
 
 int main() {
     costDecidedPerRequest();
-    byteRanges();
     limits();
     timeOuts();
     keepAliveAndPipelining();

@@ -46,8 +46,6 @@ export async function startVault(extraArgs = []) {
     });
     return {
         url,
-        anonKey,
-        log: () => output,
         // The SDK as an application would create it; on Node 20 its realtime part needs `ws`.
         client: () => createClient(url, anonKey, { realtime: { transport: ws } }),
         async stop() {
