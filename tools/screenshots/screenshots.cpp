@@ -1,5 +1,6 @@
 // Renders every native screen offscreen to PNG files for review: `orlavant-screenshots OUTDIR`.
 // The vault is a scripted fake server on a loopback port; nothing touches the real home folder.
+#include "HouseholdFiles.h"
 #include "UiTestSupport.h"
 
 #include "app/AppState.h"
