@@ -401,9 +401,9 @@ void VaultServer::Impl::installHosted() {
             const auto target = parseColumnList(req.param("on_conflict"));
             const std::set<std::string> unique = {"user_id", "file_path"};
             if (!target || std::set<std::string>(target->begin(), target->end()) != unique) {
-                restError(
-                    res, 400, "42P10",
-                    "there is no unique or exclusion constraint matching the ON CONFLICT specification");
+                // The code is what clients read; the words say what would have matched.
+                restError(res, 400, "42P10",
+                          "on_conflict must name the table's unique key (user_id, file_path)");
                 return;
             }
         }
