@@ -45,18 +45,6 @@ bool needsEscape(const QByteArray& utf8) {
     return false;
 }
 
-int hexValue(QChar c) {
-    if (c >= u'0' && c <= u'9')
-        return c.unicode() - '0';
-    if (c >= u'A' && c <= u'F')
-        return c.unicode() - 'A' + 10;
-    if (c >= u'a' && c <= u'f')
-        return c.unicode() - 'a' + 10;
-    return -1;
-}
-
-} // namespace
-
 QString escapeComponent(const QString& component) {
     const QByteArray utf8 = component.toUtf8();
     if (!needsEscape(utf8))
@@ -78,29 +66,7 @@ QString escapeComponent(const QString& component) {
     return escaped;
 }
 
-QString unescapeComponent(const QString& escaped) {
-    QByteArray utf8;
-    utf8.reserve(escaped.size());
-    for (qsizetype i = 0; i < escaped.size(); ++i) {
-        const int high = i + 2 < escaped.size() ? hexValue(escaped[i + 1]) : -1;
-        const int low = high >= 0 ? hexValue(escaped[i + 2]) : -1;
-        if (escaped[i] == u'+' && low >= 0) {
-            utf8 += char(high * 16 + low);
-            i += 2;
-        } else {
-            utf8 += escaped[i].toLatin1();
-        }
-    }
-    return QString::fromUtf8(utf8);
-}
-
-bool isAcceptedKey(const QString& key) {
-    for (const QChar c : key) {
-        if (c.unicode() > 0x7F || !isSafeByte(char(c.unicode())))
-            return false;
-    }
-    return true;
-}
+} // namespace
 
 QString forFile(const std::optional<QString>& userId, const QString& deviceName, const QString& folderPath,
                 const QString& digest, const QString& fileName) {

@@ -19,11 +19,4 @@ namespace StoragePath {
 QString forFile(const std::optional<QString>& userId, const QString& deviceName, const QString& folderPath,
                 const QString& digest, const QString& fileName);
 
-// Whether the hosted service takes `key` as an object key.
-bool isAcceptedKey(const QString& key);
-
-// One path component made acceptable, and back.
-QString escapeComponent(const QString& component);
-QString unescapeComponent(const QString& escaped);
-
 } // namespace StoragePath
