@@ -5,7 +5,6 @@
 #include "support/TestFiles.h"
 #include "support/TestMain.h"
 
-#include <QCryptographicHash>
 #include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -36,9 +35,11 @@ QString bodyFile(const QByteArray& content) {
     return path;
 }
 
-HttpRequest get(const QUrl& url) {
+HttpRequest requestTo(const QUrl& url, const QByteArray& method = "GET", const QString& bodyFile = {}) {
     HttpRequest request;
     request.url = url;
+    request.method = method;
+    request.bodyFile = bodyFile;
     return request;
 }
 
@@ -70,8 +71,7 @@ void TestHttpClient::requestCarriesMethodHeadersAndBody() {
     FakeServer::Reply reply = FakeServer::Reply::text(500, "<html>oops</html>");
     reply.headers.push_back({"X-Trace", "abc"});
     server.on("PATCH", "/rows", reply);
-    HttpRequest request = get(server.url(u"/rows?id=eq.7&select=*"_s));
-    request.method = "PATCH";
+    HttpRequest request = requestTo(server.url(u"/rows?id=eq.7&select=*"_s), "PATCH");
     request.setHeader("Content-Type", "application/json").setHeader("apikey", "k1").setHeader("APIKEY", "k2");
     request.body = R"({"x":true})";
     // An error status is the server's answer, not a transport failure.
@@ -79,12 +79,11 @@ void TestHttpClient::requestCarriesMethodHeadersAndBody() {
     QCOMPARE(QByteArray::number(response.status) + response.body + response.header("x-trace"),
              QByteArray("500<html>oops</html>abc"));
 
-    const auto recorded = server.requests("PATCH", "/rows");
-    QCOMPARE(recorded.value(0).target, QByteArray("/rows?id=eq.7&select=*"));
     // setHeader replaces a header of the same name whatever its case, never duplicates it.
-    QCOMPARE(recorded[0].header("apikey"), QByteArray("k2"));
-    QCOMPARE(recorded[0].headersLower.count("apikey"), size_t(1));
-    QCOMPARE(recorded[0].body, QByteArray(R"({"x":true})"));
+    const FakeServer::Request r = server.requests("PATCH", "/rows").value(0);
+    QCOMPARE(r.target + ' ' + r.header("apikey") + ' ' + QByteArray::number(r.headersLower.count("apikey")) +
+                 ' ' + r.body,
+             QByteArray(R"(/rows?id=eq.7&select=* k2 1 {"x":true})"));
 }
 
 void TestHttpClient::fileBodyIsStreamedWithItsExactLength() {
@@ -93,16 +92,12 @@ void TestHttpClient::fileBodyIsStreamedWithItsExactLength() {
     QByteArray content;
     for (int i = 0; i < 300'000; ++i)
         content.append(char(i * 31 % 251));
-    HttpRequest request = get(server.url(u"/upload"_s));
-    request.method = "POST";
-    request.bodyFile = bodyFile(content);
-    QCOMPARE(sendAndWait(m_client, request).status, 201);
-
+    QCOMPARE(sendAndWait(m_client, requestTo(server.url(u"/upload"_s), "POST", bodyFile(content))).status,
+             201);
     const auto recorded = server.requests("POST", "/upload");
     QCOMPARE(recorded.size(), 1);
     QCOMPARE(recorded[0].header("content-length"), QByteArray::number(content.size()));
-    QCOMPARE(QCryptographicHash::hash(recorded[0].body, QCryptographicHash::Sha256),
-             QCryptographicHash::hash(content, QCryptographicHash::Sha256));
+    QVERIFY(recorded[0].body == content); // not printed: 300 kB
 }
 
 void TestHttpClient::transportFailures_data() {
@@ -117,7 +112,7 @@ void TestHttpClient::transportFailures_data() {
 void TestHttpClient::transportFailures() {
     QFETCH(QString, url);
     QFETCH(int, code);
-    const VaultError error = errorOf(m_client.send(get(QUrl(url))));
+    const VaultError error = errorOf(m_client.send(requestTo(QUrl(url))));
     QCOMPARE(error.domain(), VaultError::UrlDomain);
     QCOMPARE(error.code(), code);
 }
@@ -125,7 +120,7 @@ void TestHttpClient::transportFailures() {
 void TestHttpClient::oversizedReplyIsRefused() {
     FakeServer server;
     server.on("GET", "/huge", FakeServer::Reply::json(200, QByteArray(200'000, 'x')));
-    HttpRequest request = get(server.url(u"/huge"_s));
+    HttpRequest request = requestTo(server.url(u"/huge"_s));
     request.maxBodyBytes = 100'000;
     QCOMPARE(errorOf(m_client.send(request)).code(), int(VaultError::BadServerResponse));
 
@@ -139,7 +134,7 @@ void TestHttpClient::hangingDownloadTimesOutAndLeavesNoFile() {
     hang.hang = true;
     server.on("GET", "/file", hang);
     const QString dir = makeTempDir(u"broken"_s);
-    HttpRequest request = get(server.url(u"/file"_s));
+    HttpRequest request = requestTo(server.url(u"/file"_s));
     request.saveToDirectory = dir;
     request.timeout = std::chrono::milliseconds(300);
     const VaultError error = errorOf(m_client.send(request));
@@ -156,7 +151,7 @@ void TestHttpClient::redirectToAnotherOriginIsNotFollowed() {
         redirect.headers.push_back({"Location", other.baseUrl().toStdString() + "/steal"});
         server.on(method, "/start", redirect);
     }
-    HttpRequest request = get(server.url(u"/start"_s));
+    HttpRequest request = requestTo(server.url(u"/start"_s));
     request.setHeader("Authorization", "Bearer secret");
     errorOf(m_client.send(request)); // refused or answered 302: either way it stays here
     request.method = "PUT";
@@ -173,7 +168,7 @@ void TestHttpClient::shutdownCancelsRepliesInFlight() {
     QFuture<HttpResponse> future;
     {
         HttpClient client;
-        future = client.send(get(server.url(u"/slow"_s)));
+        future = client.send(requestTo(server.url(u"/slow"_s)));
         QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 1, 20000);
     }
     // Nobody waits forever on a reply the destroyed client dropped.
@@ -181,7 +176,7 @@ void TestHttpClient::shutdownCancelsRepliesInFlight() {
     // After shutdown nothing new reaches the network.
     HttpClient closed;
     closed.shutdown();
-    QCOMPARE(errorOf(closed.send(get(server.url(u"/slow"_s)))).code(), int(VaultError::Cancelled));
+    QCOMPARE(errorOf(closed.send(requestTo(server.url(u"/slow"_s)))).code(), int(VaultError::Cancelled));
     QCOMPARE(server.requestCount(), 1);
 }
 
@@ -200,7 +195,7 @@ void TestHttpClient::bodyCutShortIsAFailureNotAnAnswer() {
         });
     });
     QFuture<HttpResponse> future =
-        m_client.send(get(QUrl(u"http://127.0.0.1:%1/x"_s.arg(server.serverPort()))));
+        m_client.send(requestTo(QUrl(u"http://127.0.0.1:%1/x"_s.arg(server.serverPort()))));
     QTRY_VERIFY_WITH_TIMEOUT(future.isFinished(), 20000);
     QCOMPARE(errorOf(future).domain(), VaultError::UrlDomain); // not the first 5 bytes as an answer
 }
@@ -219,10 +214,7 @@ void TestHttpClient::fileUploadsGoOutTogether() {
     const QString path = bodyFile("jpeg");
     QList<QFuture<HttpResponse>> uploads;
     for (int i = 0; i < Uploads; ++i) {
-        HttpRequest request = get(server.url(u"/upload/%1"_s.arg(i)));
-        request.method = "PUT";
-        request.bodyFile = path;
-        uploads.append(m_client.send(request));
+        uploads.append(m_client.send(requestTo(server.url(u"/upload/%1"_s.arg(i)), "PUT", path)));
     }
     for (const QFuture<HttpResponse>& upload : uploads)
         QCOMPARE(upload.result().status, 200);
@@ -266,12 +258,9 @@ void TestHttpClient::fileUploadsTakeTheClientsProxy() {
     // An address that is never dialled here: through the proxy it is only a name in the request.
     const QString base = loopbackVault ? vault.baseUrl() : u"http://192.0.2.1:8080"_s;
 
-    HttpRequest json = get(QUrl(base + u"/api/files/pre-upload"_s));
-    json.method = "POST";
+    HttpRequest json = requestTo(QUrl(base + u"/api/files/pre-upload"_s), "POST");
     json.body = "{}";
-    HttpRequest upload = get(QUrl(base + u"/api/uploads/t1"_s));
-    upload.method = "PUT";
-    upload.bodyFile = bodyFile("jpeg bytes");
+    const HttpRequest upload = requestTo(QUrl(base + u"/api/uploads/t1"_s), "PUT", bodyFile("jpeg bytes"));
     HttpClient client; // Qt's network stack keeps what it learnt about a proxy for its lifetime
     QCOMPARE(sendAndWait(client, json).status, 201);
     QCOMPARE(sendAndWait(client, upload).status, 201);
