@@ -143,6 +143,8 @@ void TestInstance::handOver() {
 void TestInstance::autostartExecLine_data() {
     QTest::addColumn<QString>("program");
     QTest::addColumn<QString>("exec"); // as it stands in the file
+    QTest::newRow("space") << "/opt/My Apps/orlavant"
+                           << "\"/opt/My Apps/orlavant\" --background";
     QTest::newRow("dollar, quote, backquote") << "/opt/$x\"`/orlavant"
                                               << "\"/opt/\\\\$x\\\\\"\\\\`/orlavant\" --background";
     QTest::newRow("backslash") << "/opt/a\\b/orlavant"
