@@ -1,23 +1,11 @@
 #include "platform/HostName.h"
 #include "platform/Settings.h"
+#include "support/TestFiles.h"
 #include "support/TestMain.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QSysInfo>
-#include <QTest>
 
 using namespace Qt::StringLiterals;
-
-namespace {
-QString writeFile(const QString& name, const QByteArray& content) {
-    const QString path = makeTempDir(u"file"_s) + u'/' + name;
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
-    return path;
-}
-} // namespace
 
 class TestPlatform : public QObject {
     Q_OBJECT
@@ -63,7 +51,9 @@ void TestPlatform::settingsBooleansAreStrict_data() {
 void TestPlatform::settingsBooleansAreStrict() {
     QFETCH(QByteArray, iniValue);
     QFETCH(std::optional<bool>, expected);
-    Settings settings(writeFile(u"s.conf"_s, "[General]\norlavant_sync_stopped=" + iniValue + "\n"));
+    const QString path = makeTempDir(u"file"_s) + u"/s.conf"_s;
+    writeFile(path, "[General]\norlavant_sync_stopped=" + iniValue + "\n");
+    Settings settings(path);
     QCOMPARE(settings.boolean(u"orlavant_sync_stopped"_s), expected);
 }
 
@@ -80,8 +70,9 @@ void TestPlatform::deviceNameComesFromMachineInfo() {
     QFETCH(QByteArray, content);
     QFETCH(QString, expected);
     const QString hostName = QSysInfo::machineHostName().isEmpty() ? u"Mac"_s : QSysInfo::machineHostName();
-    QCOMPARE(deviceDisplayName(writeFile(u"machine-info"_s, content)),
-             expected.isEmpty() ? hostName : expected);
+    const QString path = makeTempDir(u"file"_s) + u"/machine-info"_s;
+    writeFile(path, content);
+    QCOMPARE(deviceDisplayName(path), expected.isEmpty() ? hostName : expected);
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestPlatform)

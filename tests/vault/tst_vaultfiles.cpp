@@ -1,7 +1,6 @@
 #include "VaultTestSupport.h"
+#include "support/TestFiles.h"
 
-#include <QDir>
-#include <QFile>
 #include <QRandomGenerator>
 #include <sys/stat.h>
 
@@ -15,13 +14,6 @@ const QString Row = R"({"id":"f1","user_id":"user-1","file_hash":"ab","original_
 // Row with one of its texts replaced.
 QString rowWith(const QString& from, const QString& to) {
     return QString(Row).replace(from, to);
-}
-
-QString writeFile(const QString& dir, const QString& name, const QByteArray& bytes) {
-    QFile file(dir + QLatin1Char('/') + name);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(file.fileName()));
-    return file.fileName();
 }
 
 QByteArray readFile(const QString& path) {
@@ -56,7 +48,8 @@ private Q_SLOTS:
 void TestVaultFiles::withoutSession() {
     VaultFixture f;
     const QString dir = makeTempDir("nosession");
-    const QString file = writeFile(dir, "a.txt", "hello");
+    const QString file = dir + "/a.txt";
+    writeFile(file, "hello");
     const QString notLoggedIn = QStringLiteral("SupabaseClient 401: User not logged in");
     VERIFY_FAILS_WITH(f.client->checkHashExists("ab"), notLoggedIn);
     VERIFY_FAILS_WITH(f.client->registerOrDeduplicate("ab", "a.txt", "p", 5, "text/plain", "Den", dir),
@@ -83,7 +76,6 @@ void TestVaultFiles::listing_data() {
         "2 12 - - - 1 /home/jane/Pictures 2026-01-02T03:04:05Z -");
     row("size beyond 32 bits", 200, "[" + rowWith(":12,", ":5000000000,") + "]", "1 5000000000 - - -");
     row("one row with size as text", 200, "[" + Row + "," + rowWith(":12,", ":\"12\",") + "]", broken);
-    row("size with a fraction", 200, "[" + rowWith(":12,", ":12.5,") + "]", broken);
     row("size beyond 64 bits", 200, "[" + rowWith(":12,", ":1e30,") + "]", broken);
     row("no device type", 200, "[" + rowWith(R"(,"device_type":"mac")", "") + "]", "DecodingError 4865");
     row("element not an object", 200, "[" + Row + ",3]", broken);
@@ -168,7 +160,8 @@ void TestVaultFiles::uploadToStorage() {
                       [=](const FakeServer::Request&) { return Reply::json(status, body); });
     // Big enough to take many writes, and not a multiple of any buffer size.
     const QByteArray bytes = randomBytes(3 * 1024 * 1024 + 17);
-    const QString file = writeFile(makeTempDir("upload"), "clip.mov", bytes);
+    const QString file = makeTempDir("upload") + "/clip.mov";
+    writeFile(file, bytes);
     QCOMPARE(resultOf(f.client->uploadToStorage(file, "/user-1/mac/Den/Family Pics/ab_clip é.mov/",
                                                 "video/quicktime")),
              stored);
@@ -210,7 +203,7 @@ void TestVaultFiles::download() {
     const QString dir = makeTempDir("download");
     const QString destination = dir + "/a b.jpg";
     if (existing) {
-        writeFile(dir, "a b.jpg", "old content");
+        writeFile(destination, "old content");
         QFile::setPermissions(destination, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     }
     const mode_t previous = ::umask(027);
@@ -271,8 +264,9 @@ void TestVaultFiles::syncToCloudVault() {
     // A deduplicated answer must not even read the file, so there is none then; that case also
     // names its device by id.
     const bool dedup = expect.startsWith("1 ");
-    const QString file =
-        dedup || expect.startsWith("FileError") ? dir + "/clip.MP4" : writeFile(dir, "clip.MP4", bytes);
+    const QString file = dir + "/clip.MP4";
+    if (!dedup && !expect.startsWith("FileError"))
+        writeFile(file, bytes);
     auto future = f.client->syncToCloudVault(file, "abc123", 5'000'000'000, "Family/clip.MP4", "Den",
                                              dedup ? std::optional<QString>("dev-42") : std::nullopt,
                                              "/home/jane/Family");
