@@ -5,7 +5,6 @@
 #include "platform/FolderBookmark.h"
 #include "platform/Settings.h"
 #include "support/FakeClock.h"
-#include "support/LogCapture.h"
 #include "support/RecordingNotificationSink.h"
 #include "support/TestDialogs.h"
 #include "support/TestMain.h"
@@ -36,7 +35,13 @@ void signIn(Settings& settings) {
 struct Rig {
     Rig(FakeServer& server, const QString& settingsPath, const QString& ledgerDir,
         const std::function<void(Settings&)>& prepare)
-        : core(start(server, settingsPath, ledgerDir, prepare, *this)) {
+        : core([&] {
+            Settings stored(settingsPath);
+            TestServices::pointAt(stored, server.baseUrl());
+            prepare(stored);
+            return std::make_unique<CoreServices>(
+                CoreServices::Options{settingsPath, ledgerDir, &dialogs, &sink, &clock});
+        }()) {
         engine->setDeviceName(u"Anna's Mac"_s);
         engine->reporter().setMinimumInterval(0ms);
         QObject::connect(engine, &FolderSyncManager::syncStatusMessageChanged, engine,
@@ -45,25 +50,16 @@ struct Rig {
             synced.append({name, duplicate});
         };
     }
-    static std::unique_ptr<CoreServices> start(FakeServer& server, const QString& settingsPath,
-                                               const QString& ledgerDir,
-                                               const std::function<void(Settings&)>& prepare, Rig& rig) {
-        {
-            Settings stored(settingsPath);
-            TestServices::pointAt(stored, server.baseUrl());
-            prepare(stored);
-        }
-        return std::make_unique<CoreServices>(
-            CoreServices::Options{settingsPath, ledgerDir, &rig.dialogs, &rig.sink, &rig.clock});
-    }
     QString status() const { return engine->syncStatusMessage(); }
-    // Runs one pass (the first one in `folder`, or the next one) and tells how it ended.
+    // Runs one pass (the first one in `folder`, or the next one) and tells how it ended. The
+    // pass may end before a wait() would begin to count, so the spy's count is what is awaited.
     QString pass(const QString& folder = {}) {
         QSignalSpy finished(engine, &FolderSyncManager::passFinished);
         if (!folder.isEmpty())
             engine->changeFolder(folder);
         folder.isEmpty() ? engine->triggerFolderScan() : engine->startSync();
-        return finished.wait(20000) ? engine->syncStatusMessage() : u"(no pass ended)"_s;
+        return QTest::qWaitFor([&] { return !finished.isEmpty(); }, 20000) ? engine->syncStatusMessage()
+                                                                           : u"(no pass ended)"_s;
     }
     QStringList passTexts() const {
         const qsizetype start = statuses.lastIndexOf(QRegularExpression(u"Scanning files in .*"_s));
@@ -95,7 +91,6 @@ class TestFolderSync : public QObject {
         rig.reset();
         rig = std::make_unique<Rig>(vault->server, settingsPath, ledgerDir, prepare);
     }
-    int preUploads() const { return vault->preUploads(); }
 
 private Q_SLOTS:
     void init();
@@ -163,23 +158,18 @@ void TestFolderSync::orderOfTextsCountersAndNotifications() {
         serialSynced.append({name, name == u"copy.pdf"_s});
     }
     serial << u"Sync complete: 13 uploaded, 1 deduplicated"_s;
+    // Overlapping transfers may finish in any order, but every text and callback comes once.
+    const auto inOrder = [transfers](auto list) {
+        if (transfers > 1)
+            std::sort(list.begin(), list.end());
+        return list;
+    };
     const QStringList texts = rig->passTexts();
-    if (transfers == 1) {
-        QCOMPARE(texts, serial);
-        QCOMPARE(rig->synced, serialSynced);
-    } else {
-        QCOMPARE(texts.first(), serial.first());
-        QCOMPARE(texts.last(), serial.last());
-        QStringList sorted = texts, expected = serial;
-        sorted.sort();
-        expected.sort();
-        QCOMPARE(sorted, expected); // every text once
-        QVERIFY(texts.indexOf(u"Syncing: odd.txt..."_s) < texts.indexOf(u"Uploading: odd.txt..."_s));
-        auto synced = rig->synced, expectedSynced = serialSynced;
-        std::sort(synced.begin(), synced.end());
-        std::sort(expectedSynced.begin(), expectedSynced.end());
-        QCOMPARE(synced, expectedSynced);
-    }
+    QCOMPARE(texts.first(), serial.first());
+    QCOMPARE(texts.last(), serial.last());
+    QVERIFY(texts.indexOf(u"Syncing: odd.txt..."_s) < texts.indexOf(u"Uploading: odd.txt..."_s));
+    QCOMPARE(inOrder(texts), inOrder(serial));
+    QCOMPARE(inOrder(rig->synced), inOrder(serialSynced));
     // The first ten uploads are announced in the order they finished; the summary comes last.
     QStringList announced, expected{u"13 new file(s) uploaded, 1 duplicate(s) skipped."_s};
     for (const DesktopNotification& posted : rig->sink.posted())
@@ -243,7 +233,6 @@ void TestFolderSync::stopMidPipeline() {
     QFETCH(QString, status);
     rig->settings.setInteger(u"orlavant_parallel_transfers"_s, transfers);
     vault->backendDown = vault->storageDown = !vaultTakesThem;
-    LogCapture log;
     const QString folder = makeTempDir(u"stop"_s);
     for (int i = 0; i < 9; ++i)
         writeFile(folder + u"/f%1.txt"_s.arg(i), QByteArray::number(i));
@@ -259,15 +248,12 @@ void TestFolderSync::stopMidPipeline() {
     else
         rig->engine->changeFolder(makeTempDir(u"other"_s));
     vault->gate.open();
-    QVERIFY(finished.wait(20000));
-    QCOMPARE(preUploads(), transfers); // the files in flight finished, no other started
+    QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty(), 20000);
+    QCOMPARE(vault->preUploads(), transfers); // the files in flight finished, no other started
     QCOMPARE(vault->storageUploads().size(), storageUploads);
     QCOMPARE(rig->ledger.totalSyncedCount(), recorded);
     QVERIFY(!rig->engine->isSyncing() && !rig->engine->isScanning() && rig->engine->isSyncStopped());
     QVERIFY2(rig->status().startsWith(status), qPrintable(rig->status()));
-    // A stop between files says so; a folder change is noticed as the vault answers, silently.
-    QCOMPARE(log.linesStartingWith(u"[FolderSync] Sync scan aborted mid-batch"_s).size(),
-             stop == u"folder change"_s ? 0 : 1);
 }
 
 void TestFolderSync::triggerDuringAPassGivesOneFollowUp() {
@@ -289,11 +275,10 @@ void TestFolderSync::triggerDuringAPassGivesOneFollowUp() {
     // The follow-up found everything in place; nothing else is queued after it.
     QCOMPARE(rig->status(), u"Up to date (2 files in cloud vault)"_s);
     QVERIFY(!rig->engine->isScanning());
-    QCOMPARE(preUploads(), 2);
+    QCOMPARE(vault->preUploads(), 2);
 }
 
 void TestFolderSync::changedAndKnownFiles() {
-    LogCapture log;
     const QString folder = makeTempDir(u"files"_s), video = folder + u"/video.mp4"_s;
     writeFile(video, "first part");
     vault->onUpload = [video] { writeFile(video, "first part and more"); };
@@ -305,10 +290,9 @@ void TestFolderSync::changedAndKnownFiles() {
     const qint64 before = bytesReadBy();
     QCOMPARE(rig->pass(folder), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
     QVERIFY(before < 0 || bytesReadBy() - before < (64 << 20));
-    QCOMPARE(preUploads(), 1);
+    QCOMPARE(vault->preUploads(), 1);
     // The video grew during its upload: not recorded, and taken again by the next pass.
     QVERIFY(!rig->ledger.record(u"video.mp4"_s));
-    QCOMPARE(log.linesStartingWith(u"[FolderSync] video.mp4 changed while it was being synced"_s).size(), 1);
     vault->onUpload = nullptr;
     QCOMPARE(rig->pass(), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
     QCOMPARE(rig->ledger.record(u"video.mp4"_s)->sha256Hash, FakeVault::sha256Of("first part and more"));
@@ -321,9 +305,10 @@ void TestFolderSync::lifecycleIsKeptAcrossRestarts() {
     QCOMPARE(FolderBookmark::resolve(*rig->settings.data(u"orlavant_watched_folder_bookmark"_s))->path,
              folder);
     // The folder is bound to this machine in the background.
-    QTRY_COMPARE(vault->server.requests("PUT", "/api/devices/annas-mac/sync-folder").size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(vault->server.requests("PUT", "/api/devices/annas-mac/sync-folder").size(), 1,
+                              20000);
     rig->engine->triggerFolderScan(); // paused: a second Start Sync is needed
-    QCOMPARE(preUploads(), 0);
+    QVERIFY(!rig->engine->isScanning() && !rig->engine->isSyncing());
     rig->engine->changeFolder(folder + u"/missing"_s); // cannot be bookmarked: the chosen folder stays
     QCOMPARE(rig->settings.string(u"orlavant_watched_folder_path"_s), std::optional<QString>(folder));
 
@@ -364,7 +349,7 @@ void TestFolderSync::closingDoesNotWaitForAHungVault() {
     vault->gate.close(); // the vault takes the pre-upload and does not answer
     rig->engine->changeFolder(folder);
     rig->engine->startSync();
-    QTRY_COMPARE(preUploads(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(vault->preUploads(), 1, 20000);
     // Closing cancels the network first; waiting instead would sit out the 60-second request
     // time-out (a liveness bound, not a speed measure).
     QElapsedTimer closing;
