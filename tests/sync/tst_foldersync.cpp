@@ -12,7 +12,9 @@
 #include "sync/FileScanner.h"
 #include "sync/FolderSyncManager.h"
 #include "sync/MacNotificationHelper.h"
+#include "sync/SyncActivityModel.h"
 #include "sync/SyncLedger.h"
+#include "sync/SyncProgressModel.h"
 #include "vault/SupabaseClient.h"
 
 #include <QElapsedTimer>
@@ -28,6 +30,42 @@ namespace {
 void signIn(Settings& settings) {
     settings.setData(u"orlavant_supabase_session"_s,
                      SupabaseSession{u"token-1"_s, std::nullopt, u"u1"_s, u"a@b.c"_s}.toJson());
+}
+
+// Activity scripts: batches separated by " | ", events by spaces, each "K:path" with K one of
+// U (uploaded), D (already in the vault), F (failed), R (unreadable), N (name not UTF-8);
+// "K:path*n" stands for n events on path0 .. path(n-1).
+QList<SyncReportBatch> activityScript(const QString& script) {
+    static const QHash<QChar, FileOutcome::Kind> kinds = {{u'U', FileOutcome::Kind::Uploaded},
+                                                          {u'D', FileOutcome::Kind::Deduplicated},
+                                                          {u'F', FileOutcome::Kind::Failed},
+                                                          {u'R', FileOutcome::Kind::SkippedUnreadable},
+                                                          {u'N', FileOutcome::Kind::SkippedInvalidName}};
+    QList<SyncReportBatch> batches;
+    for (const QString& part : script.split(u" | "_s)) {
+        SyncReportBatch next;
+        for (const QString& token : part.split(u' ', Qt::SkipEmptyParts)) {
+            const QStringList countSplit = token.mid(2).split(u'*');
+            const int count = countSplit.size() > 1 ? countSplit[1].toInt() : 1;
+            for (int i = 0; i < count; ++i) {
+                SyncEvent event;
+                event.type = SyncEvent::Type::FileFinished;
+                event.outcome.kind = kinds.value(token.at(0));
+                event.outcome.relativePath = countSplit[0] + (count > 1 ? QString::number(i) : QString());
+                event.outcome.fileName = event.outcome.relativePath;
+                event.outcome.reason = u"The vault said no."_s;
+                next.events.append(event);
+            }
+        }
+        batches.append(next);
+    }
+    return batches;
+}
+
+QString activityRow(const SyncActivityModel& model, int index) {
+    static const char letters[] = {'U', 'D', 'F', 'N', 'R'};
+    const FileOutcome& entry = model.entry(index);
+    return QString(QLatin1Char(letters[int(entry.kind)])) + u':' + entry.relativePath;
 }
 
 // Everything an engine needs against the fake vault, on the given settings file and ledger.
@@ -105,6 +143,9 @@ private Q_SLOTS:
     void lifecycleIsKeptAcrossRestarts();
     void notificationBodiesAreNotMarkup();
     void closingDoesNotWaitForAHungVault();
+    void progressOfAPassWithASlowVault();
+    void activity_data();
+    void activity();
 };
 
 void TestFolderSync::init() {
@@ -358,6 +399,62 @@ void TestFolderSync::closingDoesNotWaitForAHungVault() {
     QVERIFY2(closing.elapsed() < 20000, "closing waited for the vault's answer");
     // Nothing the vault did not confirm was recorded.
     QCOMPARE(SyncLedger(ledgerDir).totalSyncedCount(), 0);
+}
+
+// What the screens show of a running pass: files and bytes, with the vault slow to answer.
+void TestFolderSync::progressOfAPassWithASlowVault() {
+    const QString folder = makeTempDir(u"slow"_s);
+    writeFile(folder + u"/a.jpg"_s, QByteArray(1000, 'a'));
+    writeFile(folder + u"/b.jpg"_s, QByteArray(2000, 'b'));
+    writeFile(folder + u"/c.jpg"_s, QByteArray(3000, 'c'));
+    vault->hold(QByteArray(2000, 'b')); // b is in the vault already: never sent
+    vault->gate.close();
+    const SyncProgressModel& model = rig->engine->progress();
+    const auto progress = [&] {
+        return QString::asprintf("%s, %d/%d files, %lld of %lld bytes left",
+                                 model.isActive() ? "active" : "idle", model.filesDone(), model.filesTotal(),
+                                 model.bytesLeft(), model.bytesTotal());
+    };
+    QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
+    rig->engine->changeFolder(folder);
+    rig->engine->startSync();
+    // Every file hashed, none answered yet: b's bytes count as synced, a's and c's do not.
+    QTRY_COMPARE_WITH_TIMEOUT(vault->gate.waiting(), 3, 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(progress(), u"active, 0/3 files, 3000 of 6000 bytes left"_s, 60000);
+    vault->gate.open();
+    QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty(), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(progress(), u"idle, 3/3 files, 0 of 6000 bytes left"_s, 60000);
+}
+
+// The activity of this run: bounded, newest first, a problem kept until its file syncs.
+void TestFolderSync::activity_data() {
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<QString>("top");
+    QTest::addColumn<QString>("bottom");
+    const auto row = [](const char* tag, const char* script, int rows, const char* top, const char* bottom) {
+        QTest::newRow(tag) << QString::fromUtf8(script) << rows << QString::fromUtf8(top)
+                           << QString::fromUtf8(bottom);
+    };
+    row("the last 200 events", "U:x*250", 200, "U:x249", "U:x50");
+    row("skipped ones stay behind newer events", "N:bad R:locked | D:x*300", 202, "D:x299", "N:bad");
+    row("the file syncs: its failure goes", "F:a | U:b | U:a", 2, "U:a", "U:b");
+    row("synced in the same batch", "F:a U:a", 1, "U:a", "U:a");
+    row("problems are bounded too", "F:p*250 | U:x*250", 400, "U:x249", "F:p50");
+}
+
+void TestFolderSync::activity() {
+    QFETCH(QString, script);
+    QFETCH(int, rows);
+    QFETCH(QString, top);
+    QFETCH(QString, bottom);
+    SyncReporter reporter;
+    SyncActivityModel model(reporter);
+    for (const SyncReportBatch& next : activityScript(script))
+        model.apply(next);
+    QCOMPARE(model.rowCount(), rows);
+    QCOMPARE(activityRow(model, 0), top);
+    QCOMPARE(activityRow(model, rows - 1), bottom);
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestFolderSync)
