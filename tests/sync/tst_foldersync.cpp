@@ -183,10 +183,10 @@ void TestFolderSync::orderOfTextsCountersAndNotifications() {
     vault->gate.openWhenWaiting(transfers); // the first files wait until that many are in flight
 
     QCOMPARE(rig->pass(folder), u"Sync complete: 13 uploaded, 1 deduplicated"_s);
-    QCOMPARE(vault->gate.mostInside(), transfers);
-    QCOMPARE(rig->engine->deduplicatedCount(), 1);
-    QCOMPARE(rig->engine->totalSyncedCount(), 14);
-    QCOMPARE(rig->ledger.totalSyncedCount(), 14);
+    // At most `transfers` at once, and counters that agree with the ledger.
+    QCOMPARE((QList<int>{vault->gate.mostInside(), rig->engine->deduplicatedCount(),
+                         rig->engine->totalSyncedCount(), rig->ledger.totalSyncedCount()}),
+             (QList<int>{transfers, 1, 14, 14}));
 
     // One transfer at a time: exactly the serial order, file after file as the folder lists them.
     QStringList serial{u"Scanning files in %1..."_s.arg(QFileInfo(folder).fileName())};
@@ -244,35 +244,33 @@ void TestFolderSync::parallelTransfersAreClamped() {
 
 void TestFolderSync::stopMidPipeline_data() {
     QTest::addColumn<QString>("stop");
-    QTest::addColumn<int>("transfers");
     QTest::addColumn<bool>("vaultTakesThem");
-    QTest::addColumn<int>("recorded");
-    QTest::addColumn<int>("storageUploads");
+    QTest::addColumn<QString>("requests"); // of the four files in flight when the stop came
     QTest::addColumn<QString>("status");
-    const auto row = [](const char* tag, const char* stop, int transfers, bool taken, int recorded,
-                        int storage, const QString& status) {
-        QTest::newRow(tag) << QString::fromUtf8(stop) << transfers << taken << recorded << storage << status;
+    const auto row = [](const char* tag, const char* stop, bool taken, const char* requests,
+                        const QString& status) {
+        QTest::newRow(tag) << QString::fromUtf8(stop) << taken << QString::fromUtf8(requests) << status;
     };
-    const QString paused = u"Sync Paused by User"_s,
-                  complete = u"Sync complete: %1 uploaded, 0 deduplicated"_s;
     // A pause lets the files in flight finish, fallback included; a folder change records what
     // the vault confirmed and starts nothing more, not even a fallback.
-    row("pause, four transfers", "pause", 4, true, 4, 0, complete.arg(4));
-    row("pause, four refused", "pause", 4, false, 0, 4, paused);
-    row("folder change, four transfers", "folder change", 4, true, 4, 0, u"Folder set"_s);
-    row("folder change, four refused", "folder change", 4, false, 0, 0, u"Folder set"_s);
+    row("pause, four transfers", "pause", true, "4 asked, 0 stored, 4 recorded",
+        u"Sync complete: 4 uploaded, 0 deduplicated"_s);
+    row("pause, four refused", "pause", false, "4 asked, 4 stored, 0 recorded", u"Sync Paused by User"_s);
+    row("folder change, four transfers", "folder change", true, "4 asked, 0 stored, 4 recorded",
+        u"Folder set"_s);
+    row("folder change, four refused", "folder change", false, "4 asked, 0 stored, 0 recorded",
+        u"Folder set"_s);
     // A sign-out ends the session the files in flight were using: none of them gets in.
-    row("sign-out, four transfers", "sign-out", 4, true, 0, 0, u"Logged out. Sync engine inactive."_s);
+    row("sign-out, four transfers", "sign-out", true, "4 asked, 0 stored, 0 recorded",
+        u"Logged out. Sync engine inactive."_s);
 }
 
 void TestFolderSync::stopMidPipeline() {
     QFETCH(QString, stop);
-    QFETCH(int, transfers);
     QFETCH(bool, vaultTakesThem);
-    QFETCH(int, recorded);
-    QFETCH(int, storageUploads);
+    QFETCH(QString, requests);
     QFETCH(QString, status);
-    rig->settings.setInteger(u"orlavant_parallel_transfers"_s, transfers);
+    rig->settings.setInteger(u"orlavant_parallel_transfers"_s, 4);
     vault->backendDown = vault->storageDown = !vaultTakesThem;
     const QString folder = makeTempDir(u"stop"_s);
     for (int i = 0; i < 9; ++i)
@@ -281,7 +279,7 @@ void TestFolderSync::stopMidPipeline() {
     vault->gate.close();
     QSignalSpy finished(rig->engine, &FolderSyncManager::passFinished);
     rig->engine->startSync();
-    QTRY_COMPARE_WITH_TIMEOUT(vault->gate.waiting(), transfers, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(vault->gate.waiting(), 4, 20000);
     if (stop == u"pause"_s)
         rig->engine->stopSync();
     else if (stop == u"sign-out"_s)
@@ -290,9 +288,10 @@ void TestFolderSync::stopMidPipeline() {
         rig->engine->changeFolder(makeTempDir(u"other"_s));
     vault->gate.open();
     QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty(), 20000);
-    QCOMPARE(vault->preUploads(), transfers); // the files in flight finished, no other started
-    QCOMPARE(vault->storageUploads().size(), storageUploads);
-    QCOMPARE(rig->ledger.totalSyncedCount(), recorded);
+    // The files in flight finished and no other started.
+    QCOMPARE(QString::asprintf("%d asked, %d stored, %d recorded", vault->preUploads(),
+                               int(vault->storageUploads().size()), int(rig->ledger.totalSyncedCount())),
+             requests);
     QVERIFY(!rig->engine->isSyncing() && !rig->engine->isScanning() && rig->engine->isSyncStopped());
     QVERIFY2(rig->status().startsWith(status), qPrintable(rig->status()));
 }
