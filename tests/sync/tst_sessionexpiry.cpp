@@ -74,15 +74,15 @@ struct Rig {
 
     QString passAfter(const std::function<void()>& action) {
         QSignalSpy finished(&engine(), &FolderSyncManager::passFinished);
-        action();
-        return finished.wait(20000) ? engine().syncStatusMessage() : u"(no pass ended)"_s;
+        action(); // the pass may end before a wait() would begin to count: the count is awaited
+        return QTest::qWaitFor([&] { return !finished.isEmpty(); }, 20000) ? engine().syncStatusMessage()
+                                                                           : u"(no pass ended)"_s;
     }
     // Signs in with the password grant as `userId`, with tokens of its own.
     void signIn(const QString& userId, const QString& tokens) {
         vault.signInAs(userId, userId + u"@example.org"_s, u"access-"_s + tokens, u"refresh-"_s + tokens);
         auto future = client().signIn(userId + u"@example.org"_s, u"pw"_s);
-        while (!future.isFinished())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QVERIFY(QTest::qWaitFor([&] { return future.isFinished(); }, 20000));
         QVERIFY(client().isAuthenticated());
     }
     int expiryNotifications() const {
