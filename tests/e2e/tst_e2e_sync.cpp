@@ -76,21 +76,27 @@ struct Device {
 
     QString status() const { return core->folderSync.syncStatusMessage(); }
 
-    QHash<QString, QString> localFiles() const {
-        QHash<QString, QString> files;
+    // "path digest" of every file in the folder, and of every record in the ledger file, sorted.
+    QStringList localFiles() const {
+        QStringList files;
         QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
-            files.insert(QDir(folder).relativeFilePath(path), digestOf(path));
+            files.append(QDir(folder).relativeFilePath(path) + u' ' + digestOf(path));
         }
+        files.sort();
         return files;
     }
-
-    QHash<QString, SyncRecord> ledgerOnDisk() const {
+    QStringList ledgerOnDisk() const {
         core->ledger.flush();
         QFile file(core->ledger.ledgerFilePath());
-        file.open(QIODevice::ReadOnly);
-        return SyncLedger::decode(file.readAll(), nullptr).value_or(QHash<QString, SyncRecord>());
+        QStringList records;
+        for (const SyncRecord& record :
+             SyncLedger::decode(file.open(QIODevice::ReadOnly) ? file.readAll() : "", nullptr)
+                 .value_or(QHash<QString, SyncRecord>()))
+            records.append(record.relativePath + u' ' + record.sha256Hash);
+        records.sort();
+        return records;
     }
 
     QString folder;
@@ -120,14 +126,10 @@ QList<std::pair<SupabaseFileRecord, QString>> readVault(Device& device) {
 void compareWholeState(const QList<Device*>& devices, Device& reader) {
     QSet<QString> localContent;
     for (Device* device : devices) {
-        const auto local = device->localFiles();
-        const auto ledger = device->ledgerOnDisk();
-        QCOMPARE(QSet<QString>(ledger.keyBegin(), ledger.keyEnd()),
-                 QSet<QString>(local.keyBegin(), local.keyEnd()));
-        for (auto it = local.cbegin(); it != local.cend(); ++it) {
-            QCOMPARE(ledger.value(it.key()).sha256Hash, it.value());
-            localContent.insert(it.value());
-        }
+        const QStringList local = device->localFiles();
+        QCOMPARE(device->ledgerOnDisk(), local);
+        for (const QString& file : local)
+            localContent.insert(file.section(u' ', -1));
     }
     const auto vault = readVault(reader);
     QSet<QString> vaultContent;
