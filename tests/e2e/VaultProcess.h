@@ -25,7 +25,7 @@ public:
         m_process.setStandardOutputFile(m_logPath);
         m_process.start(qEnvironmentVariable("ORLAVANT_VAULT_BINARY"), m_args);
         const auto up = [&] { return !baseUrl().isEmpty() || m_process.state() == QProcess::NotRunning; };
-        return QTest::qWaitFor(up, 10000) && !baseUrl().isEmpty();
+        return QTest::qWaitFor(up, 20000) && !baseUrl().isEmpty();
     }
     QString baseUrl() const {
         static const QRegularExpression listening(
@@ -38,11 +38,11 @@ public:
     // As a crash or power cut would: no chance to finish anything.
     void kill() {
         m_process.kill();
-        m_process.waitForFinished(10000);
+        m_process.waitForFinished(20000);
     }
     void stop() {
         m_process.terminate();
-        if (!m_process.waitForFinished(10000))
+        if (!m_process.waitForFinished(20000))
             kill();
     }
 

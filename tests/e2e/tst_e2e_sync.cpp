@@ -19,6 +19,8 @@
 #include <QSignalSpy>
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QString digestOf(const QString& path) {
@@ -42,10 +44,10 @@ template <typename T> bool finishes(const QFuture<T>& future, int timeoutMs = 60
 
 struct Device {
     Device(const QString& name, const QString& vaultUrl)
-        : folder(makeTempDir(name + QStringLiteral("-folder"))) {
-        core = std::make_unique<CoreServices>(CoreServices::Options{
-            makeTempDir(name + QStringLiteral("-settings")) + QStringLiteral("/orlavant.conf"),
-            makeTempDir(name + QStringLiteral("-ledger")), &dialogs, &notifications, &clock});
+        : folder(makeTempDir(name + u"-folder"_s)) {
+        core = std::make_unique<CoreServices>(
+            CoreServices::Options{makeTempDir(name + u"-settings"_s) + u"/orlavant.conf"_s,
+                                  makeTempDir(name + u"-ledger"_s), &dialogs, &notifications, &clock});
         core->folderSync.setDeviceName(name);
         pointAt(vaultUrl);
     }
@@ -68,26 +70,33 @@ struct Device {
         } else {
             core->folderSync.triggerFolderScan();
         }
-        QVERIFY(finished.wait(60000));
+        // Waiting on the count: a pass that ended before a wait() began would not be seen.
+        QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty(), 60000);
     }
 
     QString status() const { return core->folderSync.syncStatusMessage(); }
 
-    QHash<QString, QString> localFiles() const {
-        QHash<QString, QString> files;
+    // "path digest" of every file in the folder, and of every record in the ledger file, sorted.
+    QStringList localFiles() const {
+        QStringList files;
         QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
-            files.insert(QDir(folder).relativeFilePath(path), digestOf(path));
+            files.append(QDir(folder).relativeFilePath(path) + u' ' + digestOf(path));
         }
+        files.sort();
         return files;
     }
-
-    QHash<QString, SyncRecord> ledgerOnDisk() const {
+    QStringList ledgerOnDisk() const {
         core->ledger.flush();
         QFile file(core->ledger.ledgerFilePath());
-        file.open(QIODevice::ReadOnly);
-        return SyncLedger::decode(file.readAll(), nullptr).value_or(QHash<QString, SyncRecord>());
+        QStringList records;
+        for (const SyncRecord& record :
+             SyncLedger::decode(file.open(QIODevice::ReadOnly) ? file.readAll() : "", nullptr)
+                 .value_or(QHash<QString, SyncRecord>()))
+            records.append(record.relativePath + u' ' + record.sha256Hash);
+        records.sort();
+        return records;
     }
 
     QString folder;
@@ -103,9 +112,9 @@ QList<std::pair<SupabaseFileRecord, QString>> readVault(Device& device) {
     const auto listing = device.core->client.fetchAllUserFiles();
     if (!finishes(listing) || listing.isCanceled())
         return view;
-    const QString downloads = makeTempDir(QStringLiteral("downloads"));
+    const QString downloads = makeTempDir(u"downloads"_s);
     for (const auto& row : listing.result()) {
-        const QString destination = downloads + QLatin1Char('/') + row.id;
+        const QString destination = downloads + u'/' + row.id;
         finishes(device.core->client.downloadFile(row.filePath, destination));
         view.append({row, digestOf(destination)});
     }
@@ -117,21 +126,16 @@ QList<std::pair<SupabaseFileRecord, QString>> readVault(Device& device) {
 void compareWholeState(const QList<Device*>& devices, Device& reader) {
     QSet<QString> localContent;
     for (Device* device : devices) {
-        const auto local = device->localFiles();
-        const auto ledger = device->ledgerOnDisk();
-        QCOMPARE(QSet<QString>(ledger.keyBegin(), ledger.keyEnd()),
-                 QSet<QString>(local.keyBegin(), local.keyEnd()));
-        for (auto it = local.cbegin(); it != local.cend(); ++it) {
-            QCOMPARE(ledger.value(it.key()).sha256Hash, it.value());
-            localContent.insert(it.value());
-        }
+        const QStringList local = device->localFiles();
+        QCOMPARE(device->ledgerOnDisk(), local);
+        for (const QString& file : local)
+            localContent.insert(file.section(u' ', -1));
     }
     const auto vault = readVault(reader);
     QSet<QString> vaultContent;
     for (const auto& [row, downloaded] : vault) {
         vaultContent.insert(row.fileHash);
-        QVERIFY2(downloaded == row.fileHash,
-                 qPrintable(row.originalFilename + QStringLiteral(" came back changed")));
+        QVERIFY2(downloaded == row.fileHash, qPrintable(row.originalFilename + u" came back changed"_s));
     }
     QCOMPARE(vaultContent, localContent);
     QCOMPARE(vault.size(), vaultContent.size());
@@ -149,60 +153,60 @@ private Q_SLOTS:
 };
 
 void TestEndToEndSync::twoDevicesShareOneHousehold() {
-    VaultProcess vault(makeTempDir(QStringLiteral("vault-data")));
+    VaultProcess vault(makeTempDir(u"vault-data"_s));
     QVERIFY2(vault.start(), "the vault did not start");
     const QByteArray photo = randomBytes(48 * 1024), report = randomBytes(70 * 1024);
-    Device laptop(QStringLiteral("Anna Laptop"), vault.baseUrl());
-    writeFile(laptop.folder + QStringLiteral("/photo.jpg"), photo);
-    writeFile(laptop.folder + QStringLiteral("/work/report.pdf"), report);
+    Device laptop(u"Anna Laptop"_s, vault.baseUrl());
+    writeFile(laptop.folder + u"/photo.jpg"_s, photo);
+    writeFile(laptop.folder + u"/work/report.pdf"_s, report);
     laptop.signInDemo();
     laptop.syncOnce();
-    QCOMPARE(laptop.status(), QStringLiteral("Sync complete: 2 uploaded, 0 deduplicated"));
+    QCOMPARE(laptop.status(), u"Sync complete: 2 uploaded, 0 deduplicated"_s);
 
     // The second computer holds both contents under other names, and a new one.
-    Device desktop(QStringLiteral("Ben Desktop"), vault.baseUrl());
-    writeFile(desktop.folder + QStringLiteral("/Camera/IMG_0001.jpg"), photo);
-    writeFile(desktop.folder + QStringLiteral("/report copy.pdf"), report);
-    writeFile(desktop.folder + QStringLiteral("/holiday.mov"), randomBytes(200 * 1024));
+    Device desktop(u"Ben Desktop"_s, vault.baseUrl());
+    writeFile(desktop.folder + u"/Camera/IMG_0001.jpg"_s, photo);
+    writeFile(desktop.folder + u"/report copy.pdf"_s, report);
+    writeFile(desktop.folder + u"/holiday.mov"_s, randomBytes(200 * 1024));
     desktop.signInDemo();
     desktop.syncOnce();
-    QCOMPARE(desktop.status(), QStringLiteral("Sync complete: 1 uploaded, 2 deduplicated"));
+    QCOMPARE(desktop.status(), u"Sync complete: 1 uploaded, 2 deduplicated"_s);
 
     compareWholeState({&laptop, &desktop}, laptop); // the listing as the first device reads it
 }
 
 // No backend: every file, whatever its name, goes through the hosted storage and registry.
 void TestEndToEndSync::unreachableBackendFallsBackToStorage() {
-    VaultProcess vault(makeTempDir(QStringLiteral("vault-fallback")));
+    VaultProcess vault(makeTempDir(u"vault-fallback"_s));
     QVERIFY2(vault.start(), "the vault did not start");
-    Device laptop(QStringLiteral("Anna Laptop"), vault.baseUrl());
-    const QStringList names{QStringLiteral("plain.txt"), QStringLiteral("Grüße [1].bin"),
-                            QStringLiteral("back\\slash.bin"), QStringLiteral("家族 #2.png")};
+    Device laptop(u"Anna Laptop"_s, vault.baseUrl());
+    // In sorted order, as the vault's listing is compared below.
+    const QStringList names{u"Grüße [1].bin"_s, u"back\\slash.bin"_s, u"plain.txt"_s, u"家族 #2.png"_s};
     for (const QString& name : names)
-        writeFile(laptop.folder + QLatin1Char('/') + name, randomBytes(8 * 1024));
+        writeFile(laptop.folder + u'/' + name, randomBytes(8 * 1024));
     laptop.signInDemo();
     laptop.core->client.setBackendUrl(FakeServer::refusedBaseUrl());
     laptop.syncOnce();
 
-    QCOMPARE(laptop.status(), QStringLiteral("Sync complete: 4 uploaded, 0 deduplicated"));
-    QSet<QString> stored;
+    QCOMPARE(laptop.status(), u"Sync complete: 4 uploaded, 0 deduplicated"_s);
+    QStringList stored, expected;
     for (const auto& [row, digest] : readVault(laptop))
-        stored.insert(row.filePath.section(QLatin1Char('/'), 1, 2) + QLatin1Char(' ') + row.originalFilename);
-    QCOMPARE(stored.size(), names.size());
+        stored.append(row.filePath.section(u'/', 1, 2) + u' ' + row.originalFilename);
     for (const QString& name : names)
-        QVERIFY2(stored.contains(QStringLiteral("mac/Anna_Laptop ") + name), qPrintable(name));
+        expected.append(u"mac/Anna_Laptop "_s + name);
+    stored.sort();
+    QCOMPARE(stored, expected);
     compareWholeState({&laptop}, laptop);
 }
 
 void TestEndToEndSync::vaultKilledMidPassLosesNothing() {
-    VaultProcess vault(makeTempDir(QStringLiteral("vault-crash")));
+    VaultProcess vault(makeTempDir(u"vault-crash"_s));
     QVERIFY2(vault.start(), "the vault did not start");
-    Device laptop(QStringLiteral("Anna Laptop"), vault.baseUrl());
+    Device laptop(u"Anna Laptop"_s, vault.baseUrl());
     // Enough that four transfers at a time are still busy when the vault is killed.
     const int fileCount = 48;
     for (int i = 0; i < fileCount; ++i)
-        writeFile(laptop.folder + QStringLiteral("/clip-%1.mov").arg(i, 2, 10, QLatin1Char('0')),
-                  randomBytes(512 * 1024));
+        writeFile(laptop.folder + u"/clip-%1.mov"_s.arg(i, 2, 10, QLatin1Char('0')), randomBytes(512 * 1024));
     laptop.signInDemo();
 
     // The vault dies (SIGKILL) right after the third file is in; the pass carries on without it.

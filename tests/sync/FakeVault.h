@@ -78,11 +78,10 @@ public:
     }
     int preUploads() const { return int(server.requests("POST", "/api/files/pre-upload").size()); }
     QList<FakeServer::Request> storageUploads() const {
-        QList<FakeServer::Request> uploads;
-        for (const FakeServer::Request& request : server.requests()) {
-            if (request.method == "POST" && request.path.startsWith(StoragePrefix))
-                uploads.append(request);
-        }
+        QList<FakeServer::Request> uploads = server.requests();
+        uploads.removeIf([](const FakeServer::Request& r) {
+            return r.method != "POST" || !r.path.startsWith(StoragePrefix);
+        });
         return uploads;
     }
     QList<FakeServer::Request> registrations() const {

@@ -1,4 +1,5 @@
 #include "support/LogCapture.h"
+#include "support/TestFiles.h"
 #include "support/TestMain.h"
 #include "sync/SyncLedger.h"
 
@@ -25,8 +26,9 @@ QByteArray readAll(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QJsonObject fileObject(const SyncLedger& ledger) {
-    return QJsonDocument::fromJson(readAll(ledger.ledgerFilePath())).object();
+// The record `path` as the ledger file in `dir` holds it.
+QJsonObject recordOnDisk(const QString& dir, const QString& path) {
+    return QJsonDocument::fromJson(readAll(dir + u"/sync_ledger.json"_s)).object().value(path).toObject();
 }
 
 // A ledger file whose record "a" has these fields as raw JSON; `tail` ends the record.
@@ -74,8 +76,7 @@ void TestSyncLedger::recordAndReload() {
         ledger.recordSync(u"copy"_s, 2, at(2, 0, 0), HashA); // one record per path
         QCOMPARE(ledger.totalSyncedCount(), 2);
     } // no flush: the destructor saves what is pending
-    const QJsonObject entry =
-        QJsonDocument::fromJson(readAll(dir + u"/sync_ledger.json"_s)).object().value(awkward).toObject();
+    const QJsonObject entry = recordOnDisk(dir, awkward);
     QCOMPARE(entry.value(u"lastModified"_s).toString(), u"2026-01-31T12:00:07Z"_s);
     QCOMPARE(entry.value(u"fileSize"_s).toInteger(), 9'000'000'000LL);
     QCOMPARE(entry.value(u"sha256Hash"_s).toString(), HashA); // kept in lower case
@@ -106,9 +107,7 @@ void TestSyncLedger::load() {
     QFETCH(int, loaded);
     QFETCH(bool, dateRead);
     const QString dir = makeTempDir(u"ledger"_s);
-    QFile file(dir + u"/sync_ledger.json"_s);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-    file.close();
+    writeFile(dir + u"/sync_ledger.json"_s, content);
     LogCapture quiet;
     SyncLedger ledger(dir);
     QCOMPARE(ledger.totalSyncedCount(), qMax(loaded, 0));
@@ -126,7 +125,8 @@ void TestSyncLedger::load() {
     QCOMPARE(readAll(ledger.ledgerFilePath()), content);
     ledger.recordSync(u"new"_s, 1, at(1, 0, 0), HashA);
     ledger.flush();
-    QCOMPARE(fileObject(ledger).keys(), QStringList{u"new"_s});
+    QCOMPARE(QJsonDocument::fromJson(readAll(dir + u"/sync_ledger.json"_s)).object().keys(),
+             QStringList{u"new"_s});
 }
 
 void TestSyncLedger::datesOutsideTheWritableYears_data() {
@@ -154,9 +154,7 @@ void TestSyncLedger::datesOutsideTheWritableYears() {
         ledger.recordSync(u"plain"_s, 2, at(12, 0, 0), HashB);
         QVERIFY(ledger.isSynced(u"odd"_s, 1, modified));
     }
-    const QJsonObject odd =
-        QJsonDocument::fromJson(readAll(dir + u"/sync_ledger.json"_s)).object().value(u"odd"_s).toObject();
-    QCOMPARE(odd.value(u"lastModified"_s).toString(), written);
+    QCOMPARE(recordOnDisk(dir, u"odd"_s).value(u"lastModified"_s).toString(), written);
     SyncLedger reloaded(dir);
     // Still known after the restart: the file is not synced again on every pass.
     QVERIFY(reloaded.isSynced(u"odd"_s, 1, modified));

@@ -3,7 +3,6 @@
 #include "platform/HttpClient.h"
 #include "platform/Settings.h"
 #include "support/FakeClock.h"
-#include "support/LogCapture.h"
 #include "support/TestMain.h"
 #include "support/TestServices.h"
 #include "sync/DigestCache.h"
@@ -226,13 +225,10 @@ void TestSyncPass::digestsSurviveARestart() {
         QVERIFY(::rename(QFile::encodeName(folder + u"/.other"_s).constData(),
                          QFile::encodeName(path).constData()) == 0);
     }
-    LogCapture log;
     rig = std::make_unique<PassRig>(*vault, root); // a fresh start: no file waits
     QVERIFY(rig->run(folder));
     QCOMPARE(vault->preUploads(), 2);
     QCOMPARE(rig->progress.bytesHashed, hashedAgain ? content.size() : 0);
-    QCOMPARE(log.linesStartingWith(u"[FolderSync] Ignoring the unreadable digest cache"_s).size(),
-             meanwhile.endsWith(u"cache"_s) ? 1 : 0);
     // What was sent names the content the file holds now.
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -249,9 +245,8 @@ void TestSyncPass::keysFollowTheServiceRule_data() {
                         const QString& key) { QTest::newRow(tag) << device << folder << file << key; };
     const QString anna = u"Anna's Mac"_s, sync = u"Sync"_s, prefix = u"/mac/Anna's_Mac/Sync/<d>_"_s;
     row("safe names keep their key", anna, sync, u"a+b (1), v2.jpg"_s, prefix + u"a+b (1), v2.jpg"_s);
-    row("umlauts", anna, sync, u"Grüße.jpg"_s, prefix + u"Gr+C3+BC+C3+9Fe.jpg"_s);
-    row("reserved characters", anna, sync, u"50% [draft] #1 {x}^~.txt"_s,
-        prefix + u"50+25 +5Bdraft+5D +231 +7Bx+7D+5E+7E.txt"_s);
+    row("non-ASCII and reserved characters", anna, sync, u"Grüße 50% [draft] #1 {x}^~.txt"_s,
+        prefix + u"Gr+C3+BC+C3+9Fe 50+25 +5Bdraft+5D +231 +7Bx+7D+5E+7E.txt"_s);
     row("device and folder names", u"Ben's Rechner/Ü"_s, u"Fotos Größe"_s, u"a.txt"_s,
         u"/mac/Ben's_Rechner+2F+C3+9C/Fotos Gr+C3+B6+C3+9Fe/<d>_a.txt"_s);
     row("a device that would climb the path", u".."_s, sync, u"a.txt"_s, u"/mac/+2E+2E/Sync/<d>_a.txt"_s);
@@ -273,12 +268,13 @@ void TestSyncPass::keysFollowTheServiceRule() {
     QCOMPARE(rig->outcome(fileName)->kind, FileOutcome::Kind::Uploaded);
     const QString expected = u"u1"_s + QString(key).replace(u"<d>"_s, digest);
     QCOMPARE(vault->storageUploads().size(), 1);
-    QCOMPARE(QString::fromUtf8(vault->storageUploads().first().path.mid(FakeVault::StoragePrefix.size())),
-             expected);
     const FakeServer::Request registration = vault->registrations().value(0);
-    QCOMPARE(FakeVault::field(registration, u"p_original_filename"_s), fileName);
-    QCOMPARE(FakeVault::field(registration, u"p_file_path"_s), expected);
-    QCOMPARE(FakeVault::field(registration, u"p_folder_path"_s), folder);
+    QCOMPARE((QStringList{
+                 QString::fromUtf8(vault->storageUploads().first().path.mid(FakeVault::StoragePrefix.size())),
+                 FakeVault::field(registration, u"p_file_path"_s),
+                 FakeVault::field(registration, u"p_original_filename"_s),
+                 FakeVault::field(registration, u"p_folder_path"_s)}),
+             (QStringList{expected, expected, fileName, folder}));
     QVERIFY(rig->ledger.record(fileName));
 }
 
@@ -286,7 +282,6 @@ void TestSyncPass::keysFollowTheServiceRule() {
 // into storage is not registered, and the next pass takes it as it is now.
 void TestSyncPass::fallbackRegistersOnlyUnchangedFiles() {
     vault->backendDown = true;
-    LogCapture log;
     const QString folder = makeTempDir(u"changing"_s), path = folder + u"/notes.txt"_s;
     writeFile(path, "draft");
     vault->onStorageUpload = [&] {
@@ -298,8 +293,6 @@ void TestSyncPass::fallbackRegistersOnlyUnchangedFiles() {
     QCOMPARE(vault->registrations().size(), 0);
     QVERIFY(!rig->ledger.record(u"notes.txt"_s));
     QVERIFY(rig->outcomes().isEmpty());
-    QCOMPARE(log.linesStartingWith(u"[FolderSync] notes.txt changed while it was being uploaded"_s).size(),
-             1);
 
     QVERIFY(rig->run(folder)); // not a failure: no waiting
     QCOMPARE(vault->registrations().size(), 1);
