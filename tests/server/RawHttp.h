@@ -18,6 +18,17 @@
 
 namespace raw {
 
+inline std::string lower(std::string text) {
+    for (auto& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The header lines that authorise a request on either contract.
+inline std::string authLines(const std::string& token, const std::string& apikey) {
+    return "Authorization: Bearer " + token + "\r\napikey: " + apikey + "\r\n";
+}
+
 inline int connectTo(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -32,8 +43,7 @@ inline int connectTo(int port) {
 }
 
 inline bool sendAll(int fd, const std::string& data) {
-    std::size_t sent = 0;
-    while (sent < data.size()) {
+    for (std::size_t sent = 0; sent < data.size();) {
         const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
         if (n <= 0)
             return false;
@@ -48,16 +58,10 @@ struct Reply {
     std::string body;
     bool closed = false; // the server ended the connection after (or instead of) the reply
     std::string header(const std::string& name) const {
-        std::string lower = head;
-        for (auto& c : lower)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        std::string key = "\r\n" + name + ":";
-        for (auto& c : key)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        const auto at = lower.find(key);
+        const auto at = lower(head).find("\r\n" + lower(name) + ":");
         if (at == std::string::npos)
             return {};
-        const auto start = head.find_first_not_of(' ', at + key.size());
+        const auto start = head.find_first_not_of(' ', at + name.size() + 3);
         return head.substr(start, head.find("\r\n", start) - start);
     }
 };
@@ -69,12 +73,9 @@ inline Reply readReply(int fd, std::string& pending) {
     char buffer[65536];
     auto fill = [&] {
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            reply.closed = true;
-            return false;
-        }
-        pending.append(buffer, static_cast<std::size_t>(n));
-        return true;
+        if (n > 0)
+            pending.append(buffer, static_cast<std::size_t>(n));
+        return !(reply.closed = n <= 0);
     };
     std::size_t end;
     while ((end = pending.find("\r\n\r\n")) == std::string::npos)
@@ -105,23 +106,29 @@ inline bool closedByServer(int fd) {
     return ::recv(fd, &byte, 1, 0) == 0;
 }
 
-// One request on a fresh connection; the reply, with `closed` telling whether the server ends
-// the connection after it.
-inline Reply exchange(int port, const std::string& request) {
-    const int fd = connectTo(port);
-    Reply reply;
-    if (fd < 0)
-        return reply;
+// One connection, closed with its scope; replies read in order.
+struct Connection {
+    explicit Connection(int port)
+        : fd(connectTo(port)) {}
+    ~Connection() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    Reply exchange(const std::string& data) { return sendAll(fd, data) ? read() : Reply{}; }
+    Reply read() { return readReply(fd, pending); }
+    int fd;
     std::string pending;
-    sendAll(fd, request);
-    reply = readReply(fd, pending);
-    // The server says in the reply when it ends the connection.
-    std::string connection = reply.header("Connection");
-    for (auto& c : connection)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+};
+
+// One request on a fresh connection; the reply, with `closed` telling whether the server ends
+// the connection after it (which it says in the reply).
+inline Reply exchange(int port, const std::string& request) {
+    Reply reply = Connection(port).exchange(request);
+    const std::string connection = lower(reply.header("Connection"));
     reply.closed = reply.closed || connection == "close" ||
                    (reply.head.rfind("HTTP/1.0", 0) == 0 && connection != "keep-alive");
-    ::close(fd);
     return reply;
 }
 
@@ -135,30 +142,21 @@ struct Streamed {
 inline Streamed streamUntilAnswered(int port, const std::string& head,
                                     const std::function<const std::string&()>& next, std::uint64_t limit) {
     Streamed result;
-    const int fd = connectTo(port);
-    if (fd < 0 || !sendAll(fd, head)) {
-        if (fd >= 0)
-            ::close(fd);
+    Connection connection(port);
+    if (connection.fd < 0 || !sendAll(connection.fd, head))
         return result;
-    }
-    std::string pending;
     for (;;) {
-        pollfd poller{fd, POLLIN | POLLOUT, 0};
+        pollfd poller{connection.fd, POLLIN | POLLOUT, 0};
         if (::poll(&poller, 1, -1) < 0 && errno != EINTR)
             break;
-        if (poller.revents & (POLLIN | POLLHUP | POLLERR))
-            break; // the server answers (or gave up on us)
-        if (result.sent >= limit)
-            break;
+        if (poller.revents & (POLLIN | POLLHUP | POLLERR) || result.sent >= limit)
+            break; // the server answers (or gave up on us), or the test does
         const std::string& piece = next();
-        if (piece.empty())
-            break;
-        if (!sendAll(fd, piece))
+        if (piece.empty() || !sendAll(connection.fd, piece))
             break;
         result.sent += piece.size();
     }
-    result.reply = readReply(fd, pending);
-    ::close(fd);
+    result.reply = connection.read();
     return result;
 }
 

@@ -4,7 +4,6 @@
 // listing a storage folder. The edges here; what the SDK's own calls send (named columns, a
 // filter, an exact count, HEAD, a duplicate's code, an upsert, a page of a folder) is in node/.
 
-#include "RawHttp.h"
 #include "VaultTestHarness.h"
 
 namespace {

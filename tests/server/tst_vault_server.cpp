@@ -3,7 +3,6 @@
 // listing, downloads and what survives a killed vault are exercised end to end against the
 // real binary (tests/e2e).
 
-#include "RawHttp.h"
 #include "VaultTestHarness.h"
 
 #include <fstream>

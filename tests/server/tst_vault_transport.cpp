@@ -4,7 +4,6 @@
 // anything is stored, and log lines cannot be forged. That a second server can share neither a
 // data folder nor a port is shown with the real binary (tst_vault_process).
 
-#include "RawHttp.h"
 #include "VaultTestHarness.h"
 #include "http/HttpServer.h"
 
