@@ -26,17 +26,6 @@ json fileRow(const std::string& userId, const std::string& name, const std::stri
     return p.empty() ? with(row, "user_id", userId) : row;
 }
 
-// Sends a head and part of its body, then hangs up as a client cut off mid-body would, and
-// waits for the server to close.
-void sendAndHangUp(int port, const std::string& data) {
-    const int fd = raw::connectTo(port);
-    raw::sendAll(fd, data);
-    ::shutdown(fd, SHUT_WR);
-    while (!raw::closedByServer(fd)) {
-    }
-    ::close(fd);
-}
-
 // Deduplication never crosses households, and a digest claimed on the hosted side without bytes
 // must not make the backend skip real content: the stranger's household would lose the file.
 void deduplicationOnlyOfRealContent() {
@@ -68,9 +57,14 @@ void uploadLocation() {
     const auto at = [&](int i) { return uploadPath(pres[i]); };
     const std::string mine = at(0), other = at(1);
     const Reply cut = preUpload(vault, user.token, whole);
-    // An upload cut off mid-body leaves nothing: no object, no blob, no temporary file.
-    sendAndHangUp(vault.port,
-                  "PUT " + uploadPath(cut) + " HTTP/1.1\r\nContent-Length: 1001\r\n\r\n" + whole.substr(700));
+    // An upload cut off mid-body (the client hangs up) leaves nothing: no object, no blob, no
+    // temporary file.
+    raw::Connection hangUp(vault.port);
+    raw::sendAll(hangUp.fd,
+                 "PUT " + uploadPath(cut) + " HTTP/1.1\r\nContent-Length: 1001\r\n\r\n" + whole.substr(700));
+    ::shutdown(hangUp.fd, SHUT_WR);
+    while (!raw::closedByServer(hangUp.fd)) {
+    }
     expect(fs::is_empty(vault.dir / "data/tmp"), "an interrupted upload leaves no temporary file");
     // Each of the first five locations is spoilt in one way; the seventh works once, and confirm
     // checks the claim against the bytes that arrived, once.
@@ -110,9 +104,9 @@ void accountsStorageAndBadInput() {
     const auto alice = vault.signUp("al@x.org"), bob = vault.signUp("bob@example.org");
     const std::string aliceFile =
         upload(vault, alice.token, "a").confirmed.body["file"].value("id", "") + "/download";
-    const auto A = hosted(alice.token), Ab = bearer(alice.token), Bh = hosted(bob.token), N = hosted(anonKey);
+    const auto A = hosted(alice.token), Ab = bearer(alice.token), Bh = hosted(bob.token);
     const std::string tok = "/auth/v1/token?grant_type=password", pre = preRoute;
-    const std::string login = R"({"email":"al@x.org","password":)", good = login + R"("correct horse"})";
+    const std::string good = R"({"email":"al@x.org","password":"correct horse"})";
     const std::string sign = "/storage/v1/object/sign/orlavant-files/",
                       authed = "/storage/v1/object/authenticated/orlavant-files/";
     const std::string bobPath = bob.id + "/mac/My%20Laptop/b.txt";
@@ -179,13 +173,12 @@ void quotaOnBothPaths() {
            "a hosted upload beyond the room a ticket reserved is refused in storage's shape", over);
     // A length that cannot fit is answered without taking in its body (beyond the transport's
     // read-ahead).
-    const raw::Reply early = raw::exchange(
-        vault.port, "POST " + objects + ann.id + "/huge.bin HTTP/1.1\r\nAuthorization: Bearer " + ann.token +
-                        "\r\napikey: " + anonKey + "\r\nContent-Length: 500000\r\n\r\n" +
-                        std::string(64 << 10, 'h'));
+    const raw::Reply early =
+        raw::exchange(vault.port, "POST " + objects + ann.id + "/huge.bin HTTP/1.1\r\n" +
+                                      raw::authLines(ann.token, anonKey) + "Content-Length: 500000\r\n\r\n" +
+                                      std::string(64 << 10, 'h'));
     expect(early.status == 400 && early.body.find(R"("statusCode":"413")") != npos,
-           "a hosted upload announced too large for the room is refused unread",
-           Reply{early.status, early.body, {}});
+           "a hosted upload announced too large for the room is refused unread", early);
     expect(storage("c.bin", forty).status == 200, "a hosted upload into the rest of the room");
     // Same size as stored content, other bytes: only their digest tells, after the body.
     const Reply lookalike = storage("e.bin", other40);
@@ -295,7 +288,7 @@ void rangesOnEveryDownloadPath() {
     vault.request("POST", objects + key, hosted(user.token), bytes);
     const Reply link = vault.request("POST", "/storage/v1/object/sign/orlavant-files/" + key,
                                      hosted(user.token), R"({"expiresIn":60})");
-    const std::string auth = "Authorization: Bearer " + user.token + "\r\napikey: " + anonKey + "\r\n";
+    const std::string auth = raw::authLines(user.token, anonKey);
     const std::vector<std::pair<std::string, std::string>> paths = {
         {"backend download", "/api/files/" + fileId + "/download"},
         {"authenticated storage download", "/storage/v1/object/authenticated/orlavant-files/" + key},
@@ -328,7 +321,7 @@ void rangesOnEveryDownloadPath() {
             const bool bodyOk = row.status == 416 ? r.body.find("message") != npos : r.body == row.body;
             expect(r.status == row.status && bodyOk && r.header("Content-Range") == row.contentRange &&
                        (row.status == 416 || r.header("Accept-Ranges") == "bytes"),
-                   pathName + ": " + row.name, Reply{r.status, r.head + r.body, {}});
+                   pathName + ": " + row.name, r);
         }
     }
 }
