@@ -51,6 +51,9 @@ inline void expect(bool ok, const std::string& name, const raw::Reply& reply) {
 }
 
 inline const std::string anonKey = "test-anon-key";
+inline std::string credentials(const std::string& email) {
+    return json{{"email", email}, {"password", "correct horse"}}.dump();
+}
 inline httplib::Headers hosted(const std::string& token) {
     return {{"apikey", anonKey}, {"Authorization", "Bearer " + token}};
 }
@@ -127,25 +130,28 @@ public:
         return {result->status, result->body, json::parse(result->body, nullptr, false)};
     }
 
+    // The account and session a sign-up, sign-in, registration or refresh answered with; only
+    // the reply when refused.
     struct User {
-        std::string id, token;
+        std::string id, token, refresh;
+        Reply reply;
     };
-    User signUp(const std::string& email) {
-        return user(request("POST", "/auth/v1/signup", hosted(anonKey),
-                            json{{"email", email}, {"password", "correct horse"}}.dump()),
-                    "access_token");
+    static User user(const Reply& r) {
+        if (r.status >= 300 || !r.body.is_object() || !r.body.contains("user"))
+            return {{}, {}, {}, r};
+        return {r.body["user"].value("id", ""), r.body.value("access_token", r.body.value("token", "")),
+                r.body.value("refresh_token", ""), r};
     }
-    User demo() { return user(request("POST", "/api/v1/auth/demo-login"), "token"); }
+    User signUp(const std::string& email) {
+        return user(request("POST", "/auth/v1/signup", hosted(anonKey), credentials(email)));
+    }
+    User demo() { return user(request("POST", "/api/v1/auth/demo-login")); }
 
     TempDir temp; // made before `dir`, which names it
     const std::filesystem::path dir = temp.path;
     int port = -1;
 
 private:
-    static User user(Reply r, const char* tokenKey) {
-        return r.status == 200 ? User{r.body["user"]["id"], r.body[tokenKey]} : User{};
-    }
-
     void start() {
         m_server = std::make_unique<vault::VaultServer>(m_config);
         port = m_server->bind("127.0.0.1", 0);

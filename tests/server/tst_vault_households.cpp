@@ -17,11 +17,9 @@ Reply invite(VaultFixture& vault, const std::string& token, const std::string& e
     return vault.request("POST", invitations, bearer(token), json{{"email", email}}.dump());
 }
 VaultFixture::User registerOnBackend(VaultFixture& vault, const std::string& email) {
-    const Reply r = vault.request(
-        "POST", "/api/auth/register", none,
-        json{{"email", email}, {"password", "correct horse"}, {"household_name", "Mine"}}.dump());
-    return r.status == 201 ? VaultFixture::User{r.body["user"]["id"], r.body["access_token"]}
-                           : VaultFixture::User{};
+    return VaultFixture::user(
+        vault.request("POST", "/api/auth/register", none,
+                      with(json::parse(credentials(email)), "household_name", "Mine").dump()));
 }
 std::string householdOf(VaultFixture& vault, const std::string& userId) {
     const auto account = vault.store().accountById(userId);
@@ -228,9 +226,8 @@ void earlierDataFolders() {
     const auto ann = vault.signUp("ann@family.org");
     const std::string photo(60, 'p');
     upload(vault, ann.token, photo, "Ann's Laptop");
-    const Reply signedIn =
-        vault.request("POST", "/auth/v1/token?grant_type=password", hosted(anonKey),
-                      json{{"email", "ann@family.org"}, {"password", "correct horse"}}.dump());
+    const Reply signedIn = vault.request("POST", "/auth/v1/token?grant_type=password", hosted(anonKey),
+                                         credentials("ann@family.org"));
     vault.restart([&] {
         sqlite3* db = nullptr;
         sqlite3_open((vault.dir / "data/vault.sqlite3").c_str(), &db);
