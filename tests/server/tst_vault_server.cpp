@@ -151,46 +151,38 @@ void accountsStorageAndBadInput() {
     run(vault, {{"an expired signed link", "GET", link, none, "", 400, "jwt expired"}});
 }
 
-std::string hostedStatus(const Reply& r) {
-    return r.body.is_object() ? r.body.value("statusCode", "") : "";
-}
-
 // One quota for both ways in: the backend's upload tickets reserve room until they expire or
-// are confirmed, the hosted storage upload is held to the same quota, and each distinct
-// content counts once whichever way it came. The sweep takes what expired.
+// are confirmed, the hosted storage upload is held to the same quota (refused in storage's
+// shape), and each distinct content counts once whichever way it came. The sweep takes what
+// expired.
 void quotaOnBothPaths() {
     VaultFixture vault(100);
     const auto ann = vault.signUp("ann@quota.org");
-    const auto H = hosted(ann.token);
-    const std::string sixty(60, 'a'), fifty(50, 'b'), forty(40, 'c'), one = "d", other40(40, 'e');
-    auto storage = [&](const std::string& name, const std::string& bytes) {
-        return vault.request("POST", objects + ann.id + "/" + name, H, bytes);
-    };
-    const Reply ticket = preUpload(vault, ann.token, sixty);
-    expect(ticket.status == 200, "a ticket for 60 bytes", ticket);
-    const Reply over = storage("b.bin", fifty);
-    expect(over.status == 400 && hostedStatus(over) == "413" && over.message().find("quota") != npos,
-           "a hosted upload beyond the room a ticket reserved is refused in storage's shape", over);
+    const auto H = hosted(ann.token), B = bearer(ann.token);
+    const std::string sixty(60, 'a'), fifty(50, 'b'), forty(40, 'c'), other40(40, 'e'),
+        mine = objects + ann.id;
+    const std::string storageRefusal = R"("statusCode":"413")";
+    run(vault,
+        {
+            {"a ticket for 60 bytes", "POST", preRoute, B, claim(sixty).dump(), 200, "upload_url"},
+            {"a hosted upload beyond the room a ticket reserved", "POST", mine + "/b.bin", H, fifty, 400,
+             storageRefusal},
+            {"a hosted upload into the rest of the room", "POST", mine + "/c.bin", H, forty, 200},
+            // Same size as stored content, other bytes: only their digest tells, after the body.
+            {"a hosted upload refused once its bytes are known", "POST", mine + "/e.bin", H, other40, 400,
+             storageRefusal},
+            {"stored content costs nothing a second time", "POST", mine + "/c-again.bin", H, forty, 200},
+            {"a ticket once the room is gone", "POST", preRoute, B, claim("d").dump(), 402, "quota"},
+            {"a second ticket for reserved content", "POST", preRoute, B, claim(sixty).dump(), 200,
+             "upload_url"},
+        });
     // A length that cannot fit is answered without taking in its body (beyond the transport's
     // read-ahead).
-    const raw::Reply early =
-        raw::exchange(vault.port, "POST " + objects + ann.id + "/huge.bin HTTP/1.1\r\n" +
-                                      raw::authLines(ann.token, anonKey) + "Content-Length: 500000\r\n\r\n" +
-                                      std::string(64 << 10, 'h'));
-    expect(early.status == 400 && early.body.find(R"("statusCode":"413")") != npos,
+    const raw::Reply early = raw::exchange(
+        vault.port, "POST " + mine + "/huge.bin HTTP/1.1\r\n" + raw::authLines(ann.token, anonKey) +
+                        "Content-Length: 500000\r\n\r\n" + std::string(64 << 10, 'h'));
+    expect(early.status == 400 && early.body.find(storageRefusal) != npos,
            "a hosted upload announced too large for the room is refused unread", early);
-    expect(storage("c.bin", forty).status == 200, "a hosted upload into the rest of the room");
-    // Same size as stored content, other bytes: only their digest tells, after the body.
-    const Reply lookalike = storage("e.bin", other40);
-    expect(lookalike.status == 400 && hostedStatus(lookalike) == "413",
-           "a hosted upload refused once its bytes are known", lookalike);
-    expect(storage("c-again.bin", forty).status == 200, "stored content costs nothing a second time");
-    run(vault, {
-                   {"a ticket once the room is gone", "POST", preRoute, bearer(ann.token), claim(one).dump(),
-                    402, "quota"},
-                   {"a second ticket for reserved content", "POST", preRoute, bearer(ann.token),
-                    claim(sixty).dump(), 200, "upload_url"},
-               });
     expect(fs::is_empty(vault.dir / "data/tmp") && !vault.blobs().contains(sha(fifty)) &&
                !vault.blobs().contains(sha(other40)),
            "refused hosted uploads leave no blob and no temporary file");
