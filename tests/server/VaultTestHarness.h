@@ -50,6 +50,14 @@ inline void expect(bool ok, const std::string& name, const raw::Reply& reply) {
     expect(ok, name, Reply{reply.status, reply.head + reply.body, {}});
 }
 
+// Runs the tests in order; the closing line, and the exit code CTest reads.
+inline int runAll(std::initializer_list<void (*)()> tests) {
+    for (const auto test : tests)
+        test();
+    std::cout << passed << " passed, " << failed << " failed" << std::endl;
+    return failed == 0 ? 0 : 1;
+}
+
 inline const std::string anonKey = "test-anon-key";
 inline std::string credentials(const std::string& email) {
     return json{{"email", email}, {"password", "correct horse"}}.dump();

@@ -252,11 +252,6 @@ void earlierDataFolders() {
 } // namespace
 
 int main() {
-    invitationsEndToEnd();
-    existingAccountJoinsAndLeaves();
-    badInput();
-    usageAgreesWithARecount();
-    earlierDataFolders();
-    std::cout << passed << " passed, " << failed << " failed" << std::endl;
-    return failed == 0 ? 0 : 1;
+    return runAll({invitationsEndToEnd, existingAccountJoinsAndLeaves, badInput, usageAgreesWithARecount,
+                   earlierDataFolders});
 }

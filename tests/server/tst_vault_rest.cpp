@@ -174,9 +174,5 @@ void storageListing() {
 } // namespace
 
 int main() {
-    tableReads();
-    tableWrites();
-    storageListing();
-    std::cout << passed << " passed, " << failed << " failed" << std::endl;
-    return failed == 0 ? 0 : 1;
+    return runAll({tableReads, tableWrites, storageListing});
 }

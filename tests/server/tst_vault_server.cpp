@@ -321,13 +321,7 @@ void rangesOnEveryDownloadPath() {
 } // namespace
 
 int main() {
-    deduplicationOnlyOfRealContent();
-    uploadLocation();
-    accountsStorageAndBadInput();
-    rangesOnEveryDownloadPath();
-    quotaOnBothPaths();
-    unconfirmedUploadsAreSwept();
-    confirmVerifiesTheStoredObject();
-    std::cout << passed << " passed, " << failed << " failed" << std::endl;
-    return failed == 0 ? 0 : 1;
+    return runAll({deduplicationOnlyOfRealContent, uploadLocation, accountsStorageAndBadInput,
+                   rangesOnEveryDownloadPath, quotaOnBothPaths, unconfirmedUploadsAreSwept,
+                   confirmVerifiesTheStoredObject});
 }

@@ -340,15 +340,7 @@ void keyAndSessionsAcrossRestarts() {
 } // namespace
 
 int main() {
-    hostedReplies();
-    accessTokenExpiry();
-    refreshRotationAndReuse();
-    refreshRetriedWithinTheReuseInterval();
-    concurrentRefresh();
-    deadSessionsPruned();
-    logoutScopes();
-    forgedTokens();
-    keyAndSessionsAcrossRestarts();
-    std::cout << passed << " passed, " << failed << " failed" << std::endl;
-    return failed == 0 ? 0 : 1;
+    return runAll({hostedReplies, accessTokenExpiry, refreshRotationAndReuse,
+                   refreshRetriedWithinTheReuseInterval, concurrentRefresh, deadSessionsPruned, logoutScopes,
+                   forgedTokens, keyAndSessionsAcrossRestarts});
 }

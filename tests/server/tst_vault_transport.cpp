@@ -211,13 +211,6 @@ void bodiesWaitForTheServersWord() {
 } // namespace
 
 int main() {
-    costDecidedPerRequest();
-    limits();
-    timeOuts();
-    keepAliveAndPipelining();
-    bodiesWaitForTheServersWord();
-    invalidUtf8RefusedBeforeStoring();
-    logLinesCannotBeForged();
-    std::cout << passed << " passed, " << failed << " failed" << std::endl;
-    return failed == 0 ? 0 : 1;
+    return runAll({costDecidedPerRequest, limits, timeOuts, keepAliveAndPipelining,
+                   bodiesWaitForTheServersWord, invalidUtf8RefusedBeforeStoring, logLinesCannotBeForged});
 }
