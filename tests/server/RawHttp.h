@@ -29,19 +29,6 @@ inline std::string authLines(const std::string& token, const std::string& apikey
     return "Authorization: Bearer " + token + "\r\napikey: " + apikey + "\r\n";
 }
 
-inline int connectTo(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 inline bool sendAll(int fd, const std::string& data) {
     for (std::size_t sent = 0; sent < data.size();) {
         const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
@@ -66,50 +53,25 @@ struct Reply {
     }
 };
 
-// Reads one reply (head and a Content-Length body); blocks until it is there or the server
-// closes. `pending` keeps what was read past this reply.
-inline Reply readReply(int fd, std::string& pending) {
-    Reply reply;
-    char buffer[65536];
-    auto fill = [&] {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n > 0)
-            pending.append(buffer, static_cast<std::size_t>(n));
-        return !(reply.closed = n <= 0);
-    };
-    std::size_t end;
-    while ((end = pending.find("\r\n\r\n")) == std::string::npos)
-        if (!fill())
-            return reply;
-    reply.head = pending.substr(0, end + 2);
-    pending.erase(0, end + 4);
-    if (reply.head.rfind("HTTP/1.", 0) == 0)
-        reply.status = std::atoi(reply.head.c_str() + 9);
-    if (reply.status == 100) {
-        Reply next = readReply(fd, pending);
-        next.head = reply.head + "\r\n" + next.head;
-        return next;
-    }
-    const std::string length = reply.header("Content-Length");
-    const std::size_t wanted = length.empty() ? 0 : std::stoull(length);
-    while (pending.size() < wanted)
-        if (!fill())
-            return reply;
-    reply.body = pending.substr(0, wanted);
-    pending.erase(0, wanted);
-    return reply;
-}
-
 // Whether the server closed the connection (reading nothing more from it).
 inline bool closedByServer(int fd) {
     char byte;
     return ::recv(fd, &byte, 1, 0) == 0;
 }
 
-// One connection, closed with its scope; replies read in order.
+// One connection to 127.0.0.1, closed with its scope; replies read in order.
 struct Connection {
     explicit Connection(int port)
-        : fd(connectTo(port)) {}
+        : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
     ~Connection() {
         if (fd >= 0)
             ::close(fd);
@@ -117,7 +79,39 @@ struct Connection {
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
     Reply exchange(const std::string& data) { return sendAll(fd, data) ? read() : Reply{}; }
-    Reply read() { return readReply(fd, pending); }
+    // Reads one reply (head and a Content-Length body); blocks until it is there or the server
+    // closes. What was read past it stays for the next.
+    Reply read() {
+        Reply reply;
+        char buffer[65536];
+        auto fill = [&] {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n > 0)
+                pending.append(buffer, static_cast<std::size_t>(n));
+            return !(reply.closed = n <= 0);
+        };
+        std::size_t end;
+        while ((end = pending.find("\r\n\r\n")) == std::string::npos)
+            if (!fill())
+                return reply;
+        reply.head = pending.substr(0, end + 2);
+        pending.erase(0, end + 4);
+        if (reply.head.rfind("HTTP/1.", 0) == 0)
+            reply.status = std::atoi(reply.head.c_str() + 9);
+        if (reply.status == 100) {
+            Reply next = read();
+            next.head = reply.head + "\r\n" + next.head;
+            return next;
+        }
+        const std::string length = reply.header("Content-Length");
+        const std::size_t wanted = length.empty() ? 0 : std::stoull(length);
+        while (pending.size() < wanted)
+            if (!fill())
+                return reply;
+        reply.body = pending.substr(0, wanted);
+        pending.erase(0, wanted);
+        return reply;
+    }
     int fd;
     std::string pending;
 };
