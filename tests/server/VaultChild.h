@@ -54,10 +54,9 @@ public:
         });
     }
     ~VaultChild() {
-        if (m_pid > 0 && !m_exited) {
+        if (m_pid > 0 && m_status < 0)
             ::kill(m_pid, SIGTERM);
-            exitCode();
-        }
+        exitCode();
         if (m_reader.joinable())
             m_reader.join();
     }
@@ -75,23 +74,20 @@ public:
     }
     // Waits for the process to end; its exit code, or 128 + the signal that ended it.
     int exitCode() {
-        if (!m_exited) {
-            int status = 0;
-            ::waitpid(m_pid, &status, 0);
+        int status = 0;
+        if (m_pid > 0 && m_status < 0 && ::waitpid(m_pid, &status, 0) == m_pid)
             m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            m_exited = true;
-        }
         return m_status;
     }
-    void killHard() {
-        ::kill(m_pid, SIGKILL);
-        exitCode();
-    }
     std::string output() {
-        if (m_exited && m_reader.joinable())
+        if (m_status >= 0 && m_reader.joinable())
             m_reader.join();
         std::lock_guard lock(m_mutex);
         return m_output;
+    }
+    // Whether the server gave up before listening, exiting with an error that says `text`.
+    bool exitsSaying(const std::string& text) {
+        return !waitListening() && exitCode() > 0 && output().find(text) != std::string::npos;
     }
     // A field of /proc/<pid>/status in KiB ("VmRSS", "VmHWM"); -1 when unreadable.
     long statusKiB(const std::string& field) const {
@@ -108,7 +104,6 @@ public:
 
 private:
     pid_t m_pid = -1;
-    bool m_exited = false;
     int m_status = -1;
     std::thread m_reader;
     std::mutex m_mutex;

@@ -4,6 +4,7 @@
 // checks, and the closing line "N passed, N failed" that CTest's log shows.
 
 #include "BlobStore.h"
+#include "RawHttp.h"
 #include "VaultCrypto.h"
 #include "VaultServer.h"
 #include "VaultStore.h"
@@ -45,8 +46,22 @@ inline void expect(bool ok, const std::string& name, const Reply& reply = {}) {
     if (!ok)
         std::cout << "FAIL: " << name << " -- " << reply.status << " " << reply.raw << std::endl;
 }
+inline void expect(bool ok, const std::string& name, const raw::Reply& reply) {
+    expect(ok, name, Reply{reply.status, reply.head + reply.body, {}});
+}
+
+// Runs the tests in order; the closing line, and the exit code CTest reads.
+inline int runAll(std::initializer_list<void (*)()> tests) {
+    for (const auto test : tests)
+        test();
+    std::cout << passed << " passed, " << failed << " failed" << std::endl;
+    return failed == 0 ? 0 : 1;
+}
 
 inline const std::string anonKey = "test-anon-key";
+inline std::string credentials(const std::string& email) {
+    return json{{"email", email}, {"password", "correct horse"}}.dump();
+}
 inline httplib::Headers hosted(const std::string& token) {
     return {{"apikey", anonKey}, {"Authorization", "Bearer " + token}};
 }
@@ -54,17 +69,27 @@ inline httplib::Headers bearer(const std::string& token) {
     return {{"Authorization", "Bearer " + token}};
 }
 
+// A folder under $TMPDIR (never the home folder) that goes away with it.
+struct TempDir {
+    TempDir() { std::filesystem::create_directories(path); }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    inline static int made = 0;
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() /
+        ("orlavant-vault-test-" + std::to_string(getpid()) + "-" + std::to_string(++made));
+};
+
 // The server in this process on an ephemeral loopback port, with a clock the test steps and
-// limits small enough to pass cheaply, over a temporary folder under $TMPDIR (never the home
-// folder) that goes away with it: data/ holds the vault, web/ the pages.
+// limits small enough to pass cheaply, over a temporary folder: data/ holds the vault, web/ the
+// pages.
 class VaultFixture {
 public:
     // `configure` changes the configuration before the server starts (short time-outs, small limits).
     using Configure = std::function<void(vault::VaultServer::Config&)>;
     explicit VaultFixture(std::int64_t quotaBytes = 10 << 20, const Configure& configure = {}) {
-        static int count = 0;
-        dir = std::filesystem::temp_directory_path() /
-              ("orlavant-vault-test-" + std::to_string(getpid()) + "-" + std::to_string(++count));
         m_config.dataDir = dir / "data";
         m_config.webDir = dir / "web";
         m_config.anonKey = anonKey;
@@ -81,11 +106,7 @@ public:
             configure(m_config);
         start();
     }
-    ~VaultFixture() {
-        stop();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
+    ~VaultFixture() { stop(); }
     // Stops the server, runs `whileStopped` (to change the data folder as another program or an
     // earlier version would), and starts a new server on the same folder and clock.
     void restart(const std::function<void()>& whileStopped = {}) {
@@ -117,24 +138,28 @@ public:
         return {result->status, result->body, json::parse(result->body, nullptr, false)};
     }
 
+    // The account and session a sign-up, sign-in, registration or refresh answered with; only
+    // the reply when refused.
     struct User {
-        std::string id, token;
+        std::string id, token, refresh;
+        Reply reply;
     };
-    User signUp(const std::string& email) {
-        return user(request("POST", "/auth/v1/signup", hosted(anonKey),
-                            json{{"email", email}, {"password", "correct horse"}}.dump()),
-                    "access_token");
+    static User user(const Reply& r) {
+        if (r.status >= 300 || !r.body.is_object() || !r.body.contains("user"))
+            return {{}, {}, {}, r};
+        return {r.body["user"].value("id", ""), r.body.value("access_token", r.body.value("token", "")),
+                r.body.value("refresh_token", ""), r};
     }
-    User demo() { return user(request("POST", "/api/v1/auth/demo-login"), "token"); }
+    User signUp(const std::string& email) {
+        return user(request("POST", "/auth/v1/signup", hosted(anonKey), credentials(email)));
+    }
+    User demo() { return user(request("POST", "/api/v1/auth/demo-login")); }
 
-    std::filesystem::path dir;
+    TempDir temp; // made before `dir`, which names it
+    const std::filesystem::path dir = temp.path;
     int port = -1;
 
 private:
-    static User user(Reply r, const char* tokenKey) {
-        return r.status == 200 ? User{r.body["user"]["id"], r.body[tokenKey]} : User{};
-    }
-
     void start() {
         m_server = std::make_unique<vault::VaultServer>(m_config);
         port = m_server->bind("127.0.0.1", 0);

@@ -17,11 +17,9 @@ Reply invite(VaultFixture& vault, const std::string& token, const std::string& e
     return vault.request("POST", invitations, bearer(token), json{{"email", email}}.dump());
 }
 VaultFixture::User registerOnBackend(VaultFixture& vault, const std::string& email) {
-    const Reply r = vault.request(
-        "POST", "/api/auth/register", none,
-        json{{"email", email}, {"password", "correct horse"}, {"household_name", "Mine"}}.dump());
-    return r.status == 201 ? VaultFixture::User{r.body["user"]["id"], r.body["access_token"]}
-                           : VaultFixture::User{};
+    return VaultFixture::user(
+        vault.request("POST", "/api/auth/register", none,
+                      with(json::parse(credentials(email)), "household_name", "Mine").dump()));
 }
 std::string householdOf(VaultFixture& vault, const std::string& userId) {
     const auto account = vault.store().accountById(userId);
@@ -101,22 +99,29 @@ void existingAccountJoinsAndLeaves() {
 
 // The household's usage as it was summed before it was kept up to date: every distinct content
 // its members' objects and live tickets hold.
-std::int64_t recounted(VaultFixture& vault, const std::string& household) {
+// Runs statements on the vault's database as another program would: the first column of the
+// last row they return (0 when none), or -1 when they fail.
+std::int64_t sql(VaultFixture& vault, const std::string& statements) {
     sqlite3* db = nullptr;
-    sqlite3_open_v2((vault.dir / "data/vault.sqlite3").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(db,
-                       "SELECT COALESCE(SUM(size), 0) FROM (SELECT o.sha256, o.size FROM objects o JOIN "
-                       "accounts a ON a.id = o.user_id WHERE a.household_id = ?1 UNION SELECT u.file_hash, "
-                       "u.file_size FROM uploads u JOIN accounts a ON a.id = u.account_id WHERE "
-                       "a.household_id = ?1 AND (u.state = 1 OR (u.state IN (0, 2) AND u.expires_at > ?2)))",
-                       -1, &s, nullptr);
-    sqlite3_bind_text(s, 1, household.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int64(s, 2, vault.nowSeconds());
-    const std::int64_t total = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
-    sqlite3_finalize(s);
+    sqlite3_open((vault.dir / "data/vault.sqlite3").c_str(), &db);
+    std::int64_t last = 0;
+    const auto row = [](void* out, int, char** values, char**) {
+        *static_cast<std::int64_t*>(out) = values[0] ? std::atoll(values[0]) : 0;
+        return 0;
+    };
+    const bool ran = sqlite3_exec(db, statements.c_str(), row, &last, nullptr) == SQLITE_OK;
     sqlite3_close(db);
-    return total;
+    return ran ? last : -1;
+}
+std::int64_t recounted(VaultFixture& vault, const std::string& household) {
+    const std::string h = "'" + household + "'", now = std::to_string(vault.nowSeconds());
+    return sql(vault,
+               "SELECT COALESCE(SUM(size), 0) FROM (SELECT o.sha256, o.size FROM objects o JOIN accounts a "
+               "ON a.id = o.user_id WHERE a.household_id = " +
+                   h +
+                   " UNION SELECT u.file_hash, u.file_size "
+                   "FROM uploads u JOIN accounts a ON a.id = u.account_id WHERE a.household_id = " +
+                   h + " AND (u.state = 1 OR (u.state IN (0, 2) AND u.expires_at > " + now + ")))");
 }
 void expectUsageAsRecounted(VaultFixture& vault, const std::string& when) {
     bool agree = true;
@@ -160,12 +165,7 @@ void usageAgreesWithARecount() {
     vault.sweep();
     expectUsageAsRecounted(vault, "after tickets expired and were swept");
     vault.restart([&] {
-        sqlite3* db = nullptr;
-        sqlite3_open((vault.dir / "data/vault.sqlite3").c_str(), &db);
-        sqlite3_exec(db,
-                     "DELETE FROM objects WHERE rowid IN (SELECT min(rowid) FROM objects GROUP BY sha256)",
-                     nullptr, nullptr, nullptr);
-        sqlite3_close(db);
+        sql(vault, "DELETE FROM objects WHERE rowid IN (SELECT min(rowid) FROM objects GROUP BY sha256)");
     });
     expectUsageAsRecounted(vault, "after objects were removed");
 }
@@ -228,21 +228,16 @@ void earlierDataFolders() {
     const auto ann = vault.signUp("ann@family.org");
     const std::string photo(60, 'p');
     upload(vault, ann.token, photo, "Ann's Laptop");
-    const Reply signedIn =
-        vault.request("POST", "/auth/v1/token?grant_type=password", hosted(anonKey),
-                      json{{"email", "ann@family.org"}, {"password", "correct horse"}}.dump());
+    const Reply signedIn = vault.request("POST", "/auth/v1/token?grant_type=password", hosted(anonKey),
+                                         credentials("ann@family.org"));
     vault.restart([&] {
-        sqlite3* db = nullptr;
-        sqlite3_open((vault.dir / "data/vault.sqlite3").c_str(), &db);
-        expect(sqlite3_exec(db,
-                            "ALTER TABLE households DROP COLUMN owner_id; ALTER TABLE refresh_tokens DROP "
-                            "COLUMN spent_at; DROP TABLE invitations; DROP TABLE household_content; DROP "
-                            "TRIGGER object_kept; DROP TRIGGER object_dropped; DROP TRIGGER object_changed; "
-                            "DROP TRIGGER account_moved; DROP INDEX uploads_open; ALTER TABLE households "
-                            "DROP COLUMN kept_bytes;",
-                            nullptr, nullptr, nullptr) == SQLITE_OK,
+        expect(sql(vault,
+                   "ALTER TABLE households DROP COLUMN owner_id; ALTER TABLE refresh_tokens DROP COLUMN "
+                   "spent_at; DROP TABLE invitations; DROP TABLE household_content; DROP TRIGGER "
+                   "object_kept; DROP TRIGGER object_dropped; DROP TRIGGER object_changed; DROP TRIGGER "
+                   "account_moved; DROP INDEX uploads_open; ALTER TABLE households DROP COLUMN "
+                   "kept_bytes;") == 0,
                "the earlier schema");
-        sqlite3_close(db);
     });
     expect(invite(vault, ann.token, "ben@family.org").status == 201, "the only member owns the household");
     const Reply refreshed =
@@ -257,11 +252,6 @@ void earlierDataFolders() {
 } // namespace
 
 int main() {
-    invitationsEndToEnd();
-    existingAccountJoinsAndLeaves();
-    badInput();
-    usageAgreesWithARecount();
-    earlierDataFolders();
-    std::cout << passed << " passed, " << failed << " failed" << std::endl;
-    return failed == 0 ? 0 : 1;
+    return runAll({invitationsEndToEnd, existingAccountJoinsAndLeaves, badInput, usageAgreesWithARecount,
+                   earlierDataFolders});
 }

@@ -3,7 +3,6 @@
 // listing, downloads and what survives a killed vault are exercised end to end against the
 // real binary (tests/e2e).
 
-#include "RawHttp.h"
 #include "VaultTestHarness.h"
 
 #include <fstream>
@@ -25,17 +24,6 @@ json fileRow(const std::string& userId, const std::string& name, const std::stri
                 {p + "file_size", bytes.size()}, {p + "mime_type", "text/plain"}, {p + "device_name", "L"},
                 {p + "device_type", "mac"},      {p + "folder_path", "/f"}};
     return p.empty() ? with(row, "user_id", userId) : row;
-}
-
-// Sends a head and part of its body, then hangs up as a client cut off mid-body would, and
-// waits for the server to close.
-void sendAndHangUp(int port, const std::string& data) {
-    const int fd = raw::connectTo(port);
-    raw::sendAll(fd, data);
-    ::shutdown(fd, SHUT_WR);
-    while (!raw::closedByServer(fd)) {
-    }
-    ::close(fd);
 }
 
 // Deduplication never crosses households, and a digest claimed on the hosted side without bytes
@@ -69,9 +57,14 @@ void uploadLocation() {
     const auto at = [&](int i) { return uploadPath(pres[i]); };
     const std::string mine = at(0), other = at(1);
     const Reply cut = preUpload(vault, user.token, whole);
-    // An upload cut off mid-body leaves nothing: no object, no blob, no temporary file.
-    sendAndHangUp(vault.port,
-                  "PUT " + uploadPath(cut) + " HTTP/1.1\r\nContent-Length: 1001\r\n\r\n" + whole.substr(700));
+    // An upload cut off mid-body (the client hangs up) leaves nothing: no object, no blob, no
+    // temporary file.
+    raw::Connection hangUp(vault.port);
+    raw::sendAll(hangUp.fd,
+                 "PUT " + uploadPath(cut) + " HTTP/1.1\r\nContent-Length: 1001\r\n\r\n" + whole.substr(700));
+    ::shutdown(hangUp.fd, SHUT_WR);
+    while (!raw::closedByServer(hangUp.fd)) {
+    }
     expect(fs::is_empty(vault.dir / "data/tmp"), "an interrupted upload leaves no temporary file");
     // Each of the first five locations is spoilt in one way; the seventh works once, and confirm
     // checks the claim against the bytes that arrived, once.
@@ -111,9 +104,9 @@ void accountsStorageAndBadInput() {
     const auto alice = vault.signUp("al@x.org"), bob = vault.signUp("bob@example.org");
     const std::string aliceFile =
         upload(vault, alice.token, "a").confirmed.body["file"].value("id", "") + "/download";
-    const auto A = hosted(alice.token), Ab = bearer(alice.token), Bh = hosted(bob.token), N = hosted(anonKey);
+    const auto A = hosted(alice.token), Ab = bearer(alice.token), Bh = hosted(bob.token);
     const std::string tok = "/auth/v1/token?grant_type=password", pre = preRoute;
-    const std::string login = R"({"email":"al@x.org","password":)", good = login + R"("correct horse"})";
+    const std::string good = R"({"email":"al@x.org","password":"correct horse"})";
     const std::string sign = "/storage/v1/object/sign/orlavant-files/",
                       authed = "/storage/v1/object/authenticated/orlavant-files/";
     const std::string bobPath = bob.id + "/mac/My%20Laptop/b.txt";
@@ -158,47 +151,38 @@ void accountsStorageAndBadInput() {
     run(vault, {{"an expired signed link", "GET", link, none, "", 400, "jwt expired"}});
 }
 
-std::string hostedStatus(const Reply& r) {
-    return r.body.is_object() ? r.body.value("statusCode", "") : "";
-}
-
 // One quota for both ways in: the backend's upload tickets reserve room until they expire or
-// are confirmed, the hosted storage upload is held to the same quota, and each distinct
-// content counts once whichever way it came. The sweep takes what expired.
+// are confirmed, the hosted storage upload is held to the same quota (refused in storage's
+// shape), and each distinct content counts once whichever way it came. The sweep takes what
+// expired.
 void quotaOnBothPaths() {
     VaultFixture vault(100);
     const auto ann = vault.signUp("ann@quota.org");
-    const auto H = hosted(ann.token);
-    const std::string sixty(60, 'a'), fifty(50, 'b'), forty(40, 'c'), one = "d", other40(40, 'e');
-    auto storage = [&](const std::string& name, const std::string& bytes) {
-        return vault.request("POST", objects + ann.id + "/" + name, H, bytes);
-    };
-    const Reply ticket = preUpload(vault, ann.token, sixty);
-    expect(ticket.status == 200, "a ticket for 60 bytes", ticket);
-    const Reply over = storage("b.bin", fifty);
-    expect(over.status == 400 && hostedStatus(over) == "413" && over.message().find("quota") != npos,
-           "a hosted upload beyond the room a ticket reserved is refused in storage's shape", over);
+    const auto H = hosted(ann.token), B = bearer(ann.token);
+    const std::string sixty(60, 'a'), fifty(50, 'b'), forty(40, 'c'), other40(40, 'e'),
+        mine = objects + ann.id;
+    const std::string storageRefusal = R"("statusCode":"413")";
+    run(vault,
+        {
+            {"a ticket for 60 bytes", "POST", preRoute, B, claim(sixty).dump(), 200, "upload_url"},
+            {"a hosted upload beyond the room a ticket reserved", "POST", mine + "/b.bin", H, fifty, 400,
+             storageRefusal},
+            {"a hosted upload into the rest of the room", "POST", mine + "/c.bin", H, forty, 200},
+            // Same size as stored content, other bytes: only their digest tells, after the body.
+            {"a hosted upload refused once its bytes are known", "POST", mine + "/e.bin", H, other40, 400,
+             storageRefusal},
+            {"stored content costs nothing a second time", "POST", mine + "/c-again.bin", H, forty, 200},
+            {"a ticket once the room is gone", "POST", preRoute, B, claim("d").dump(), 402, "quota"},
+            {"a second ticket for reserved content", "POST", preRoute, B, claim(sixty).dump(), 200,
+             "upload_url"},
+        });
     // A length that cannot fit is answered without taking in its body (beyond the transport's
     // read-ahead).
     const raw::Reply early = raw::exchange(
-        vault.port, "POST " + objects + ann.id + "/huge.bin HTTP/1.1\r\nAuthorization: Bearer " + ann.token +
-                        "\r\napikey: " + anonKey + "\r\nContent-Length: 500000\r\n\r\n" +
-                        std::string(64 << 10, 'h'));
-    expect(early.status == 400 && early.body.find(R"("statusCode":"413")") != npos,
-           "a hosted upload announced too large for the room is refused unread",
-           Reply{early.status, early.body, {}});
-    expect(storage("c.bin", forty).status == 200, "a hosted upload into the rest of the room");
-    // Same size as stored content, other bytes: only their digest tells, after the body.
-    const Reply lookalike = storage("e.bin", other40);
-    expect(lookalike.status == 400 && hostedStatus(lookalike) == "413",
-           "a hosted upload refused once its bytes are known", lookalike);
-    expect(storage("c-again.bin", forty).status == 200, "stored content costs nothing a second time");
-    run(vault, {
-                   {"a ticket once the room is gone", "POST", preRoute, bearer(ann.token), claim(one).dump(),
-                    402, "quota"},
-                   {"a second ticket for reserved content", "POST", preRoute, bearer(ann.token),
-                    claim(sixty).dump(), 200, "upload_url"},
-               });
+        vault.port, "POST " + mine + "/huge.bin HTTP/1.1\r\n" + raw::authLines(ann.token, anonKey) +
+                        "Content-Length: 500000\r\n\r\n" + std::string(64 << 10, 'h'));
+    expect(early.status == 400 && early.body.find(storageRefusal) != npos,
+           "a hosted upload announced too large for the room is refused unread", early);
     expect(fs::is_empty(vault.dir / "data/tmp") && !vault.blobs().contains(sha(fifty)) &&
                !vault.blobs().contains(sha(other40)),
            "refused hosted uploads leave no blob and no temporary file");
@@ -296,7 +280,7 @@ void rangesOnEveryDownloadPath() {
     vault.request("POST", objects + key, hosted(user.token), bytes);
     const Reply link = vault.request("POST", "/storage/v1/object/sign/orlavant-files/" + key,
                                      hosted(user.token), R"({"expiresIn":60})");
-    const std::string auth = "Authorization: Bearer " + user.token + "\r\napikey: " + anonKey + "\r\n";
+    const std::string auth = raw::authLines(user.token, anonKey);
     const std::vector<std::pair<std::string, std::string>> paths = {
         {"backend download", "/api/files/" + fileId + "/download"},
         {"authenticated storage download", "/storage/v1/object/authenticated/orlavant-files/" + key},
@@ -329,7 +313,7 @@ void rangesOnEveryDownloadPath() {
             const bool bodyOk = row.status == 416 ? r.body.find("message") != npos : r.body == row.body;
             expect(r.status == row.status && bodyOk && r.header("Content-Range") == row.contentRange &&
                        (row.status == 416 || r.header("Accept-Ranges") == "bytes"),
-                   pathName + ": " + row.name, Reply{r.status, r.head + r.body, {}});
+                   pathName + ": " + row.name, r);
         }
     }
 }
@@ -337,13 +321,7 @@ void rangesOnEveryDownloadPath() {
 } // namespace
 
 int main() {
-    deduplicationOnlyOfRealContent();
-    uploadLocation();
-    accountsStorageAndBadInput();
-    rangesOnEveryDownloadPath();
-    quotaOnBothPaths();
-    unconfirmedUploadsAreSwept();
-    confirmVerifiesTheStoredObject();
-    std::cout << passed << " passed, " << failed << " failed" << std::endl;
-    return failed == 0 ? 0 : 1;
+    return runAll({deduplicationOnlyOfRealContent, uploadLocation, accountsStorageAndBadInput,
+                   rangesOnEveryDownloadPath, quotaOnBothPaths, unconfirmedUploadsAreSwept,
+                   confirmVerifiesTheStoredObject});
 }

@@ -4,7 +4,6 @@
 // anything is stored, and log lines cannot be forged. That a second server can share neither a
 // data folder nor a port is shown with the real binary (tst_vault_process).
 
-#include "RawHttp.h"
 #include "VaultTestHarness.h"
 #include "http/HttpServer.h"
 
@@ -50,8 +49,7 @@ void limits() {
     };
     for (const auto& row : rows) {
         const raw::Reply reply = raw::exchange(vault.port, row.request);
-        expect(reply.status == row.status && hasJsonMessage(reply) && reply.closed, row.name,
-               Reply{reply.status, reply.head + reply.body, {}});
+        expect(reply.status == row.status && hasJsonMessage(reply) && reply.closed, row.name, reply);
     }
 }
 
@@ -65,19 +63,17 @@ void timeOuts() {
         config.transport.minBodyBytesPerSecond = 1 << 20;
     });
     auto trickle = [&](const std::string& start, const char* name) {
-        const int fd = raw::connectTo(vault.port);
-        raw::sendAll(fd, start);
+        raw::Connection c(vault.port);
+        raw::sendAll(c.fd, start);
         // A byte whenever the server has not answered within 10 ms, far faster than any single
         // read times out; bounded, and then unanswered, so a server whose deadline each read
         // extends fails instead of hanging the test.
-        pollfd answer{fd, POLLIN, 0};
+        pollfd answer{c.fd, POLLIN, 0};
         bool answered = false;
         for (int i = 0; i < 2000 && !answered; ++i)
-            answered = ::poll(&answer, 1, 10) > 0 || ::send(fd, "a", 1, MSG_NOSIGNAL) != 1;
-        std::string pending;
-        const raw::Reply reply = answered ? raw::readReply(fd, pending) : raw::Reply{};
-        ::close(fd);
-        expect(reply.status == 408 && hasJsonMessage(reply), name, Reply{reply.status, reply.body, {}});
+            answered = ::poll(&answer, 1, 10) > 0 || ::send(c.fd, "a", 1, MSG_NOSIGNAL) != 1;
+        const raw::Reply reply = answered ? c.read() : raw::Reply{};
+        expect(reply.status == 408 && hasJsonMessage(reply), name, reply);
     };
     trickle("GET /health HTTP/1.1\r\nX-Slow: ", "a head trickled byte by byte gets 408");
     const auto user = vault.demo();
@@ -86,22 +82,17 @@ void timeOuts() {
             "a body trickled to the upload location gets 408");
     expect(fs::is_empty(vault.dir / "data/tmp"), "a timed-out upload leaves no temporary file");
     // A connection that sends nothing is closed without a word.
-    const int idle = raw::connectTo(vault.port);
-    expect(raw::closedByServer(idle), "an idle connection is closed");
-    ::close(idle);
+    expect(raw::closedByServer(raw::Connection(vault.port).fd), "an idle connection is closed");
 }
 
 void keepAliveAndPipelining() {
     VaultFixture vault;
     const std::string health = "GET /health HTTP/1.1\r\nHost: x\r\n\r\n";
-    const int fd = raw::connectTo(vault.port);
-    std::string pending;
+    raw::Connection c(vault.port);
     // Two requests in one write, then a GET carrying a small body nobody reads.
-    raw::sendAll(fd, health + health);
-    const raw::Reply first = raw::readReply(fd, pending), second = raw::readReply(fd, pending);
-    raw::sendAll(fd, "GET /health HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello" + health);
-    const raw::Reply withBody = raw::readReply(fd, pending), after = raw::readReply(fd, pending);
-    ::close(fd);
+    const raw::Reply first = c.exchange(health + health), second = c.read();
+    const raw::Reply withBody = c.exchange("GET /health HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello" + health),
+                     after = c.read();
     expect(first.status == 200 && second.status == 200, "pipelined requests are answered in order");
     expect(withBody.status == 200 && after.status == 200 && !after.closed,
            "a small unread body is dropped and the connection goes on");
@@ -189,9 +180,8 @@ void bodiesWaitForTheServersWord() {
     expect(vault.request("POST", objects + "kept.txt", hosted(user.token), "first").status == 200,
            "an object is stored");
     const auto head = [&](const std::string& key, std::size_t length) {
-        return "POST " + objects + key + " HTTP/1.1\r\nHost: x\r\napikey: " + anonKey +
-               "\r\nAuthorization: Bearer " + user.token + "\r\nContent-Length: " + std::to_string(length) +
-               "\r\nExpect: 100-continue\r\n\r\n";
+        return "POST " + objects + key + " HTTP/1.1\r\n" + raw::authLines(user.token, anonKey) +
+               "Content-Length: " + std::to_string(length) + "\r\nExpect: 100-continue\r\n\r\n";
     };
     const struct {
         std::string name, key;
@@ -202,21 +192,16 @@ void bodiesWaitForTheServersWord() {
     for (const auto& refusal : refusals) {
         const raw::Reply reply = raw::exchange(vault.port, head(refusal.key, refusal.length));
         expect(reply.status == refusal.status && reply.head.find(" 100 ") == npos && reply.closed,
-               "refused before the body is asked for: " + refusal.name,
-               Reply{reply.status, reply.head, reply.body});
+               "refused before the body is asked for: " + refusal.name, reply);
     }
     // A body the handler wants is asked for, then answered on a connection that goes on.
-    const int fd = raw::connectTo(vault.port);
-    std::string pending;
-    raw::sendAll(fd, head("new.txt", 5));
+    raw::Connection c(vault.port);
+    raw::sendAll(c.fd, head("new.txt", 5));
     std::string told;
-    for (char byte; told.find("\r\n\r\n") == npos && ::recv(fd, &byte, 1, 0) == 1;)
+    for (char byte; told.find("\r\n\r\n") == npos && ::recv(c.fd, &byte, 1, 0) == 1;)
         told += byte;
-    raw::sendAll(fd, "fresh");
-    const raw::Reply stored = raw::readReply(fd, pending);
-    raw::sendAll(fd, "GET /health HTTP/1.1\r\nHost: x\r\n\r\n");
-    const raw::Reply after = raw::readReply(fd, pending);
-    ::close(fd);
+    const raw::Reply stored = c.exchange("fresh"),
+                     after = c.exchange("GET /health HTTP/1.1\r\nHost: x\r\n\r\n");
     expect(told == "HTTP/1.1 100 Continue\r\n\r\n" && stored.status == 200 && after.status == 200,
            "a wanted body is asked for, stored, and the connection goes on",
            Reply{stored.status, told + stored.head, stored.body});
@@ -226,13 +211,6 @@ void bodiesWaitForTheServersWord() {
 } // namespace
 
 int main() {
-    costDecidedPerRequest();
-    limits();
-    timeOuts();
-    keepAliveAndPipelining();
-    bodiesWaitForTheServersWord();
-    invalidUtf8RefusedBeforeStoring();
-    logLinesCannotBeForged();
-    std::cout << passed << " passed, " << failed << " failed" << std::endl;
-    return failed == 0 ? 0 : 1;
+    return runAll({costDecidedPerRequest, limits, timeOuts, keepAliveAndPipelining,
+                   bodiesWaitForTheServersWord, invalidUtf8RefusedBeforeStoring, logLinesCannotBeForged});
 }

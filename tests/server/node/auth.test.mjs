@@ -4,11 +4,8 @@
 import assert from 'node:assert/strict';
 import { after, before, describe, test } from 'node:test';
 
-import { startVault } from './vault.mjs';
+import { newEmail, password, signedUpMember as member, startVault } from './vault.mjs';
 
-const password = 'correct horse battery';
-let serial = 0;
-const newEmail = () => `member${++serial}@example.org`;
 const claimsOf = (jwt) => JSON.parse(Buffer.from(jwt.split('.')[1], 'base64url').toString());
 
 describe('auth', () => {
@@ -45,13 +42,12 @@ describe('auth', () => {
     });
 
     test('refresh rotates both tokens; a retry with the spent token gets the same successor', async () => {
-        const sdk = vault.client();
-        const { data: up } = await sdk.auth.signUp({ email: newEmail(), password });
+        const { sdk, session: first } = await member(vault);
         const events = [];
         sdk.auth.onAuthStateChange((event) => events.push(event));
         const { data, error } = await sdk.auth.refreshSession();
         assert.equal(error, null);
-        const [first, second] = [up.session, data.session];
+        const second = data.session;
         assert.notEqual(second.refresh_token, first.refresh_token);
         assert.equal(claimsOf(second.access_token).session_id, claimsOf(first.access_token).session_id);
         assert.ok(events.includes('TOKEN_REFRESHED'), `events: ${events}`);
@@ -62,9 +58,7 @@ describe('auth', () => {
     });
 
     test('sign-out scopes: local ends this device, others the rest, global every one', async () => {
-        const laptop = vault.client();
-        const email = newEmail();
-        await laptop.auth.signUp({ email, password });
+        const { sdk: laptop, email } = await member(vault);
         const { sdk: phone } = await signedIn(email);
         const { sdk: tablet } = await signedIn(email);
         const works = async (token) => (await vault.client().auth.getUser(token)).error === null;

@@ -11,15 +11,18 @@ import ws from 'ws';
 
 const anonKey = 'sdk-test-anon-key';
 
-// A new account signed up through the SDK: its client, its user id and a client for its bucket.
+export const password = 'correct horse battery';
 let members = 0;
+export const newEmail = () => `member-${process.pid}-${++members}@example.org`;
+
+// A new account signed up through the SDK: its client, address, user id, session and a client for
+// its bucket.
 export async function signedUpMember(vault) {
-    const sdk = vault.client();
-    const { data, error } = await sdk.auth.signUp({ email: `member-${process.pid}-${++members}@example.org`,
-                                                    password: 'correct horse battery' });
+    const [sdk, email] = [vault.client(), newEmail()];
+    const { data, error } = await sdk.auth.signUp({ email, password });
     if (error)
         throw error;
-    return { sdk, id: data.user.id, bucket: sdk.storage.from('orlavant-files') };
+    return { sdk, email, id: data.user.id, session: data.session, bucket: sdk.storage.from('orlavant-files') };
 }
 
 export async function startVault(extraArgs = []) {
