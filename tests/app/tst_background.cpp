@@ -187,8 +187,6 @@ void TestBackground::trayStateFor_data() {
     QTest::addColumn<QString>("status");
     QTest::addColumn<TrayIcon::State>("state");
     using S = TrayIcon::State;
-    QTest::newRow("session expired") << false << false << true << SupabaseClient::SessionExpiredText
-                                     << S::Error;
     QTest::newRow("a pass while paused") << true << true << true << "Syncing: a.jpg..." << S::Syncing;
     QTest::newRow("folder not set") << true << false << true << "Error saving folder permissions: denied"
                                     << S::Error;

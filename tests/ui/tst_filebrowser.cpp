@@ -256,7 +256,6 @@ private Q_SLOTS:
         QTest::addColumn<int>("row");
         QTest::addColumn<QString>("where"); // "button", or "beside" it (on the size)
         QTest::addColumn<QString>("asked"); // the name the save dialog proposed
-        QTest::newRow("last row") << QString() << 2 << "button" << ThreeNames[2];
         QTest::newRow("filtered: second shown is the third") << "G" << 1 << "button" << ThreeNames[2];
         QTest::newRow("beside the button") << QString() << 1 << "beside"
                                            << "(none)";
