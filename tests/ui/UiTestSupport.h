@@ -17,7 +17,7 @@
 #include <memory>
 
 // Generous: the machine may be busy.
-constexpr int Patience = 20000;
+inline constexpr int Patience = 20000;
 
 // Everything a screen needs, with the vault pointed at a scripted fake server and a settings
 // file of its own.
