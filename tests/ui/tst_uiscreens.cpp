@@ -6,6 +6,7 @@
 
 #include "app/AppState.h"
 #include "app/gui/MainWindow.h"
+#include "support/TestFiles.h"
 #include "ui/Controls.h"
 #include "ui/DashboardView.h"
 #include "ui/FileBrowserView.h"
@@ -14,7 +15,6 @@
 #include "ui/OrlavantTheme.h"
 #include "web/WebViewBox.h"
 
-#include <QFile>
 #include <QLineEdit>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -153,8 +153,7 @@ private Q_SLOTS:
             press(start);
         QTRY_COMPARE_WITH_TIMEOUT(passes.size(), step >= 2 ? 1 : 0, Patience);
         if (step >= 3) {
-            QFile file(folder + QStringLiteral("/beach.jpg"));
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("sand") == 4 && file.flush());
+            writeFile(folder + QStringLiteral("/beach.jpg"), "sand");
             FakeServer::Reply held = FakeServer::Reply::json(500, "{}");
             held.hang = true; // until the fixture stops the server
             f.server->on("POST", "/api/files/pre-upload", held);
