@@ -43,14 +43,14 @@ private Q_SLOTS:
         resolve("address: file base", "file:///etc", "passwd", "refused");
         resolve("address: space in host", "http://bad host", "x", "refused");
 
-        // The bearer token goes only where this says "same".
+        // The bearer token goes only where this says "same" (another port, and a server's "../" name,
+        // are driven through the browser test).
         const auto origin = [](const char* name, const QString& a, const QString& b, const char* same) {
             row(name, sameOrigin(QUrl(a), QUrl(b)) ? "same" : "other", same);
         };
         origin("origin: host case", "http://Vault.Example/x", "http://vault.example", "same");
         origin("origin: default port spelled out", "https://vault.example:443/x", "https://vault.example",
                "same");
-        origin("origin: other port", "http://127.0.0.1:8001/x", Base, "other");
         origin("origin: other scheme", "https://127.0.0.1:8000/x", Base, "other");
         origin("origin: suffix host", "http://vault.example.evil.example/x", "http://vault.example", "other");
         origin("origin: userinfo trick", "http://vault.example@evil.example/x", "http://vault.example",
@@ -58,7 +58,6 @@ private Q_SLOTS:
         origin("origin: unusable base", Base + "/x", "", "other");
 
         row("name: dots inside kept", safeFileName("v1..2.tar.gz"), "v1..2.tar.gz");
-        row("name: parent traversal", safeFileName("../../etc/passwd"), "passwd");
         row("name: windows traversal", safeFileName("..\\..\\boot.ini"), "boot.ini");
         row("name: dot-dot alone", safeFileName(".."), "orlavant_download");
         row("name: trailing slash", safeFileName("photos/"), "orlavant_download");
