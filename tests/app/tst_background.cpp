@@ -217,12 +217,13 @@ void TestBackground::trayMenuDrivesTheEngine() {
     trayAction(computer, "Resume Sync")->trigger();
     QVERIFY(!engine.isSyncStopped());
     // Counted, not waited for: a pass may end within the call that starts it.
-    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty(), Patience);
     QCOMPARE(engine.totalSyncedCount(), 0);
     computer.vault.backendDown = false;
     computer.vault.storageDown = false;
+    const qsizetype passes = finished.size();
     engine.triggerFolderScan();
-    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(finished.size() > passes, Patience);
     QCOMPARE(engine.totalSyncedCount(), 0);
     // ...unless the user asks for it now.
     trayAction(computer, "Sync Now")->trigger();
