@@ -176,7 +176,8 @@ private Q_SLOTS:
 
     void mainWindowGateAndLogOut() {
         WindowFixture f(std::nullopt);
-        QVERIFY(f.screen<LoginView>() && f.window.isShowingLogin() && !isShown(&f.window, "mainLayout"));
+        QVERIFY(f.screen<LoginView>() && f.window.isShowingLogin() && child(&f.window, "mainLayout") &&
+                !isShown(&f.window, "mainLayout"));
         const QByteArray session = R"({"access_token":"t","user":{"id":"u","email":"grace@x.test"}})";
         f.server->on("POST", "/auth/v1/token", FakeServer::Reply::json(200, session));
         fillLogin(f.screen<LoginView>(), "grace@x.test", "secret");
