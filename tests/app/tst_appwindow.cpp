@@ -61,24 +61,21 @@ void TestAppWindow::anAmpersandInAMenuEntryIsShown() {
 // The save dialog: its texts, the message on a line of its own at the top, and a proposed name
 // that carries a path reduced to the name alone.
 void TestAppWindow::saveDialogShowsItsTexts() {
-    const QString title = QStringLiteral("Download from Orlavant Vault"),
-                  accept = QStringLiteral("Save File");
     const QString climbing = QStringLiteral("../../.config/autostart/evil.desktop");
-    const QString message = QStringLiteral("Choose where to save '%1'").arg(climbing);
     Dialogs::SaveOptions options;
-    options.title = title;
-    options.message = message;
-    options.prompt = accept;
+    options.title = QStringLiteral("Download from Orlavant Vault");
+    options.message = QStringLiteral("Choose where to save '%1'").arg(climbing);
+    options.prompt = QStringLiteral("Save File");
     options.suggestedName = climbing;
     options.directory = makeTempDir(QStringLiteral("dialog"));
     const std::unique_ptr<QFileDialog> dialog = QtDialogs::saveDialog(options, nullptr);
-    QCOMPARE(dialog->windowTitle(), title);
-    QCOMPARE(dialog->labelText(QFileDialog::Accept), accept);
     // The message has its own line, at the top; the dialog's own labels keep their texts.
     auto* label = dialog->findChild<QLabel*>(QStringLiteral("dialogMessage"));
     QVERIFY(label);
-    QCOMPARE(label->text(), message);
-    QCOMPARE(dialog->labelText(QFileDialog::LookIn), QFileDialog().labelText(QFileDialog::LookIn));
+    QCOMPARE(QStringList({dialog->windowTitle(), dialog->labelText(QFileDialog::Accept), label->text(),
+                          dialog->labelText(QFileDialog::LookIn)}),
+             QStringList({options.title, options.prompt, options.message,
+                          QFileDialog().labelText(QFileDialog::LookIn)}));
     auto* grid = qobject_cast<QGridLayout*>(dialog->layout());
     QVERIFY(grid);
     int row = -1, column = -1, rowSpan = 0, columnSpan = 0;

@@ -76,13 +76,16 @@ struct Computer {
         QSignalSpy finished(&engine(), &FolderSyncManager::passFinished);
         engine().changeFolder(folder);
         engine().startSync();
-        return finished.wait(Patience);
+        // The pass may be over before anyone waits for it.
+        return QTest::qWaitFor([&] { return !finished.isEmpty(); }, Patience);
     }
-    QList<DesktopNotification> notices() const {
-        QList<DesktopNotification> ours;
+    // Our notifications, each as "subtitle: body".
+    QStringList notices() const {
+        QStringList ours;
         for (const DesktopNotification& notification : sink.posted()) {
             if (notification.title == QLatin1String("Orlavant"))
-                ours.append(notification);
+                ours.append(notification.subtitle.value_or(QString()) + QStringLiteral(": ") +
+                            notification.body);
         }
         return ours;
     }
@@ -149,10 +152,10 @@ void TestBackground::closingTheWindowKeepsSyncing() {
     QVERIFY(!app.window().close()); // the close is turned into a hide
     QVERIFY(!app.window().isVisible());
     QVERIFY(!QApplication::quitOnLastWindowClosed());
-    QCOMPARE(computer.notices().size(), 1);
-    QCOMPARE(computer.notices().first().subtitle, QStringLiteral("Orlavant keeps syncing in the background"));
-    QVERIFY2(computer.notices().first().body.contains(howToOpen),
-             qPrintable(computer.notices().first().body));
+    const QStringList notices = computer.notices();
+    QVERIFY2(notices.size() == 1 && notices[0].startsWith("Orlavant keeps syncing in the background: ") &&
+                 notices[0].contains(howToOpen),
+             qPrintable(notices.join(u'\n')));
 
     // A file added afterwards: the folder's watcher brings it to the vault, no window needed.
     writeFile(computer.folder + QStringLiteral("/beach.jpg"), "sand and sea");
@@ -165,7 +168,7 @@ void TestBackground::closingTheWindowKeepsSyncing() {
     QVERIFY(app.window().isVisible());
     app.window().close();
     computer.start().window().close();
-    QCOMPARE(computer.notices().size(), 1);
+    QCOMPARE(computer.notices(), notices);
 }
 
 void TestBackground::quitComesFromTheQuitCommands() {
@@ -178,28 +181,21 @@ void TestBackground::quitComesFromTheQuitCommands() {
 }
 
 void TestBackground::trayStateFor_data() {
-    QTest::addColumn<bool>("signedIn");
-    QTest::addColumn<bool>("syncing");
+    QTest::addColumn<bool>("syncing"); // signed in: signed out and expired are driven end to end
     QTest::addColumn<bool>("paused");
     QTest::addColumn<QString>("status");
     QTest::addColumn<TrayIcon::State>("state");
     using S = TrayIcon::State;
-    QTest::newRow("session expired") << false << false << true << SupabaseClient::SessionExpiredText
-                                     << S::Error;
-    QTest::newRow("a pass while paused") << true << true << true << "Syncing: a.jpg..." << S::Syncing;
-    QTest::newRow("folder not set") << true << false << true << "Error saving folder permissions: denied"
-                                    << S::Error;
-    QTest::newRow("a file that failed is no error")
-        << true << false << false << "Sync notice: down" << S::Idle;
+    QTest::newRow("a pass while paused") << true << true << "Syncing: a.jpg..." << S::Syncing;
+    QTest::newRow("folder not set") << false << true << "Error saving folder permissions: denied" << S::Error;
+    QTest::newRow("a file that failed is no error") << false << false << "Sync notice: down" << S::Idle;
 }
 
 void TestBackground::trayStateFor() {
-    QFETCH(bool, signedIn);
     QFETCH(bool, syncing);
     QFETCH(bool, paused);
     QFETCH(QString, status);
-    QFETCH(TrayIcon::State, state);
-    QCOMPARE(TrayIcon::stateFor(signedIn, syncing, paused, status), state);
+    QTEST(TrayIcon::stateFor(true, syncing, paused, status), "state");
 }
 
 void TestBackground::trayMenuDrivesTheEngine() {
@@ -210,7 +206,6 @@ void TestBackground::trayMenuDrivesTheEngine() {
 
     trayAction(computer, "Pause Sync")->trigger();
     QVERIFY(engine.isSyncStopped());
-    QCOMPARE(engine.syncStatusMessage(), QStringLiteral("Sync Paused by User"));
     QVERIFY(!trayAction(computer, "Pause Sync"));
     QVERIFY(!trayAction(computer, "Sync Now")->isEnabled());
 
@@ -221,12 +216,14 @@ void TestBackground::trayMenuDrivesTheEngine() {
     QSignalSpy finished(&engine, &FolderSyncManager::passFinished);
     trayAction(computer, "Resume Sync")->trigger();
     QVERIFY(!engine.isSyncStopped());
-    QVERIFY(finished.wait(Patience));
+    // Counted, not waited for: a pass may end within the call that starts it.
+    QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty(), Patience);
     QCOMPARE(engine.totalSyncedCount(), 0);
     computer.vault.backendDown = false;
     computer.vault.storageDown = false;
+    const qsizetype passes = finished.size();
     engine.triggerFolderScan();
-    QVERIFY(finished.wait(Patience));
+    QTRY_VERIFY_WITH_TIMEOUT(finished.size() > passes, Patience);
     QCOMPARE(engine.totalSyncedCount(), 0);
     // ...unless the user asks for it now.
     trayAction(computer, "Sync Now")->trigger();
@@ -318,9 +315,10 @@ void TestBackground::startAtLoginThatCannotBeWritten() {
     QAction* startAtLogin = trayAction(computer, "Start at Login");
     startAtLogin->trigger();
     QVERIFY(!startAtLogin->isChecked());
-    QCOMPARE(computer.notices().size(), 1);
-    QCOMPARE(computer.notices().first().subtitle, QStringLiteral("Start at Login could not be turned on"));
-    QVERIFY(computer.notices().first().body.contains(computer.autostartDirectory));
+    const QStringList notices = computer.notices();
+    QVERIFY2(notices.size() == 1 && notices[0].startsWith("Start at Login could not be turned on: ") &&
+                 notices[0].contains(computer.autostartDirectory),
+             qPrintable(notices.join(u'\n')));
 }
 
 void TestBackground::syncedFolderDeletedWhileHidden() {
@@ -388,7 +386,6 @@ void TestBackground::syncScreenShowsProgressAndActivity() {
     computer.vault.gate.open();
     QTRY_VERIFY_WITH_TIMEOUT(!progress->isVisible(), Patience);
     QTRY_COMPARE_WITH_TIMEOUT(list->model()->rowCount(), 2, Patience);
-    QCOMPARE(list->model(), &computer.engine().activity());
     QVERIFY(list->isVisible());
     QVERIFY(list->findChildren<QLabel*>().isEmpty()); // painted rows, no widget per row
 }
@@ -412,14 +409,13 @@ void TestBackground::activityRowTexts() {
     QFETCH(int, kind);
     QFETCH(QString, reason);
     QFETCH(bool, retry);
-    QFETCH(QString, text);
     FileOutcome outcome;
     outcome.kind = FileOutcome::Kind(kind);
     outcome.fileName = QStringLiteral("<b>a.jpg</b>");
     outcome.reason = reason;
     if (retry)
         outcome.retryAt = QDateTime(QDate(2026, 1, 15), QTime(14, 5, 9));
-    QCOMPARE(ActivityRowDelegate::detailText(outcome), text);
+    QTEST(ActivityRowDelegate::detailText(outcome), "text");
 }
 
 ORLAVANT_TEST_MAIN(TestBackground)

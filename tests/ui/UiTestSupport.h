@@ -16,6 +16,9 @@
 #include <QTest>
 #include <memory>
 
+// Generous: the machine may be busy.
+inline constexpr int Patience = 20000;
+
 // Everything a screen needs, with the vault pointed at a scripted fake server and a settings
 // file of its own.
 struct UiFixture {
@@ -71,6 +74,11 @@ inline SupabaseFileRecord fileRecord(const QString& id, const QString& name, con
 
 template <typename T = QWidget> T* child(const QWidget* parent, const char* name) {
     return parent->findChild<T*>(QString::fromLatin1(name));
+}
+
+inline bool isShown(const QWidget* parent, const char* name) {
+    const QWidget* widget = child(parent, name);
+    return widget && widget->isVisible();
 }
 
 inline QString labelText(const QWidget* parent, const char* name) {

@@ -48,7 +48,7 @@ void TestSessionExpiredLogin::loginScreenOffersTheAccountAgain() {
     QVERIFY(!f.window.isShowingLogin());
     // The file browser's listing is the first request; its refusal ends the session.
     f.window.setActiveTab(u"files"_s);
-    QTRY_VERIFY_WITH_TIMEOUT(f.window.isShowingLogin(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(f.window.isShowingLogin(), Patience);
     QCOMPARE(f.field("emailField")->text(), u"ada@family.test"_s);
     QCOMPARE(f.field("passwordField")->text(), QString());
     QCOMPARE(f.folderSync().syncStatusMessage(), u"Session expired \u2014 sign in again"_s);
@@ -57,7 +57,7 @@ void TestSessionExpiredLogin::loginScreenOffersTheAccountAgain() {
     f.vault.signInAs(u"user-1"_s, u"ada@family.test"_s, u"access-1"_s, u"refresh-1"_s);
     QTest::keyClicks(f.field("passwordField"), u"secret"_s);
     press(child<QAbstractButton>(f.window.currentScreen(), "submitButton"));
-    QTRY_VERIFY_WITH_TIMEOUT(!f.window.isShowingLogin(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!f.window.isShowingLogin(), Patience);
     QCOMPARE(f.window.activeTab(), u"files"_s);
     QCOMPARE(f.client().expiredSessionEmail(), std::nullopt);
     LoginView fresh(f.client(), f.clock);

@@ -6,6 +6,7 @@
 
 #include "app/AppState.h"
 #include "app/gui/MainWindow.h"
+#include "support/TestFiles.h"
 #include "ui/Controls.h"
 #include "ui/DashboardView.h"
 #include "ui/FileBrowserView.h"
@@ -14,7 +15,6 @@
 #include "ui/OrlavantTheme.h"
 #include "web/WebViewBox.h"
 
-#include <QFile>
 #include <QLineEdit>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -28,16 +28,12 @@ void fillLogin(QWidget* login, const QString& email, const QString& password) {
     QTest::keyClicks(child<QLineEdit>(login, "passwordField"), password);
 }
 
-bool shown(const QWidget* parent, const char* name) {
-    return child(parent, name)->isVisible();
-}
-
 struct LoginFixture : UiFixture {
     LoginFixture() { view.show(); }
     GradientButton* submit() const { return child<GradientButton>(&view, "submitButton"); }
     // The error as the screen shows it; its row is visible exactly when there is one.
     QString shownError() const {
-        if (shown(&view, "errorRow") != view.errorMessage().has_value())
+        if (isShown(&view, "errorRow") != view.errorMessage().has_value())
             return QStringLiteral("(row and message disagree)");
         return view.errorMessage() ? labelText(&view, "errorText") : QString();
     }
@@ -92,7 +88,7 @@ private Q_SLOTS:
         QTest::keyClicks(child<QLineEdit>(&f.view, "passwordField"), " ");
         press(f.submit());
         QVERIFY(f.view.isLoading() && f.submit()->isBusy() && !f.submit()->isEnabled());
-        QTRY_COMPARE(f.shownError(), QStringLiteral("Invalid login credentials"));
+        QTRY_COMPARE_WITH_TIMEOUT(f.shownError(), QStringLiteral("Invalid login credentials"), Patience);
         QCOMPARE(f.view.email() + '|' + f.view.password(), QStringLiteral(" ada@family.test | "));
         const auto sent = f.server->requests("POST", "/auth/v1/token"); // as typed: untrimmed
         QCOMPARE(QJsonDocument::fromJson(sent.value(0).body)["email"].toString(), f.view.email());
@@ -102,7 +98,7 @@ private Q_SLOTS:
         QCOMPARE(f.shownError(), QString());
         QVERIFY(f.view.isSignUp() && f.view.email() == QStringLiteral(" ada@family.test "));
         press(f.submit());
-        QTRY_COMPARE(f.shownError(), QStringLiteral("User already registered"));
+        QTRY_COMPARE_WITH_TIMEOUT(f.shownError(), QStringLiteral("User already registered"), Patience);
         QCOMPARE(f.server->requests("POST", "/auth/v1/token").size(), 1);
     }
 
@@ -126,7 +122,7 @@ private Q_SLOTS:
             QTest::mouseClick(child(&f.view, "logo"), Qt::LeftButton);
         }
         QCOMPARE(f.view.logoTapCount(), countAfter);
-        QTRY_VERIFY(!f.view.isLoading());
+        QTRY_VERIFY_WITH_TIMEOUT(!f.view.isLoading(), Patience);
         QCOMPARE(f.server->requests("POST", "/api/v1/auth/demo-login").size(), demoRequests);
     }
 
@@ -151,24 +147,24 @@ private Q_SLOTS:
         const QString folder = makeTempDir(QStringLiteral("Family Photos"));
         f.dialogs.setNextOpen(QStringList{folder});
         press(child<QAbstractButton>(&view, "changeFolderButton"));
-        QTRY_VERIFY(engine.watchedFolderPath());
+        QTRY_VERIFY_WITH_TIMEOUT(engine.watchedFolderPath(), Patience);
         QSignalSpy passes(&engine, &FolderSyncManager::passFinished);
         if (step >= 2)
             press(start);
-        QTRY_COMPARE(passes.size(), step >= 2 ? 1 : 0);
+        QTRY_COMPARE_WITH_TIMEOUT(passes.size(), step >= 2 ? 1 : 0, Patience);
         if (step >= 3) {
-            QFile file(folder + QStringLiteral("/beach.jpg"));
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("sand") == 4 && file.flush());
+            writeFile(folder + QStringLiteral("/beach.jpg"), "sand");
             FakeServer::Reply held = FakeServer::Reply::json(500, "{}");
             held.hang = true; // until the fixture stops the server
             f.server->on("POST", "/api/files/pre-upload", held);
             engine.triggerFolderScan();
-            QTRY_VERIFY(engine.isSyncing());
+            QTRY_VERIFY_WITH_TIMEOUT(engine.isSyncing(), Patience);
         }
         QCOMPARE(labelText(&view, "statusPillText"), pill);
         QCOMPARE(view.statusIndicatorColor(), colour);
         QVERIFY(start->isEnabled() == (step == 1) && stop->isEnabled() == (step >= 2));
-        QVERIFY(shown(&view, "syncSpinner") == (step == 3) && shown(&view, "lastScanText") == (step >= 2));
+        QVERIFY(isShown(&view, "syncSpinner") == (step == 3) &&
+                isShown(&view, "lastScanText") == (step >= 2));
         QCOMPARE(labelText(&view, "folderPath"), *engine.watchedFolderPath());
         // Stop pauses the engine: while a pass is still running the pill keeps "Syncing...".
         if (step >= 2) {
@@ -180,12 +176,13 @@ private Q_SLOTS:
 
     void mainWindowGateAndLogOut() {
         WindowFixture f(std::nullopt);
-        QVERIFY(f.screen<LoginView>() && f.window.isShowingLogin() && !shown(&f.window, "mainLayout"));
+        QVERIFY(f.screen<LoginView>() && f.window.isShowingLogin() && child(&f.window, "mainLayout") &&
+                !isShown(&f.window, "mainLayout"));
         const QByteArray session = R"({"access_token":"t","user":{"id":"u","email":"grace@x.test"}})";
         f.server->on("POST", "/auth/v1/token", FakeServer::Reply::json(200, session));
         fillLogin(f.screen<LoginView>(), "grace@x.test", "secret");
         press(child<QAbstractButton>(f.screen<LoginView>(), "submitButton"));
-        QTRY_COMPARE(f.state(), QStringLiteral("dashboard:dashboard DashboardView"));
+        QTRY_COMPARE_WITH_TIMEOUT(f.state(), QStringLiteral("dashboard:dashboard DashboardView"), Patience);
         QCOMPARE(labelText(&f.window, "accountEmail"), QStringLiteral("grace@x.test"));
 
         f.go("sync");
@@ -196,7 +193,7 @@ private Q_SLOTS:
         f.server->on("POST", "/api/v1/auth/demo-login", FakeServer::Reply::json(200, DemoReply));
         for (int i = 0; i < 5; ++i)
             QTest::mouseClick(child(f.screen<LoginView>(), "logo"), Qt::LeftButton);
-        QTRY_COMPARE(f.state(), QStringLiteral("sync:sync FolderSyncView"));
+        QTRY_COMPARE_WITH_TIMEOUT(f.state(), QStringLiteral("sync:sync FolderSyncView"), Patience);
     }
 
     void tabsDashboardAndTheSharedFileBrowser() {
@@ -204,7 +201,7 @@ private Q_SLOTS:
         f.serveFiles({});
         f.go("files");
         auto* browser = f.screen<FileBrowserView>();
-        QTRY_VERIFY(!browser->isLoading());
+        QTRY_VERIFY_WITH_TIMEOUT(!browser->isLoading(), Patience);
         for (const QString tag : {"photos", "shared", "trash", "files"}) { // one browser, not reloaded
             f.go(tag);
             QCOMPARE(f.state(), tag + ':' + tag + " FileBrowserView");
@@ -214,13 +211,14 @@ private Q_SLOTS:
         for (const QString expected : {"sync:sync FolderSyncView", "dashboard:dashboard DashboardView",
                                        "photos:photos FileBrowserView"}) {
             f.go(expected.section(':', 0, 0));
-            QTRY_COMPARE(f.state(), expected);
+            QTRY_COMPARE_WITH_TIMEOUT(f.state(), expected, Patience);
         }
-        QTRY_COMPARE(f.server->requests("GET", "/rest/v1/files").size(), 2); // each showing reads afresh
+        QTRY_COMPARE_WITH_TIMEOUT(f.server->requests("GET", "/rest/v1/files").size(), 2,
+                                  Patience); // each showing reads afresh
         // The dashboard's shortcut leads to the files.
         f.go("dashboard");
         press(child<QAbstractButton>(f.screen<DashboardView>(), "recentFilesViewAll"));
-        QTRY_COMPARE(f.state(), QStringLiteral("files:files FileBrowserView"));
+        QTRY_COMPARE_WITH_TIMEOUT(f.state(), QStringLiteral("files:files FileBrowserView"), Patience);
     }
 };
 

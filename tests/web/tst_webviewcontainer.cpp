@@ -6,6 +6,7 @@
 #include "platform/VaultError.h"
 #include "support/FakeServer.h"
 #include "support/LogCapture.h"
+#include "support/TestFiles.h"
 #include "support/TestServices.h"
 #include "web/BridgeScripts.h"
 #include "web/DesktopActions.h"
@@ -20,7 +21,7 @@
 #include <QSignalSpy>
 #include <QWebEngineView>
 
-constexpr int Wait = 15000;
+constexpr int Wait = 20000;
 
 class RecordingDesktop final : public DesktopActions {
 public:
@@ -37,11 +38,6 @@ template <typename... T> static void row(const char* name, const T&... values) {
 static QByteArray readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-static void writeFile(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly) && file.write(content) == content.size(), qPrintable(path));
 }
 
 // The text as a script literal (the escaping itself is tested on its own).
@@ -90,8 +86,9 @@ private:
     bool load(const QUrl& url) {
         QSignalSpy finished(view(), &QWebEngineView::loadFinished);
         m_box->load(url);
-        return finished.wait(Wait) &&
-               QTest::qWaitFor([&] { return !m_appState->isLoading() && view()->url() == url; }, Wait);
+        // Counted, not waited for: the load may be over before anyone would wait.
+        return QTest::qWaitFor(
+            [&] { return !finished.isEmpty() && !m_appState->isLoading() && view()->url() == url; }, Wait);
     }
 
     // Lets whatever the host queued, rightly or wrongly, run: the page answers a script only
@@ -220,7 +217,8 @@ private Q_SLOTS:
         // A remote load that makes no progress for 15 s is given up.
         m_box->load(m_server.url(QStringLiteral("/web/hang.html")));
         QTRY_COMPARE_WITH_TIMEOUT(m_appState->errorMessage(),
-                                  std::optional(VaultError::url(VaultError::TimedOut).description()), 25000);
+                                  std::optional(VaultError::url(VaultError::TimedOut).description()),
+                                  2 * Wait);
     }
 
     // --- The script bridge ----------------------------------------------------------------------------
@@ -248,7 +246,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!passes.isEmpty(), Wait);
         sync().stopSync();
         // A hostile name arrives intact, as text.
-        const QString name = QString::fromUtf16(u"it's <b>b</b>\\');window.pwned=1;('\n\u2028</script>.txt");
+        const QString name =
+            QString::fromUtf16(u"it's <b>b</b>\\');window.pwned=1;('\n\u2028\u2029</script>.txt");
         sync().onFileSynced(name, true);
         QTRY_COMPARE_WITH_TIMEOUT(
             runJs(QStringLiteral("[typeof window.pwned, document.querySelectorAll('#activity b')"
