@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <sys/resource.h>
 
@@ -90,44 +91,40 @@ class SlowCrowd {
 public:
     SlowCrowd(int port, int count)
         : m_port(port)
-        , m_sockets(static_cast<std::size_t>(count), -1) {
+        , m_sockets(static_cast<std::size_t>(count)) {
         m_thread = std::thread([this] { run(); });
     }
     ~SlowCrowd() {
         m_stop = true;
         m_thread.join();
-        for (int fd : m_sockets)
-            if (fd >= 0)
-                ::close(fd);
     }
     long reopened() const { return m_reopened; }
 
 private:
     void open(std::size_t i) {
-        if (m_sockets[i] >= 0)
-            ::close(m_sockets[i]);
-        m_sockets[i] = raw::connectTo(m_port);
-        if (i % 2 == 1 && m_sockets[i] >= 0)
-            raw::sendAll(m_sockets[i], "GET /health HTTP/1.1\r\nX-Slow: ");
+        m_sockets[i] = std::make_unique<raw::Connection>(m_port);
+        if (i % 2 == 1 && m_sockets[i]->fd >= 0)
+            raw::sendAll(m_sockets[i]->fd, "GET /health HTTP/1.1\r\nX-Slow: ");
     }
     void run() {
         for (std::size_t i = 0; i < m_sockets.size(); ++i)
             open(i);
         while (!m_stop) {
             for (std::size_t i = 0; i < m_sockets.size(); ++i) {
-                pollfd poller{m_sockets[i], POLLIN, 0};
-                if (m_sockets[i] < 0 || (::poll(&poller, 1, 0) > 0)) {
+                const int fd = m_sockets[i]->fd;
+                pollfd poller{fd, POLLIN, 0};
+                if (fd < 0 || (::poll(&poller, 1, 0) > 0)) {
                     open(i); // answered (408) or closed (idle): back in the crowd
                     ++m_reopened;
                 } else if (i % 2 == 1) {
-                    ::send(m_sockets[i], "a", 1, MSG_NOSIGNAL);
+                    ::send(fd, "a", 1, MSG_NOSIGNAL);
                 }
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
         }
     }
     int m_port;
-    std::vector<int> m_sockets;
+    std::vector<std::unique_ptr<raw::Connection>> m_sockets;
     std::atomic<bool> m_stop{false};
     std::atomic<long> m_reopened{0};
     std::thread m_thread;
