@@ -90,6 +90,11 @@ public:
     // Writes to a temporary file beside the destination and replaces it only after a complete reply.
     QFuture<bool> downloadFile(const QString& filePath, const QString& destinationPath);
 
+    // Any other request to the application backend made with the session's token (a download the
+    // dashboard asks for), kept alive like every request above: a refused token is renewed once
+    // and the request sent again. Fails with VaultError when signed out or the session has ended.
+    QFuture<HttpResponse> sendToBackend(HttpRequest request);
+
     // The application backend's upload path: pre-upload, PUT, confirm.
     QFuture<DeduplicateResult> syncToCloudVault(const QString& filePath, const QString& fileHash,
                                                 qint64 fileSize, const QString& relativePath,

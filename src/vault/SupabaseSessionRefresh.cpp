@@ -12,6 +12,7 @@
 #include "vault/VaultJson.h"
 
 #include <QFile>
+#include <QtConcurrent/QtConcurrent>
 
 namespace {
 
@@ -80,6 +81,15 @@ QString refusalText(const HttpResponse& response) {
 }
 
 } // namespace
+
+QFuture<HttpResponse> SupabaseClient::sendToBackend(HttpRequest request) {
+    const Snapshot state = snapshot();
+    return QtConcurrent::run(&m_pool, [this, state, request] {
+        if (!state.session)
+            throw VaultHttp::notLoggedIn();
+        return sendAuthorized(request, state, Audience::Backend);
+    });
+}
 
 HttpResponse SupabaseClient::sendAuthorized(HttpRequest request, const Snapshot& state, Audience audience) {
     SupabaseSession session = liveSession(state.epoch);

@@ -352,21 +352,23 @@ void WebViewCoordinator::downloadUrlDirectly(const QString& urlStr,
         return;
     }
 
-    const auto session = m_client.currentSession();
-    std::optional<QString> token;
     // The token belongs to the vault's own origin; a page-supplied address elsewhere gets none.
-    if (session && !session->accessToken.isEmpty() && DownloadNames::sameOrigin(*address, QUrl(apiBaseUrl)))
-        token = session->accessToken;
-    HttpRequest request = VaultHttp::backendRequest("GET", *address, token);
+    const bool withSession =
+        m_client.isAuthenticated() && DownloadNames::sameOrigin(*address, QUrl(apiBaseUrl));
+    HttpRequest request = VaultHttp::backendRequest("GET", *address, std::nullopt);
     request.timeout = DirectDownloadTimeout;
     request.saveToDirectory = *directory;
+    // With the session, through the client: a token that expired while the window stayed open is
+    // renewed instead of failing the download.
+    QFuture<HttpResponse> sent =
+        withSession ? m_client.sendToBackend(std::move(request)) : m_http.send(std::move(request));
 
     // The completion outlives this coordinator if need be: it needs only AppState and the desktop.
     QPointer<AppState> appState(&m_appState);
     std::shared_ptr<DesktopActions> desktop = m_desktop;
     const QUrl url = *address;
     const QString downloads = *directory;
-    m_http.send(std::move(request))
+    std::move(sent)
         .then(QtFuture::Launch::Sync,
               [=](const HttpResponse& response) {
                   if (response.bodyFilePath.isEmpty()) {

@@ -5,6 +5,7 @@
 #include "app/AppState.h"
 #include "platform/VaultError.h"
 #include "support/FakeServer.h"
+#include "support/FakeSessionVault.h"
 #include "support/LogCapture.h"
 #include "support/TestFiles.h"
 #include "support/TestServices.h"
@@ -54,11 +55,18 @@ private:
     std::shared_ptr<RecordingDesktop> m_desktop = std::make_shared<RecordingDesktop>();
     FakeServer m_server;
     FakeServer m_otherServer;
+    FakeSessionVault m_sessions{m_server};
     std::unique_ptr<TestServices> m_services;
     std::unique_ptr<AppState> m_appState;
     std::unique_ptr<WebViewBox> m_box;
     std::unique_ptr<WebViewContainer> m_container;
 
+    // A hosted session, as after a restart: what its token is worth only the vault can say.
+    static SupabaseSession restoredSession() {
+        SupabaseSession session = TestServices::session();
+        session.refreshToken = QStringLiteral("refresh-1");
+        return session;
+    }
     FolderSyncManager& sync() { return m_services->services->folderSync; }
     WebViewCoordinator& coordinator() { return m_container->coordinator(); }
     QWebEngineView* view() { return m_container->view(); }
@@ -143,7 +151,7 @@ private Q_SLOTS:
         route(m_server, "/files/hostile", "../../evil.sh");
 
         // Signed in before the engine starts: the session is restored from the settings.
-        m_services = std::make_unique<TestServices>(TestServices::session());
+        m_services = std::make_unique<TestServices>(restoredSession());
         CoreServices& core = *m_services->services;
         core.client.setBackendUrl(FakeServer::refusedBaseUrl());
         sync().apiBaseUrl = m_server.baseUrl();
@@ -355,18 +363,43 @@ private Q_SLOTS:
 
     // --- Sign-in and sign-out (last: it ends the session) ---------------------------------------------
 
+    // The hosted token has expired while the window stayed open: a download the dashboard asks
+    // for renews it instead of saving nothing.
+    void vaultDownloadRenewsAnExpiredToken() {
+        SupabaseClient& client = m_services->services->client;
+        const QString url = client.supabaseUrl(), key = client.supabaseAnonKey();
+        client.configure(m_server.baseUrl(), QStringLiteral("anon-key"));
+        const SupabaseSession session = restoredSession();
+        m_sessions.signInAs(session.userId, session.email.value_or(QString()), session.accessToken,
+                            *session.refreshToken);
+        m_sessions.protect("GET", "/files/renewed", FakeServer::Reply::text(200, "renewed"));
+        m_sessions.expireEveryToken();
+        clearDownloads();
+
+        post(QStringLiteral("{action: 'downloadFile', url: '/files/renewed'}"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_desktop->calls,
+                                  (QStringList{"sound Glass", "reveal " + inDownloads("renewed")}), Wait);
+        QCOMPARE(downloadedNames(), QStringList{"renewed"}); // the refusal left nothing behind
+        QCOMPARE(readFile(inDownloads("renewed")), QByteArray("renewed"));
+        QCOMPARE(m_sessions.refreshCount(), 1);
+        QVERIFY(client.isAuthenticated() && client.currentSession()->accessToken != session.accessToken);
+        client.configure(url, key);
+    }
+
     void loginReachesTheNativeSideAndLogoutSignsOut() {
         QVERIFY(load(page("blank.html")));
         runJs(QStringLiteral(
             "localStorage.setItem('orlavant_token', 'page-token');"
             "localStorage.setItem('orlavant_household', '{\"id\":\"hh-9\",\"name\":\"Smiths\"}')"));
+        const std::optional<SupabaseSession> own = m_services->services->client.currentSession();
         QSignalSpy accepted(&coordinator(), &WebViewCoordinator::scriptMessageAccepted);
         QVERIFY(load(page("dashboard.html")));
         postMarkerAndWait(accepted);
         QCOMPARE(QJsonDocument(accepted.first().at(1).toJsonObject()).toJson(QJsonDocument::Compact),
                  "{\"action\":\"loginSuccess\",\"household\":{\"id\":\"hh-9\"},\"token\":\"page-token\"}");
         // The page's login is taken as it is: the client's own session stays.
-        QCOMPARE(m_services->services->client.currentSession(), std::optional(TestServices::session()));
+        QVERIFY(own);
+        QCOMPARE(m_services->services->client.currentSession(), own);
 
         click("logout");
         QTRY_COMPARE_WITH_TIMEOUT(view()->url(), page("login.html"), Wait);
