@@ -277,9 +277,7 @@ void VaultServer::Impl::installBackend() {
                            {"mime_type", Expect::Text}},
                           res))
             return false;
-        claim.hash = body["file_hash"];
-        for (auto& c : claim.hash)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        claim.hash = http::asciiLower(body["file_hash"].get<std::string>());
         if (!crypto::isLowerHexDigest(claim.hash)) {
             sendMessage(res, 400, "\"file_hash\" must be a SHA-256 digest of 64 hexadecimal digits");
             return false;

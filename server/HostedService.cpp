@@ -657,9 +657,7 @@ void VaultServer::Impl::installHosted() {
             const auto column = sortBy->is_object() ? stringMember(*sortBy, "column") : std::nullopt;
             const auto order = sortBy->is_object() ? stringMember(*sortBy, "order") : std::nullopt;
             sortColumn = column.value_or("name");
-            sortOrder = order.value_or("asc");
-            for (auto& c : sortOrder)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            sortOrder = http::asciiLower(order.value_or("asc"));
         }
         static const std::set<std::string> sortColumns = {"name", "created_at", "updated_at",
                                                           "last_accessed_at"};
@@ -682,17 +680,12 @@ void VaultServer::Impl::installHosted() {
         };
         std::vector<Entry> entries;
         std::set<std::string> folders;
-        auto lower = [](std::string text) {
-            for (auto& c : text)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            return text;
-        };
-        const std::string wanted = lower(*search);
+        const std::string wanted = http::asciiLower(*search);
         for (auto& object : store.objectsUnder(account->id, folder)) {
             const std::string rest = object.path.substr(folder.size());
             const auto slash = rest.find('/');
             const std::string name = rest.substr(0, slash);
-            if (lower(name).compare(0, wanted.size(), wanted) != 0)
+            if (http::asciiLower(name).compare(0, wanted.size(), wanted) != 0)
                 continue;
             if (slash == std::string::npos)
                 entries.push_back({name, std::move(object)});

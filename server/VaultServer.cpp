@@ -60,10 +60,7 @@ std::string contentTypeForPage(const fs::path& path) {
                                                              {".ico", "image/x-icon"},
                                                              {".woff2", "font/woff2"},
                                                              {".txt", "text/plain; charset=utf-8"}};
-    std::string ext = path.extension().string();
-    for (auto& c : ext)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const auto it = types.find(ext);
+    const auto it = types.find(http::asciiLower(path.extension().string()));
     return it == types.end() ? "application/octet-stream" : it->second;
 }
 

@@ -116,6 +116,12 @@ bool isValidUtf8(std::string_view text) {
     return true;
 }
 
+std::string asciiLower(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 std::string percentDecode(std::string_view text, bool plusIsSpace) {
     auto hex = [](char c) -> int {
         if (c >= '0' && c <= '9')

@@ -42,6 +42,8 @@ public:
 };
 
 bool isValidUtf8(std::string_view text);
+// Lower case for the ASCII letters only: header values, digests and keywords, never names.
+std::string asciiLower(std::string text);
 // "%41" -> "A"; with plusIsSpace (query strings) "+" -> " ". Malformed escapes stay as written.
 std::string percentDecode(std::string_view text, bool plusIsSpace);
 
