@@ -1,7 +1,6 @@
 #include "platform/HttpClient.h"
 #include "platform/VaultError.h"
 #include "support/FakeServer.h"
-#include "support/RequestGate.h"
 #include "support/TestFiles.h"
 #include "support/TestMain.h"
 
@@ -49,73 +48,17 @@ class TestHttpClient : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void requestCarriesMethodHeadersAndBody();
-    void fileBodyIsStreamedWithItsExactLength();
-    void transportFailures_data();
-    void transportFailures();
     void oversizedReplyIsRefused();
     void hangingDownloadTimesOutAndLeavesNoFile();
     void redirectToAnotherOriginIsNotFollowed();
     void shutdownCancelsRepliesInFlight();
     void bodyCutShortIsAFailureNotAnAnswer();
-    void fileUploadsGoOutTogether();
     void fileUploadsTakeTheClientsProxy_data();
     void fileUploadsTakeTheClientsProxy();
 
 private:
     HttpClient m_client;
 };
-
-void TestHttpClient::requestCarriesMethodHeadersAndBody() {
-    FakeServer server;
-    FakeServer::Reply reply = FakeServer::Reply::text(500, "<html>oops</html>");
-    reply.headers.push_back({"X-Trace", "abc"});
-    server.on("PATCH", "/rows", reply);
-    HttpRequest request = requestTo(server.url(u"/rows?id=eq.7&select=*"_s), "PATCH");
-    request.setHeader("Content-Type", "application/json").setHeader("apikey", "k1").setHeader("APIKEY", "k2");
-    request.body = R"({"x":true})";
-    // An error status is the server's answer, not a transport failure.
-    const HttpResponse response = sendAndWait(m_client, request);
-    QCOMPARE(QByteArray::number(response.status) + response.body + response.header("x-trace"),
-             QByteArray("500<html>oops</html>abc"));
-
-    // setHeader replaces a header of the same name whatever its case, never duplicates it.
-    const FakeServer::Request r = server.requests("PATCH", "/rows").value(0);
-    QCOMPARE(r.target + ' ' + r.header("apikey") + ' ' + QByteArray::number(r.headersLower.count("apikey")) +
-                 ' ' + r.body,
-             QByteArray(R"(/rows?id=eq.7&select=* k2 1 {"x":true})"));
-}
-
-void TestHttpClient::fileBodyIsStreamedWithItsExactLength() {
-    FakeServer server;
-    server.on("POST", "/upload", FakeServer::Reply::json(201, "{}"));
-    QByteArray content;
-    for (int i = 0; i < 300'000; ++i)
-        content.append(char(i * 31 % 251));
-    QCOMPARE(sendAndWait(m_client, requestTo(server.url(u"/upload"_s), "POST", bodyFile(content))).status,
-             201);
-    const auto recorded = server.requests("POST", "/upload");
-    QCOMPARE(recorded.size(), 1);
-    QCOMPARE(recorded[0].header("content-length"), QByteArray::number(content.size()));
-    QVERIFY(recorded[0].body == content); // not printed: 300 kB
-}
-
-void TestHttpClient::transportFailures_data() {
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<int>("code");
-    QTest::newRow("refused") << FakeServer::refusedBaseUrl() + u"/health"_s
-                             << int(VaultError::CannotConnectToHost);
-    QTest::newRow("no scheme") << u"127.0.0.1:8000/health"_s << int(VaultError::BadUrl);
-    QTest::newRow("unknown host") << u"http://no-such-host.invalid/x"_s << int(VaultError::CannotFindHost);
-}
-
-void TestHttpClient::transportFailures() {
-    QFETCH(QString, url);
-    QFETCH(int, code);
-    const VaultError error = errorOf(m_client.send(requestTo(QUrl(url))));
-    QCOMPARE(error.domain(), VaultError::UrlDomain);
-    QCOMPARE(error.code(), code);
-}
 
 void TestHttpClient::oversizedReplyIsRefused() {
     FakeServer server;
@@ -198,27 +141,6 @@ void TestHttpClient::bodyCutShortIsAFailureNotAnAnswer() {
         m_client.send(requestTo(QUrl(u"http://127.0.0.1:%1/x"_s.arg(server.serverPort()))));
     QTRY_VERIFY_WITH_TIMEOUT(future.isFinished(), 20000);
     QCOMPARE(errorOf(future).domain(), VaultError::UrlDomain); // not the first 5 bytes as an answer
-}
-
-// A sync pass has several files in transfer at once; their bodies must not queue behind each
-// other on a pool of one thread per core.
-void TestHttpClient::fileUploadsGoOutTogether() {
-    constexpr int Uploads = 6;
-    FakeServer server;
-    RequestGate gate;
-    gate.openWhenWaiting(Uploads);
-    server.onPrefix("PUT", "/upload/", [&gate](const FakeServer::Request&) {
-        gate.pass();
-        return FakeServer::Reply::json(200, "{}");
-    });
-    const QString path = bodyFile("jpeg");
-    QList<QFuture<HttpResponse>> uploads;
-    for (int i = 0; i < Uploads; ++i) {
-        uploads.append(m_client.send(requestTo(server.url(u"/upload/%1"_s.arg(i)), "PUT", path)));
-    }
-    for (const QFuture<HttpResponse>& upload : uploads)
-        QCOMPARE(upload.result().status, 200);
-    QCOMPARE(gate.mostInside(), Uploads);
 }
 
 void TestHttpClient::fileUploadsTakeTheClientsProxy_data() {

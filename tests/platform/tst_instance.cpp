@@ -35,13 +35,10 @@ class TestInstance : public QObject {
 private Q_SLOTS:
     void lockDirectoryIsTheRuntimeDirectoryOnlyWhenItIsUsable_data();
     void lockDirectoryIsTheRuntimeDirectoryOnlyWhenItIsUsable();
-    void oneHolderPerProfile();
     void handOver_data();
     void handOver();
     void autostartExecLine_data();
     void autostartExecLine();
-    void autostartStateIsReadFromTheEntry_data();
-    void autostartStateIsReadFromTheEntry();
     void autostartWrittenAndRemoved();
     void signalsArriveOnTheMainThread();
 };
@@ -52,7 +49,6 @@ void TestInstance::lockDirectoryIsTheRuntimeDirectoryOnlyWhenItIsUsable_data() {
     const QString root = makeTempDir(QStringLiteral("runtime"));
     writeFile(root + QStringLiteral("/a-file"), "not a directory");
     QTest::newRow("unset") << QByteArray() << false;
-    QTest::newRow("relative") << QByteArray("run/user/1000") << false;
     // Made, so that a start after the first (which made it) chooses the same place.
     QTest::newRow("missing") << QFile::encodeName(root + QStringLiteral("/not-yet")) << true;
     QTest::newRow("a file") << QFile::encodeName(root + QStringLiteral("/a-file")) << false;
@@ -65,16 +61,6 @@ void TestInstance::lockDirectoryIsTheRuntimeDirectoryOnlyWhenItIsUsable() {
     const QString fallback = QStringLiteral("/fallback/data");
     const QString chosen = SingleInstance::lockDirectory(runtime, fallback);
     QCOMPARE(chosen, usable ? QDir::cleanPath(QFile::decodeName(runtime)) : fallback);
-}
-
-void TestInstance::oneHolderPerProfile() {
-    // The lock itself, its release and the hand-over are driven by handOver().
-    const QString dir = makeTempDir(QStringLiteral("lock"));
-    SingleInstance first(SingleInstance::nameFor(QStringLiteral("/a/orlavant.conf"), QStringLiteral("/a/l")),
-                         dir);
-    SingleInstance other(SingleInstance::nameFor(QStringLiteral("/b/orlavant.conf"), QStringLiteral("/a/l")),
-                         dir);
-    QVERIFY(first.tryLock() && other.tryLock());
 }
 
 void TestInstance::handOver_data() {
@@ -158,24 +144,6 @@ void TestInstance::autostartExecLine() {
     QFETCH(QString, exec);
     QCOMPARE(Autostart::execValue(program), exec);
     QVERIFY(Autostart::entryText(program).contains("\nExec=" + exec.toUtf8() + '\n'));
-}
-
-void TestInstance::autostartStateIsReadFromTheEntry_data() {
-    QTest::addColumn<QByteArray>("entry");
-    QTest::addColumn<bool>("enabled");
-    const QByteArray ours = Autostart::entryText(QStringLiteral("/usr/bin/orlavant"));
-    QTest::newRow("hidden by the desktop") << ours + "Hidden=true\n" << false;
-    QTest::newRow("switched off in GNOME")
-        << QByteArray(ours).replace("enabled=true", "enabled=false") << false;
-    QTest::newRow("hidden in another group only") << ours + "[Desktop Action x]\nHidden=true\n" << true;
-}
-
-void TestInstance::autostartStateIsReadFromTheEntry() {
-    QFETCH(QByteArray, entry);
-    QFETCH(bool, enabled);
-    Autostart autostart(makeTempDir(QStringLiteral("autostart")), QStringLiteral("/usr/bin/orlavant"));
-    writeFile(autostart.entryPath(), entry);
-    QCOMPARE(autostart.isEnabled(), enabled);
 }
 
 void TestInstance::autostartWrittenAndRemoved() {

@@ -75,10 +75,7 @@ void TestVaultFiles::listing_data() {
     row("optionals absent, present or null", 200, "[" + Row + "," + all + "]",
         "2 12 - - - 1 /home/jane/Pictures 2026-01-02T03:04:05Z -");
     row("size beyond 32 bits", 200, "[" + rowWith(":12,", ":5000000000,") + "]", "1 5000000000 - - -");
-    row("one row with size as text", 200, "[" + Row + "," + rowWith(":12,", ":\"12\",") + "]", broken);
     row("size beyond 64 bits", 200, "[" + rowWith(":12,", ":1e30,") + "]", broken);
-    row("no device type", 200, "[" + rowWith(R"(,"device_type":"mac")", "") + "]", "DecodingError 4865");
-    row("element not an object", 200, "[" + Row + ",3]", broken);
     row("object instead of array", 200, Row, broken);
     row("500", 500, "[]", "URLError -1011");
 }
@@ -107,11 +104,8 @@ void TestVaultFiles::registerOrDeduplicate_data() {
     row("procedure deduplicates", 200, R"({"deduplicated":true,"message":"In your vault"})", 0, "",
         "1 - In your vault");
     row("procedure registers with row", 200, R"({"file":)" + Row + "}", 0, "", "0 f1 Success");
-    row("procedure: broken row dropped", 200,
-        R"({"deduplicated":true,"file":)" + rowWith(R"("id":"f1",)", "") + "}", 0, "", "1 - Success");
     row("procedure missing, insert 201", 404, R"({"message":"not found"})", 201, "[" + Row + "]",
         "0 f1 Registered");
-    row("procedure 201 is not its success", 201, "{}", 200, "garbage", "0 - Registered");
     row("insert conflict 409", 500, "{}", 409, "{}", "URLError -1011");
 }
 
@@ -149,7 +143,6 @@ void TestVaultFiles::uploadToStorage_data() {
     row("201", 201, QByteArray(), true);
     row("409 exists", 409, QByteArray(), true);
     row("400 with statusCode \"409\"", 400, QByteArray(R"({"statusCode":"409","error":"Duplicate"})"), true);
-    row("400 with statusCode 409 as a number", 400, QByteArray(R"({"statusCode":409})"), false);
     row("400 not JSON", 400, QByteArray("409"), false);
 }
 
@@ -183,9 +176,7 @@ void TestVaultFiles::download_data() {
     const QString direct = "/storage/v1/object/authenticated/orlavant-files/user-1/a b.jpg";
     row("relative signed link, over a file", relative, 200, true, viaLink);
     row("relative signed link, to a new file", relative, 200, false, viaLink);
-    row("absolute signed link", R"({"signedURL":"$/cdn/x?token=t"})", 200, true, "/cdn/x");
     row("signing fails", "", 200, true, direct);
-    row("signed link that does not parse", R"({"signedURL":"/a b"})", 200, false, direct);
     row("signed link answers 404", relative, 404, true, viaLink);
     row("206 is not complete", relative, 206, false, viaLink);
 }
@@ -242,10 +233,6 @@ void TestVaultFiles::syncToCloudVault_data() {
     row("deduplicated", 200, R"({"deduplicated":true})", 0, 0, deduplicated);
     row("upload 200, confirm 200", 200, upload, 200, 200, uploaded);
     row("quota 402 without message", 402, R"({"detail":"x"})", 0, 0, quota);
-    row("quota 403 with message", 403, R"({"message":"Plan full: 50 GB"})", 0, 0,
-        "OrlavantQuota 403: Plan full: 50 GB");
-    row("200 not JSON", 200, "<html>", 0, 0, bad);
-    row("no storage key", 200, R"({"upload_url":"$/put/k1"})", 0, 0, bad);
     row("upload url that does not parse", 200, R"({"upload_url":"not a url","storage_key":"k1"})", 0, 0, bad);
     row("upload refused 403", 200, upload, 403, 0, "URLError -3000");
     row("confirm refused", 200, upload, 200, 500, bad);
