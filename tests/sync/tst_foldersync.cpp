@@ -1,8 +1,6 @@
 #include "FakeVault.h"
 
 #include "app/CoreServices.h"
-#include "platform/DbusNotificationSink.h"
-#include "platform/FolderBookmark.h"
 #include "platform/Settings.h"
 #include "support/FakeClock.h"
 #include "support/RecordingNotificationSink.h"
@@ -11,7 +9,6 @@
 #include "support/TestServices.h"
 #include "sync/FileScanner.h"
 #include "sync/FolderSyncManager.h"
-#include "sync/MacNotificationHelper.h"
 #include "sync/SyncActivityModel.h"
 #include "sync/SyncLedger.h"
 #include "sync/SyncProgressModel.h"
@@ -20,7 +17,6 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QThread>
-#include <QTimer>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -135,13 +131,10 @@ private Q_SLOTS:
     void cleanup();
     void orderOfTextsCountersAndNotifications_data();
     void orderOfTextsCountersAndNotifications();
-    void parallelTransfersAreClamped();
     void stopMidPipeline_data();
     void stopMidPipeline();
     void triggerDuringAPassGivesOneFollowUp();
     void changedAndKnownFiles();
-    void lifecycleIsKeptAcrossRestarts();
-    void notificationBodiesAreNotMarkup();
     void closingDoesNotWaitForAHungVault();
     void progressOfAPassWithASlowVault();
     void activity_data();
@@ -229,19 +222,6 @@ void TestFolderSync::orderOfTextsCountersAndNotifications() {
     QCOMPARE(rig->sink.posted().size(), 11);
 }
 
-// Zero transfers would never end a pass; the setting is read back from the file as text.
-void TestFolderSync::parallelTransfersAreClamped() {
-    const QString key = u"orlavant_parallel_transfers"_s;
-    rig->settings.setInteger(key, 9);
-    QCOMPARE(rig->engine->parallelTransfers(), 8);
-    rig->settings.setInteger(key, 0);
-    rig->settings.sync();
-    makeRig(signIn);
-    QCOMPARE(rig->engine->parallelTransfers(), 1);
-    rig->settings.setString(key, u"many"_s);
-    QCOMPARE(rig->engine->parallelTransfers(), 4);
-}
-
 void TestFolderSync::stopMidPipeline_data() {
     QTest::addColumn<QString>("stop");
     QTest::addColumn<bool>("vaultTakesThem");
@@ -256,8 +236,6 @@ void TestFolderSync::stopMidPipeline_data() {
     row("pause, four transfers", "pause", true, "4 asked, 0 stored, 4 recorded",
         u"Sync complete: 4 uploaded, 0 deduplicated"_s);
     row("pause, four refused", "pause", false, "4 asked, 4 stored, 0 recorded", u"Sync Paused by User"_s);
-    row("folder change, four transfers", "folder change", true, "4 asked, 0 stored, 4 recorded",
-        u"Folder set"_s);
     row("folder change, four refused", "folder change", false, "4 asked, 0 stored, 0 recorded",
         u"Folder set"_s);
     // A sign-out ends the session the files in flight were using: none of them gets in.
@@ -337,52 +315,6 @@ void TestFolderSync::changedAndKnownFiles() {
     QCOMPARE(rig->pass(), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
     QCOMPARE(rig->ledger.record(u"video.mp4"_s)->sha256Hash, FakeVault::sha256Of("first part and more"));
 }
-void TestFolderSync::lifecycleIsKeptAcrossRestarts() {
-    rig->engine->setDeviceName(u"annas-mac"_s); // a name that can travel in a URL path
-    const QString folder = makeTempDir(u"Chosen Folder"_s);
-    writeFile(folder + u"/a.txt"_s, "kept");
-    rig->engine->changeFolder(folder); // chosen through the dialog in tst_uiscreens
-    QCOMPARE(FolderBookmark::resolve(*rig->settings.data(u"orlavant_watched_folder_bookmark"_s))->path,
-             folder);
-    // The folder is bound to this machine in the background.
-    QTRY_COMPARE_WITH_TIMEOUT(vault->server.requests("PUT", "/api/devices/annas-mac/sync-folder").size(), 1,
-                              20000);
-    rig->engine->triggerFolderScan(); // paused: a second Start Sync is needed
-    QVERIFY(!rig->engine->isScanning() && !rig->engine->isSyncing());
-    rig->engine->changeFolder(folder + u"/missing"_s); // cannot be bookmarked: the chosen folder stays
-    QCOMPARE(rig->settings.string(u"orlavant_watched_folder_path"_s), std::optional<QString>(folder));
-
-    QCOMPARE(rig->pass(folder), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
-    makeRig([](Settings& settings) { settings.remove(u"orlavant_supabase_session"_s); });
-    QVERIFY(!rig->engine->watchedFolderPath());
-    // Signed in again (a restart that keeps the folder and the ledger is walked in tst_background):
-    // creation never starts watching or scanning.
-    makeRig(signIn);
-    QCoreApplication::processEvents();
-    QVERIFY(!rig->engine->findChild<QTimer*>(u"scanTimer"_s));
-    QCOMPARE(rig->pass(folder), u"Up to date (1 files in cloud vault)"_s);
-
-    rig->client->signOut();
-    QVERIFY(rig->engine->isSyncStopped());
-    // The stored flag stays as it was: a sign-out is not a pause.
-    QCOMPARE(rig->settings.boolean(u"orlavant_sync_stopped"_s), std::optional<bool>(false));
-}
-
-// Notification servers render a subset of HTML: a file name must not become markup, and
-// identical notifications must not replace each other.
-void TestFolderSync::notificationBodiesAreNotMarkup() {
-    RecordingNotificationSink sink;
-    MacNotificationHelper helper(sink);
-    helper.notifyFileUploaded(u"Holiday <1> & more.jpg"_s);
-    helper.notifyFileUploaded(u"Holiday <1> & more.jpg"_s);
-    helper.notifyBatchComplete(0, 0); // nothing to say: nothing posted
-    QCOMPARE(sink.posted().size(), 2);
-    QVERIFY(sink.posted().first().identifier != sink.posted().last().identifier);
-    QCOMPARE(DbusNotificationSink::wireBody(sink.posted().first()),
-             u"New file uploaded securely\n\u201CHoliday &lt;1&gt; &amp; more.jpg\u201D was added to your "
-             u"family cloud vault."_s);
-}
-
 void TestFolderSync::closingDoesNotWaitForAHungVault() {
     const QString folder = makeTempDir(u"hung"_s);
     writeFile(folder + u"/a.txt"_s, "a");
@@ -436,9 +368,7 @@ void TestFolderSync::activity_data() {
                            << QString::fromUtf8(bottom);
     };
     row("the last 200 events", "U:x*250", 200, "U:x249", "U:x50");
-    row("skipped ones stay behind newer events", "N:bad R:locked | D:x*300", 202, "D:x299", "N:bad");
     row("the file syncs: its failure goes", "F:a | U:b | U:a", 2, "U:a", "U:b");
-    row("synced in the same batch", "F:a U:a", 1, "U:a", "U:a");
     row("problems are bounded too", "F:p*250 | U:x*250", 400, "U:x249", "F:p50");
 }
 

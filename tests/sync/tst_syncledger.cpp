@@ -45,7 +45,6 @@ class TestSyncLedger : public QObject {
 
 private Q_SLOTS:
     void twoSecondWindow();
-    void recordAndReload();
     void load_data();
     void load();
     void datesOutsideTheWritableYears_data();
@@ -66,26 +65,6 @@ void TestSyncLedger::twoSecondWindow() {
     QVERIFY(!ledger.isSynced(u"c.txt"_s, 100, modified));
 }
 
-void TestSyncLedger::recordAndReload() {
-    const QString dir = makeTempDir(u"ledger"_s);
-    const QString awkward = u"dir/\"quoted\"\nline\\back\tslash \u00e9\U0001F600"_s;
-    {
-        SyncLedger ledger(dir);
-        ledger.recordSync(awkward, 9'000'000'000LL, at(12, 0, 7, 999), HashA.toUpper());
-        ledger.recordSync(u"copy"_s, 1, at(1, 0, 0), HashB);
-        ledger.recordSync(u"copy"_s, 2, at(2, 0, 0), HashA); // one record per path
-        QCOMPARE(ledger.totalSyncedCount(), 2);
-    } // no flush: the destructor saves what is pending
-    const QJsonObject entry = recordOnDisk(dir, awkward);
-    QCOMPARE(entry.value(u"lastModified"_s).toString(), u"2026-01-31T12:00:07Z"_s);
-    QCOMPARE(entry.value(u"fileSize"_s).toInteger(), 9'000'000'000LL);
-    QCOMPARE(entry.value(u"sha256Hash"_s).toString(), HashA); // kept in lower case
-    SyncLedger reloaded(dir);
-    QCOMPARE(reloaded.record(u"copy"_s)->fileSize, 2);
-    QCOMPARE(reloaded.record(awkward)->relativePath, awkward);
-    QVERIFY(reloaded.isSynced(awkward, 9'000'000'000LL, at(12, 0, 7, 999)));
-}
-
 void TestSyncLedger::load_data() {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("loaded");    // -1: the file cannot be decoded
@@ -93,11 +72,8 @@ void TestSyncLedger::load_data() {
     QTest::newRow("offset date") << ledgerWith("1", "\"2026-01-31T13:30:00+01:30\"") << 1 << true;
     QTest::newRow("not json") << QByteArray("not json at all") << -1 << true;
     // A date never costs the ledger a record: read as well as it can be, or kept unread.
-    QTest::newRow("date without zone") << ledgerWith("1", "\"2026-01-31T12:00:00\"") << 1 << true;
     QTest::newRow("impossible date") << ledgerWith("1", "\"2026-02-30T12:00:00Z\"") << 1 << false;
-    QTest::newRow("date as number") << ledgerWith("1", "1769860800") << 1 << false;
     QTest::newRow("size beyond 64 bits") << ledgerWith("1e300") << -1 << true;
-    QTest::newRow("missing syncedAt") << ledgerWith("1", "\"2026-01-31T12:00:00Z\"", "}") << -1 << true;
     QTest::newRow("one bad member among good ones")
         << ledgerWith("1").chopped(1) + ", \"b\": {}}" << -1 << true;
 }
@@ -137,9 +113,7 @@ void TestSyncLedger::datesOutsideTheWritableYears_data() {
     };
     QTest::newRow("year 10000") << utc(10000, 1, 1) << u"9999-12-31T23:59:59Z"_s;
     QTest::newRow("the year before year 1") << utc(-1, 6, 1) << u"0001-01-01T00:00:00Z"_s;
-    QTest::newRow("the last writable second") << utc(9999, 12, 31, 23, 59, 59) << u"9999-12-31T23:59:59Z"_s;
     QTest::newRow("the first writable second") << utc(1, 1, 1) << u"0001-01-01T00:00:00Z"_s;
-    QTest::newRow("before 1970") << utc(1969, 12, 31, 23, 59, 59) << u"1969-12-31T23:59:59Z"_s;
 }
 
 // A file dated outside years 1 to 9999 (tmpfs, btrfs and XFS allow it) once made the ledger
