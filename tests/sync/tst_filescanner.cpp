@@ -2,6 +2,7 @@
 #include "support/TestMain.h"
 #include "sync/FileScanner.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -15,7 +16,9 @@ class TestFileScanner : public QObject {
 private Q_SLOTS:
     void treeYieldsOnlyCandidates();
     void relativePathStripsTheFolderOnce();
+    void digestAtChunkEdges();
     void hashStopsBetweenChunks();
+    void onlyRegularFilesAreRead();
 };
 
 void TestFileScanner::treeYieldsOnlyCandidates() {
@@ -47,6 +50,20 @@ void TestFileScanner::relativePathStripsTheFolderOnce() {
     QCOMPARE(FileScanner::relativePath(u"/a/b"_s, u"/"_s), u"a/b"_s);
 }
 
+void TestFileScanner::digestAtChunkEdges() {
+    const QString file = makeTempDir(u"digest"_s) + u"/f.bin"_s;
+    QByteArray mixed; // chunks that differ, so their order matters
+    for (int i = 0; i < 300000; ++i)
+        mixed.append(char(unsigned(i) * 7919u % 251u));
+    for (const QByteArray& content : {QByteArray(), QByteArray(65536, 'x'), QByteArray(65537, 'y'), mixed}) {
+        writeFile(file, content);
+        const std::optional<FileScanner::Digest> digest = FileScanner::sha256(file);
+        QVERIFY(digest && digest->factsAtEnd.sameAs(*FileScanner::readFacts(file)));
+        QCOMPARE(digest->hex, QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+        QCOMPARE(digest->bytesRead, content.size());
+    }
+}
+
 // Quitting or pausing while a large file is hashed must not wait for its last byte.
 void TestFileScanner::hashStopsBetweenChunks() {
     const QString file = makeTempDir(u"large"_s) + u"/disk.img"_s;
@@ -60,6 +77,19 @@ void TestFileScanner::hashStopsBetweenChunks() {
     QVERIFY(!FileScanner::sha256(file, control));
     QCOMPARE(asked, 4);
     QCOMPARE(read, 3 * 65536);
+}
+
+void TestFileScanner::onlyRegularFilesAreRead() {
+    const QString folder = makeTempDir(u"refuse"_s);
+    const QString fifo = folder + u"/pipe"_s, link = folder + u"/link"_s;
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    writeFile(folder + u"/target"_s, "content");
+    QVERIFY(QFile::link(folder + u"/target"_s, link));
+    // A FIFO put where a file was must not block the hashing (nobody writes to it).
+    for (const QString& path : {fifo, link, folder + u"/vanished"_s, folder, u"/dev/null"_s})
+        QVERIFY2(!FileScanner::sha256(path), qPrintable(path));
+    for (const QString& path : {fifo, link, folder + u"/vanished"_s})
+        QVERIFY2(!FileScanner::readFacts(path), qPrintable(path));
 }
 
 ORLAVANT_TEST_GUILESS_MAIN(TestFileScanner)
