@@ -1,6 +1,7 @@
 #include "FakeVault.h"
 
 #include "app/CoreServices.h"
+#include "platform/DbusNotificationSink.h"
 #include "platform/Settings.h"
 #include "support/FakeClock.h"
 #include "support/RecordingNotificationSink.h"
@@ -135,6 +136,7 @@ private Q_SLOTS:
     void stopMidPipeline();
     void triggerDuringAPassGivesOneFollowUp();
     void changedAndKnownFiles();
+    void notificationBodiesAreNotMarkup();
     void closingDoesNotWaitForAHungVault();
     void progressOfAPassWithASlowVault();
     void activity_data();
@@ -315,6 +317,19 @@ void TestFolderSync::changedAndKnownFiles() {
     QCOMPARE(rig->pass(), u"Sync complete: 1 uploaded, 0 deduplicated"_s);
     QCOMPARE(rig->ledger.record(u"video.mp4"_s)->sha256Hash, FakeVault::sha256Of("first part and more"));
 }
+void TestFolderSync::notificationBodiesAreNotMarkup() {
+    RecordingNotificationSink sink;
+    MacNotificationHelper helper(sink);
+    helper.notifyFileUploaded(u"Holiday <1> & more.jpg"_s);
+    helper.notifyFileUploaded(u"Holiday <1> & more.jpg"_s);
+    helper.notifyBatchComplete(0, 0); // nothing to say: nothing posted
+    QCOMPARE(sink.posted().size(), 2);
+    QVERIFY(sink.posted().first().identifier != sink.posted().last().identifier);
+    QCOMPARE(DbusNotificationSink::wireBody(sink.posted().first()),
+             u"New file uploaded securely\n\u201CHoliday &lt;1&gt; &amp; more.jpg\u201D was added to your "
+             u"family cloud vault."_s);
+}
+
 void TestFolderSync::closingDoesNotWaitForAHungVault() {
     const QString folder = makeTempDir(u"hung"_s);
     writeFile(folder + u"/a.txt"_s, "a");
