@@ -118,14 +118,9 @@ class TestBackground : public QObject {
 private Q_SLOTS:
     void closingTheWindowKeepsSyncing_data();
     void closingTheWindowKeepsSyncing();
-    void quitComesFromTheQuitCommands();
-    void trayStateFor_data();
-    void trayStateFor();
     void trayMenuDrivesTheEngine();
     void trayIconFollowsTheEngine();
-    void trayAppearsAndVanishes();
     void startAtLoginTheFirstTimeSyncStarts();
-    void startAtLoginThatCannotBeWritten();
     void syncedFolderDeletedWhileHidden();
     void syncScreenShowsProgressAndActivity();
     void activityRowTexts_data();
@@ -169,33 +164,6 @@ void TestBackground::closingTheWindowKeepsSyncing() {
     app.window().close();
     computer.start().window().close();
     QCOMPARE(computer.notices(), notices);
-}
-
-void TestBackground::quitComesFromTheQuitCommands() {
-    Computer computer;
-    OrlavantApp& app = computer.start();
-    QSignalSpy quit(&app, &OrlavantApp::quitRequested);
-    app.window().action("Quit Orlavant")->trigger();
-    trayAction(computer, "Quit Orlavant")->trigger();
-    QCOMPARE(quit.size(), 2);
-}
-
-void TestBackground::trayStateFor_data() {
-    QTest::addColumn<bool>("syncing"); // signed in: signed out and expired are driven end to end
-    QTest::addColumn<bool>("paused");
-    QTest::addColumn<QString>("status");
-    QTest::addColumn<TrayIcon::State>("state");
-    using S = TrayIcon::State;
-    QTest::newRow("a pass while paused") << true << true << "Syncing: a.jpg..." << S::Syncing;
-    QTest::newRow("folder not set") << false << true << "Error saving folder permissions: denied" << S::Error;
-    QTest::newRow("a file that failed is no error") << false << false << "Sync notice: down" << S::Idle;
-}
-
-void TestBackground::trayStateFor() {
-    QFETCH(bool, syncing);
-    QFETCH(bool, paused);
-    QFETCH(QString, status);
-    QTEST(TrayIcon::stateFor(true, syncing, paused, status), "state");
 }
 
 void TestBackground::trayMenuDrivesTheEngine() {
@@ -257,34 +225,6 @@ void TestBackground::trayIconFollowsTheEngine() {
     QVERIFY(shows(TrayIcon::State::SignedOut));
 }
 
-void TestBackground::trayAppearsAndVanishes() {
-    Computer computer;
-    computer.trayAvailable = false;
-    OrlavantApp& app = computer.start(true);
-    TrayIcon& tray = app.tray();
-    QVERIFY(!tray.systemTrayIcon());
-    QVERIFY(!app.window().isVisible()); // started at login: no window
-
-    // A panel that starts after the program.
-    computer.trayAvailable = true;
-    tray.checkAvailability();
-    QVERIFY(tray.systemTrayIcon() && tray.systemTrayIcon()->contextMenu() == &tray.menu());
-    QSignalSpy open(&tray, &TrayIcon::openRequested);
-    emit tray.systemTrayIcon()->activated(QSystemTrayIcon::Trigger); // a left click
-    QCOMPARE(open.size(), 1);
-    QVERIFY(app.window().isVisible());
-
-    // The panel goes away (and comes back): the program goes on either way.
-    computer.trayAvailable = false;
-    tray.checkAvailability();
-    QVERIFY(!tray.systemTrayIcon());
-    app.window().close();
-    QVERIFY(!app.window().isVisible());
-    computer.trayAvailable = true;
-    tray.checkAvailability();
-    QVERIFY(tray.systemTrayIcon() && tray.systemTrayIcon()->isVisible());
-}
-
 void TestBackground::startAtLoginTheFirstTimeSyncStarts() {
     Computer computer;
     computer.start();
@@ -305,20 +245,6 @@ void TestBackground::startAtLoginTheFirstTimeSyncStarts() {
     computer.start(); // sync picks up at start: still off
     QVERIFY(!computer.engine().isSyncStopped());
     QVERIFY(!written.isEnabled());
-}
-
-void TestBackground::startAtLoginThatCannotBeWritten() {
-    Computer computer;
-    QDir().mkpath(QFileInfo(computer.autostartDirectory).path());
-    writeFile(computer.autostartDirectory, "a file where the folder should be");
-    computer.start();
-    QAction* startAtLogin = trayAction(computer, "Start at Login");
-    startAtLogin->trigger();
-    QVERIFY(!startAtLogin->isChecked());
-    const QStringList notices = computer.notices();
-    QVERIFY2(notices.size() == 1 && notices[0].startsWith("Start at Login could not be turned on: ") &&
-                 notices[0].contains(computer.autostartDirectory),
-             qPrintable(notices.join(u'\n')));
 }
 
 void TestBackground::syncedFolderDeletedWhileHidden() {
@@ -401,8 +327,6 @@ void TestBackground::activityRowTexts_data() {
                                     << "Could not sync: The request timed out." + next;
     QTest::newRow("a reason with a line break stays one line")
         << int(FileOutcome::Kind::Failed) << "Bad\nreply" << false << "Could not sync: Bad\u240Areply";
-    QTest::newRow("unreadable") << int(FileOutcome::Kind::SkippedUnreadable) << "The file could not be read."
-                                << true << "Skipped: The file could not be read.";
 }
 
 void TestBackground::activityRowTexts() {

@@ -1,18 +1,15 @@
-// The native screens, offscreen against a scripted fake vault: login rules, the folder sync
-// screen's state table, and the main window around them (the file browser has its own test).
+// The native screens, offscreen against a scripted fake vault: the demo sign-in's click rule and
+// the main window's gate around them (the file browser has its own test).
 #include <QApplication>
 
 #include "UiTestSupport.h"
 
 #include "app/AppState.h"
 #include "app/gui/MainWindow.h"
-#include "support/TestFiles.h"
-#include "ui/Controls.h"
 #include "ui/DashboardView.h"
 #include "ui/FileBrowserView.h"
 #include "ui/FolderSyncView.h"
 #include "ui/LoginView.h"
-#include "ui/OrlavantTheme.h"
 #include "web/WebViewBox.h"
 
 #include <QLineEdit>
@@ -30,13 +27,6 @@ void fillLogin(QWidget* login, const QString& email, const QString& password) {
 
 struct LoginFixture : UiFixture {
     LoginFixture() { view.show(); }
-    GradientButton* submit() const { return child<GradientButton>(&view, "submitButton"); }
-    // The error as the screen shows it; its row is visible exactly when there is one.
-    QString shownError() const {
-        if (isShown(&view, "errorRow") != view.errorMessage().has_value())
-            return QStringLiteral("(row and message disagree)");
-        return view.errorMessage() ? labelText(&view, "errorText") : QString();
-    }
     LoginView view{client(), clock};
 };
 
@@ -77,38 +67,12 @@ private Q_SLOTS:
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     }
 
-    void loginErrorsAndModes() {
-        LoginFixture f;
-        f.server->on("POST", "/auth/v1/token",
-                     FakeServer::Reply::json(400, R"({"error_description":"Invalid login credentials"})"));
-        f.server->on("POST", "/auth/v1/signup",
-                     FakeServer::Reply::json(422, R"({"msg":"User already registered"})"));
-        fillLogin(&f.view, " ada@family.test ", QString());
-        QVERIFY(!f.submit()->isEnabled()); // both fields are needed, and a blank fills one
-        QTest::keyClicks(child<QLineEdit>(&f.view, "passwordField"), " ");
-        press(f.submit());
-        QVERIFY(f.view.isLoading() && f.submit()->isBusy() && !f.submit()->isEnabled());
-        QTRY_COMPARE_WITH_TIMEOUT(f.shownError(), QStringLiteral("Invalid login credentials"), Patience);
-        QCOMPARE(f.view.email() + '|' + f.view.password(), QStringLiteral(" ada@family.test | "));
-        const auto sent = f.server->requests("POST", "/auth/v1/token"); // as typed: untrimmed
-        QCOMPARE(QJsonDocument::fromJson(sent.value(0).body)["email"].toString(), f.view.email());
-
-        // Switching mode clears the error, keeps the fields, and decides which call is made.
-        press(child<QAbstractButton>(&f.view, "modeToggle"));
-        QCOMPARE(f.shownError(), QString());
-        QVERIFY(f.view.isSignUp() && f.view.email() == QStringLiteral(" ada@family.test "));
-        press(f.submit());
-        QTRY_COMPARE_WITH_TIMEOUT(f.shownError(), QStringLiteral("User already registered"), Patience);
-        QCOMPARE(f.server->requests("POST", "/auth/v1/token").size(), 1);
-    }
-
     void quickLogoClicks_data() {
         QTest::addColumn<QList<int>>("gapsMs"); // before each click; the first gap is ignored
         QTest::addColumn<int>("demoRequests");
         QTest::addColumn<int>("countAfter");
         QTest::newRow("five with gaps of exactly 3.0 s") << QList<int>{0, 3000, 3000, 3000, 3000} << 1 << 0;
         QTest::newRow("a 3.1 s gap restarts at one") << QList<int>{0, 100, 100, 100, 3100} << 0 << 1;
-        QTest::newRow("after a trigger, one") << QList<int>{0, 100, 100, 100, 100, 100} << 1 << 1;
     }
     void quickLogoClicks() {
         QFETCH(QList<int>, gapsMs);
@@ -124,54 +88,6 @@ private Q_SLOTS:
         QCOMPARE(f.view.logoTapCount(), countAfter);
         QTRY_VERIFY_WITH_TIMEOUT(!f.view.isLoading(), Patience);
         QCOMPARE(f.server->requests("POST", "/api/v1/auth/demo-login").size(), demoRequests);
-    }
-
-    void folderSyncStates_data() {
-        QTest::addColumn<QString>("pill");
-        QTest::addColumn<QColor>("colour");
-        QTest::addColumn<int>("step"); // 1: folder chosen, 2: started, 3: scanning
-        QTest::newRow("folder chosen") << "Paused" << OrlavantTheme::orange << 1;
-        QTest::newRow("active") << "Active & Watching" << OrlavantTheme::green << 2;
-        QTest::newRow("scanning") << "Syncing..." << OrlavantTheme::purple << 3;
-    }
-    void folderSyncStates() {
-        QFETCH(QString, pill);
-        QFETCH(QColor, colour);
-        QFETCH(int, step);
-        UiFixture f(UiFixture::session());
-        FolderSyncManager& engine = f.folderSync();
-        FolderSyncView view(engine, f.client());
-        view.show();
-        auto* start = child<QAbstractButton>(&view, "startSyncButton");
-        auto* stop = child<QAbstractButton>(&view, "stopSyncButton");
-        const QString folder = makeTempDir(QStringLiteral("Family Photos"));
-        f.dialogs.setNextOpen(QStringList{folder});
-        press(child<QAbstractButton>(&view, "changeFolderButton"));
-        QTRY_VERIFY_WITH_TIMEOUT(engine.watchedFolderPath(), Patience);
-        QSignalSpy passes(&engine, &FolderSyncManager::passFinished);
-        if (step >= 2)
-            press(start);
-        QTRY_COMPARE_WITH_TIMEOUT(passes.size(), step >= 2 ? 1 : 0, Patience);
-        if (step >= 3) {
-            writeFile(folder + QStringLiteral("/beach.jpg"), "sand");
-            FakeServer::Reply held = FakeServer::Reply::json(500, "{}");
-            held.hang = true; // until the fixture stops the server
-            f.server->on("POST", "/api/files/pre-upload", held);
-            engine.triggerFolderScan();
-            QTRY_VERIFY_WITH_TIMEOUT(engine.isSyncing(), Patience);
-        }
-        QCOMPARE(labelText(&view, "statusPillText"), pill);
-        QCOMPARE(view.statusIndicatorColor(), colour);
-        QVERIFY(start->isEnabled() == (step == 1) && stop->isEnabled() == (step >= 2));
-        QVERIFY(isShown(&view, "syncSpinner") == (step == 3) &&
-                isShown(&view, "lastScanText") == (step >= 2));
-        QCOMPARE(labelText(&view, "folderPath"), *engine.watchedFolderPath());
-        // Stop pauses the engine: while a pass is still running the pill keeps "Syncing...".
-        if (step >= 2) {
-            press(stop);
-            QVERIFY(engine.isSyncStopped() && !stop->isEnabled());
-            QCOMPARE(labelText(&view, "statusPillText"), QString(step == 3 ? "Syncing..." : "Paused"));
-        }
     }
 
     void mainWindowGateAndLogOut() {
@@ -194,31 +110,6 @@ private Q_SLOTS:
         for (int i = 0; i < 5; ++i)
             QTest::mouseClick(child(f.screen<LoginView>(), "logo"), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(f.state(), QStringLiteral("sync:sync FolderSyncView"), Patience);
-    }
-
-    void tabsDashboardAndTheSharedFileBrowser() {
-        WindowFixture f(UiFixture::session());
-        f.serveFiles({});
-        f.go("files");
-        auto* browser = f.screen<FileBrowserView>();
-        QTRY_VERIFY_WITH_TIMEOUT(!browser->isLoading(), Patience);
-        for (const QString tag : {"photos", "shared", "trash", "files"}) { // one browser, not reloaded
-            f.go(tag);
-            QCOMPARE(f.state(), tag + ':' + tag + " FileBrowserView");
-            QVERIFY(f.screen<FileBrowserView>() == browser && !browser->isLoading());
-        }
-        // Any other screen replaces it; coming back shows a fresh browser that loads again.
-        for (const QString expected : {"sync:sync FolderSyncView", "dashboard:dashboard DashboardView",
-                                       "photos:photos FileBrowserView"}) {
-            f.go(expected.section(':', 0, 0));
-            QTRY_COMPARE_WITH_TIMEOUT(f.state(), expected, Patience);
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(f.server->requests("GET", "/rest/v1/files").size(), 2,
-                                  Patience); // each showing reads afresh
-        // The dashboard's shortcut leads to the files.
-        f.go("dashboard");
-        press(child<QAbstractButton>(f.screen<DashboardView>(), "recentFilesViewAll"));
-        QTRY_COMPARE_WITH_TIMEOUT(f.state(), QStringLiteral("files:files FileBrowserView"), Patience);
     }
 };
 

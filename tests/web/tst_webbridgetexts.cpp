@@ -35,12 +35,9 @@ private Q_SLOTS:
         };
         const QString seven = QStringLiteral("/api/files/7/download");
         resolve("address: base with trailing slashes", Base + "//", seven, Base + seven);
-        resolve("address: base with a path", "https://v.example/v1/", "files/1",
-                "https://v.example/v1/files/1");
         resolve("address: protocol-relative stays", Base, "//evil.example/x", Base + "//evil.example/x");
         resolve("address: javascript is a path", Base, "javascript:alert(1)", Base + "/javascript:alert(1)");
         resolve("address: empty base", "", seven, "refused");
-        resolve("address: file base", "file:///etc", "passwd", "refused");
         resolve("address: space in host", "http://bad host", "x", "refused");
 
         // The bearer token goes only where this says "same" (another port, and a server's "../" name,
@@ -49,8 +46,6 @@ private Q_SLOTS:
             row(name, sameOrigin(QUrl(a), QUrl(b)) ? "same" : "other", same);
         };
         origin("origin: host case", "http://Vault.Example/x", "http://vault.example", "same");
-        origin("origin: default port spelled out", "https://vault.example:443/x", "https://vault.example",
-               "same");
         origin("origin: other scheme", "https://127.0.0.1:8000/x", Base, "other");
         origin("origin: suffix host", "http://vault.example.evil.example/x", "http://vault.example", "other");
         origin("origin: userinfo trick", "http://vault.example@evil.example/x", "http://vault.example",
@@ -60,8 +55,6 @@ private Q_SLOTS:
         row("name: dots inside kept", safeFileName("v1..2.tar.gz"), "v1..2.tar.gz");
         row("name: windows traversal", safeFileName("..\\..\\boot.ini"), "boot.ini");
         row("name: dot-dot alone", safeFileName(".."), "orlavant_download");
-        row("name: trailing slash", safeFileName("photos/"), "orlavant_download");
-        row("name: dots and blanks", safeFileName(". .. .profile"), "profile");
         row("name: control characters",
             safeFileName(QStringLiteral("a\0b\nc\x1f"
                                         "d\x7f\x85.txt")),
@@ -71,8 +64,6 @@ private Q_SLOTS:
         row("name: too long", safeFileName(QString(300, QChar(0xe9)) + ".pdf"),
             QString(98, QChar(0xe9)) + ".pdf");
 
-        row("disposition: token", contentDispositionFileName("attachment; filename=report.pdf"),
-            "report.pdf");
         row("disposition: extended wins",
             contentDispositionFileName("attachment; filename=\"a.txt\"; filename*=UTF-8''%C3%A9t%C3%A9.txt"),
             QString::fromUtf16(u"\u00e9t\u00e9.txt"));
@@ -88,7 +79,6 @@ private Q_SLOTS:
             row(name, freeDestination(dir, wanted), dir + QLatin1Char('/') + freeName);
         };
         numbered("free name: gap is reused", "report.pdf", "report (1).pdf");
-        numbered("free name: no extension", "notes", "notes (1)");
         numbered("free name: last extension only", "photos.tar.gz", "photos.tar (1).gz");
         numbered("free name: a folder takes the name too", "data", "data (1)");
     }

@@ -167,19 +167,6 @@ private Q_SLOTS:
 
     // --- The view and its page state --------------------------------------------------------------
 
-    void appStateFollowsTheView() {
-        QTRY_COMPARE_WITH_TIMEOUT(m_appState->currentTitle(), QString::fromUtf8("Orlavant – Sign in"), Wait);
-        QCOMPARE(m_appState->currentUrl(), std::optional<QUrl>(page("login.html")));
-        // The vault recognises the client by its user agent.
-        QVERIFY(load(m_server.url(QStringLiteral("/web/page.html"))));
-        QCOMPARE(m_server.requests().value(0).header("user-agent"), WebViewContainer::UserAgent.toUtf8());
-        QTRY_VERIFY_WITH_TIMEOUT(m_appState->canGoBack() && !m_appState->canGoForward(), Wait);
-        // A page without a title leaves the last one standing. Answers come back in order: the
-        // host's title question is answered once a script run after it is.
-        runJs(QStringLiteral("1"));
-        QCOMPARE(m_appState->currentTitle(), QString::fromUtf8("Orlavant – Sign in"));
-    }
-
     void fileAccessIsConfinedToTheWebDirectory() {
         QVERIFY(load(page("blank.html")));
         // Climbing out with ".." reaches the same file as the absolute address.
@@ -273,9 +260,7 @@ private Q_SLOTS:
         const QString link = QStringLiteral("var a = document.createElement('a'); a.href = %1; a.click()");
         const QString open = QStringLiteral("window.open(%1)");
         row("download path", link, "/api/files/7/download", "seven.txt");
-        row("archive path", link, "/archive/all", "all");
         row("capital letter is not a match", link, "/web/Download.html", "view");
-        row("new window: download", open, "/api/files/7/download", "seven.txt");
         row("new window: viewer opens the browser", open, "/viewer/page.html", "browser");
         row("new window: other pages stay in this view", open, "/web/page.html", "view");
     }
@@ -306,16 +291,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("body");
         QTest::addColumn<QString>("outcome"); // the saved file's name, "404" for a logged failure, or nothing
         row("malformed: text body", "'toggleSync'", "");
-        row("malformed: number action", "{action: 1}", "");
         row("malformed: unknown action", "{action: 'formatDisk', url: '/dl/notes.txt'}", "");
-        row("malformed: download without url", "{action: 'downloadFile', filename: 'x.txt'}", "");
-        row("malformed: login without token", "{action: 'loginSuccess', household: {id: 'h'}}", "");
         const QString file = QStringLiteral("{action: 'downloadFile', url: '%1', filename: %2}");
         row("page's name, numbered", file.arg("/dl/notes.txt", "'report.pdf'"), "report (2).pdf");
         row("server's name, relative", file.arg("api/files/7/download", "null"), "seven.txt");
         row("server's traversal", file.arg("/files/hostile", "undefined"), "evil.sh");
         row("all files, address's name", "{action: 'downloadAllFiles', url: '/archive/all'}", "all");
-        row("absolute on the vault", file.arg(m_server.url("/dl/notes.txt").toString(), "null"), "notes.txt");
         row("elsewhere", file.arg(m_otherServer.url("/dl/notes.txt").toString(), "null"), "notes.txt");
         row("error status", file.arg("/dl/missing", "'x.txt'"), "404");
         row("unusable address", file.arg("/dl/my notes.txt", "'x.txt'"), "");
