@@ -5,10 +5,6 @@
 // data folder nor a port is shown with the real binary (tst_vault_process).
 
 #include "VaultTestHarness.h"
-#include "http/HttpServer.h"
-
-#include <future>
-#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -129,47 +125,6 @@ void logLinesCannotBeForged() {
            "the path is logged escaped, on one line");
 }
 
-// A route whose cost depends on the request (the token endpoint: only the password grant
-// hashes) sends its cheap requests past a heavy pool that is busy.
-void costDecidedPerRequest() {
-    using namespace vault::http;
-    std::promise<void> heavyStarted, releaseHeavy;
-    std::shared_future<void> released = releaseHeavy.get_future().share();
-    const auto heavy = [](const Request& req) { return req.param("grant") == "password"; };
-    Router router;
-    router.post(
-        "/token",
-        [&](const Request& req, Response& res, const BodyReader&) {
-            if (heavy(req)) {
-                heavyStarted.set_value();
-                released.wait();
-            }
-            res.setContent("{}", "application/json");
-        },
-        [&](const Request& req) { return heavy(req) ? Cost::Heavy : Cost::Light; });
-    Limits limits;
-    limits.heavyWorkers = 1;
-    HttpServer server(
-        router, limits, [](const Request&, int) {}, [](const std::string&) {});
-    std::string error;
-    const int port = server.bind("127.0.0.1", 0, error);
-    std::thread serving([&] { server.run(); });
-    auto post = [port](const std::string& target) {
-        httplib::Client client("127.0.0.1", port);
-        client.set_read_timeout(std::chrono::seconds(20)); // a failure, not a hang, if it queues
-        const auto result = client.Post(target, "{}", "application/json");
-        return result ? result->status : 0;
-    };
-    auto signIn = std::async(std::launch::async, [&] { return post("/token?grant=password"); });
-    heavyStarted.get_future().wait();
-    expect(post("/token?grant=refresh") == 200,
-           "a light request of a route is not queued behind its heavy ones");
-    releaseHeavy.set_value();
-    expect(signIn.get() == 200, "the heavy request completes once released");
-    server.stop();
-    serving.join();
-}
-
 // A client that waits for "100 Continue" is told only when the handler wants the body: a
 // refusal (too large, an object already there) reaches it before it has sent a byte, and the
 // connection then ends, since a body sent late could not be told from the next request.
@@ -211,6 +166,6 @@ void bodiesWaitForTheServersWord() {
 } // namespace
 
 int main() {
-    return runAll({costDecidedPerRequest, limits, timeOuts, keepAliveAndPipelining,
-                   bodiesWaitForTheServersWord, invalidUtf8RefusedBeforeStoring, logLinesCannotBeForged});
+    return runAll({limits, timeOuts, keepAliveAndPipelining, bodiesWaitForTheServersWord,
+                   invalidUtf8RefusedBeforeStoring, logLinesCannotBeForged});
 }
