@@ -282,7 +282,6 @@ void rangesOnEveryDownloadPath() {
     const std::vector<std::pair<std::string, std::string>> paths = {
         {"backend download", "/api/files/" + fileId + "/download"},
         {"authenticated storage download", "/storage/v1/object/authenticated/orlavant-files/" + key},
-        {"the SDK's storage download", "/storage/v1/object/orlavant-files/" + key},
         {"signed link", "/storage/v1" + link.body.value("signedURL", "")},
     };
     struct Row {
