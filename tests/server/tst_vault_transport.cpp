@@ -1,6 +1,6 @@
 // The vault's HTTP layer in-process: every limit answers in JSON (413, 414, 431, 408, 400) and
 // ends the connection, time-outs count the whole head and the body's average rate rather than
-// single reads, keep-alive and pipelining work, paths that are not UTF-8 are refused before
+// single reads, a body waits for 100-continue, paths that are not UTF-8 are refused before
 // anything is stored, and log lines cannot be forged. That a second server can share neither a
 // data folder nor a port is shown with the real binary (tst_vault_process).
 
@@ -81,19 +81,6 @@ void timeOuts() {
     expect(raw::closedByServer(raw::Connection(vault.port).fd), "an idle connection is closed");
 }
 
-void keepAliveAndPipelining() {
-    VaultFixture vault;
-    const std::string health = "GET /health HTTP/1.1\r\nHost: x\r\n\r\n";
-    raw::Connection c(vault.port);
-    // Two requests in one write, then a GET carrying a small body nobody reads.
-    const raw::Reply first = c.exchange(health + health), second = c.read();
-    const raw::Reply withBody = c.exchange("GET /health HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello" + health),
-                     after = c.read();
-    expect(first.status == 200 && second.status == 200, "pipelined requests are answered in order");
-    expect(withBody.status == 200 && after.status == 200 && !after.closed,
-           "a small unread body is dropped and the connection goes on");
-}
-
 void invalidUtf8RefusedBeforeStoring() {
     VaultFixture vault;
     const auto user = vault.signUp("utf@example.org");
@@ -166,6 +153,6 @@ void bodiesWaitForTheServersWord() {
 } // namespace
 
 int main() {
-    return runAll({limits, timeOuts, keepAliveAndPipelining, bodiesWaitForTheServersWord,
-                   invalidUtf8RefusedBeforeStoring, logLinesCannotBeForged});
+    return runAll({limits, timeOuts, bodiesWaitForTheServersWord, invalidUtf8RefusedBeforeStoring,
+                   logLinesCannotBeForged});
 }
