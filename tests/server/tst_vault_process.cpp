@@ -49,8 +49,6 @@ void boundedMemory() {
         {"POST", "/auth/v1/token?grant_type=password"},
         {"POST", "/rest/v1/files"},
         {"POST", objects + mine + "/big.bin"},
-        {"POST", "/api/auth/login"},
-        {"POST", "/api/files/pre-upload"},
         {"PUT", url.substr(url.find("/api/uploads/"))},
         {"POST", "/no/such/route"},
     };
@@ -138,48 +136,6 @@ void dataFolderLock() {
 
 } // namespace
 
-// The person running the vault invites from the command line, while the vault serves the same
-// folder; the household commands never create a vault where there is none.
-void householdCommands() {
-    TempDir dir;
-    const std::string data = (dir.path / "data").string();
-    auto command = [](const std::vector<std::string>& args) {
-        VaultChild child(args);
-        const int code = child.exitCode();
-        return std::pair{code, child.output()};
-    };
-    auto holds = [](const std::pair<int, std::string>& result, int code, const std::string& text) {
-        return result.first == code && result.second.find(text) != std::string::npos;
-    };
-    expect(holds(command({"invite", "--data", data, "ben@family.org"}), 1, "no vault in") &&
-               !fs::exists(data),
-           "no invitation without a vault, and no vault made by one");
-
-    VaultChild vault(serverArgs(dir.path / "data"));
-    expect(vault.waitListening(), "the vault starts");
-    const std::string apikey = "apikey: " + key + "\r\n";
-    auto signUp = [&](const std::string& email) {
-        return post(vault.port, "/auth/v1/signup", apikey,
-                    json{{"email", email}, {"password", "secret pass"}}.dump());
-    };
-    const json ann = signUp("ann@family.org");
-    const auto invited = command({"invite", "--data", data, "ben@family.org"});
-    expect(holds(invited, 0, "ben@family.org is invited to Ann's Family Vault"),
-           "an invitation from the command line: " + invited.second);
-    const json ben = signUp("ben@family.org");
-    expect(ben["user"].value("household_id", "-") == ann["user"].value("household_id", ""),
-           "the invited address joins the household when it signs up");
-    signUp("cy@else.org");
-    expect(holds(command({"invite", "--data", data, "dee@else.org"}), 1, "--into"),
-           "with several households, the command asks which");
-    expect(holds(command({"invite", "--data", data, "--into", "cy@else.org", "dee@else.org"}), 0,
-                 "Cy's Family Vault"),
-           "--into names the household by a member");
-    expect(holds(command({"revoke", "--data", data, "dee@else.org"}), 0, "revoked") &&
-               holds(command({"revoke", "--data", data, "dee@else.org"}), 1, "no pending invitation"),
-           "revoke withdraws a pending invitation once");
-}
-
 int main() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
@@ -187,5 +143,5 @@ int main() {
         setrlimit(RLIMIT_NOFILE, &limit);
     }
     std::signal(SIGPIPE, SIG_IGN);
-    return runAll({boundedMemory, exclusiveBind, dataFolderLock, householdCommands});
+    return runAll({boundedMemory, exclusiveBind, dataFolderLock});
 }

@@ -122,8 +122,6 @@ void accountsStorageAndBadInput() {
         {"REST insert of another user's row", "POST", files, A, fileRow(bob.id, "z", "z").dump(), 403},
         {"storage upload into another user's folder", "POST", objects + bob.id + "/mine.txt", A, "x", 400},
         {"storage key climbing out with ..", "POST", objects + alice.id + "/%2e%2e/" + bob.id, A, "x", 400},
-        {"storage upload over the limit", "POST", objects + alice.id + "/b", A, std::string(1 << 21, 'b'),
-         413},
         {"storage download of another's object", "GET", authed + bobPath, A, "", 400},
         {"storage signing another user's object", "POST", sign + bobPath, A, R"({"expiresIn":3600})", 400},
         {"signed link with a forged token", "GET", sign + bobPath + "?token=9999999999.abc", none, "", 400},
@@ -284,7 +282,6 @@ void rangesOnEveryDownloadPath() {
     const std::vector<std::pair<std::string, std::string>> paths = {
         {"backend download", "/api/files/" + fileId + "/download"},
         {"authenticated storage download", "/storage/v1/object/authenticated/orlavant-files/" + key},
-        {"the SDK's storage download", "/storage/v1/object/orlavant-files/" + key},
         {"signed link", "/storage/v1" + link.body.value("signedURL", "")},
     };
     struct Row {
@@ -301,7 +298,6 @@ void rangesOnEveryDownloadPath() {
         {"a last byte past the end is clamped", "Range: bytes=8-100\r\n", 206, "89", "bytes 8-9/10"},
         {"an empty suffix", "Range: bytes=-0\r\n", 416, "", "bytes */10"},
         {"two ranges give the whole", "Range: bytes=0-1,3-4\r\n", 200, bytes, ""},
-        {"last before first gives the whole", "Range: bytes=5-2\r\n", 200, bytes, ""},
         {"If-Range of this version", "Range: bytes=0-0\r\nIf-Range: " + etag + "\r\n", 206, "0",
          "bytes 0-0/10"},
         {"If-Range of another version", "Range: bytes=0-0\r\nIf-Range: \"other\"\r\n", 200, bytes, ""},

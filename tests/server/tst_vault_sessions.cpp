@@ -79,44 +79,6 @@ std::string signingKey(VaultFixture& vault) {
     return key;
 }
 
-void hostedReplies() {
-    VaultFixture vault;
-    const Session up = vault.signUp("ann@example.org");
-    const Session in = signIn(vault, "ann@example.org");
-    for (const Session& s : {up, in}) {
-        const json claims = claimsOf(s.token);
-        const auto expiresAt = s.reply.body.value("expires_at", std::int64_t{0});
-        expect(expiresAt == vault.nowSeconds() + hour && s.refresh.size() >= 32 &&
-                   claims.value("sub", "") == up.id && claims.value("exp", std::int64_t{0}) == expiresAt &&
-                   !claims.value("session_id", "").empty() &&
-                   vault::crypto::verifyJwtHs256(s.token, signingKey(vault)).has_value(),
-               "a session's token carries its user and expiry, signed with the data folder's key", s.reply);
-    }
-
-    // Both sides share accounts, so the backend's own login reads the same user there.
-    const Session backend = backendLogin(vault, "ann@example.org");
-    expect(vault.request("GET", userRoute, hosted(backend.token)).body.value("id", "") == up.id,
-           "the signed-in user of a backend session");
-    // The token endpoint's refusals, in the hosted service's shape, spend no refresh token.
-    const std::string refreshRoute = tokenRoute + "refresh_token";
-    const auto N = hosted(anonKey);
-    run(vault,
-        {
-            {"the user without the project key", "GET", userRoute, bearer(in.token), "", 401},
-            {"the user with the project key as token", "GET", userRoute, N, "", 403, "bad_jwt"},
-            {"an unknown grant type", "POST", tokenRoute + "client_credentials", N, "{}", 400,
-             "unsupported_grant_type"},
-            {"refresh without a token", "POST", refreshRoute, N, "{}", 400, "validation_failed"},
-            {"refresh with a token never issued", "POST", refreshRoute, N,
-             json{{"refresh_token", vault::crypto::randomToken()}}.dump(), 400, "refresh_token_not_found"},
-            {"refresh with the access token", "POST", refreshRoute, N,
-             json{{"refresh_token", in.token}}.dump(), 400, "refresh_token_not_found"},
-            {"sign-up of a taken address", "POST", "/auth/v1/signup", N, credentials("ann@example.org"), 400,
-             "user_already_exists"},
-        });
-    expect(refresh(vault, in.refresh).reply.status == 200, "refusals spent no refresh token");
-}
-
 // Both lifetimes come from the configuration. An access token is refused from its expiry on;
 // its refresh token is not, and the chain goes on.
 void accessTokenExpiry() {
@@ -171,29 +133,6 @@ void refreshRotationAndReuse() {
     }
     expectAccess(vault, elsewhere.token, works, "another session of the same account is untouched");
     expect(refresh(vault, elsewhere.refresh).reply.status == 200, "and still refreshes");
-}
-
-// A refresh whose reply was lost is retried with the same token: within the reuse interval the
-// retry gets the chain's current refresh token (the one the lost reply carried, or the one after
-// it if that was exchanged meanwhile) and a fresh access token of the same session; from the
-// interval's end on, it is reuse.
-void refreshRetriedWithinTheReuseInterval() {
-    VaultFixture vault;
-    const Session first = vault.signUp("fern@example.org");
-    const Session lost = refresh(vault, first.refresh); // the reply that never arrived
-    vault.advanceSeconds(9);
-    const Session retry = refresh(vault, first.refresh);
-    expect(retry.refresh == lost.refresh && retry.token != lost.token,
-           "a retry within the interval gets the successor the lost reply carried", retry.reply);
-    const Session next = refresh(vault, lost.refresh);
-    const Session again = refresh(vault, first.refresh);
-    expect(next.reply.status == 200 && again.reply.status == 200 && again.refresh == next.refresh,
-           "a retry after the chain moved on gets its current token", again.reply);
-    vault.advanceSeconds(1);
-    const Reply late = refresh(vault, first.refresh).reply;
-    expect(late.status == 400 && errorCode(late) == "refresh_token_already_used",
-           "from the interval's end on, the spent token is reuse", late);
-    expectAccess(vault, next.token, ended, "and ends the session");
 }
 
 // Parties exchanging one refresh token at the same moment (two tabs, a retry racing its
@@ -291,14 +230,10 @@ void forgedTokens() {
         object.erase(member);
         return object;
     };
-    std::string flipped = ann.token;
-    flipped[a[0].size() + 5] = flipped[a[0].size() + 5] == 'A' ? 'B' : 'A';
     const std::vector<std::pair<std::string, std::string>> rows = {
         {"another user's claims under this user's signature", a[0] + "." + b[1] + "." + a[2]},
-        {"one character of the claims changed", flipped},
         {"no signature", a[0] + "." + a[1] + "."},
         {"alg none without a signature", none64 + "." + a[1] + "."},
-        {"claims signed with another key", sign(claims, "not the vault's key at all, 32+ chars")},
         {"the project key", anonKey},
         // Well signed but not what the vault issues: the claims are checked, not trusted.
         {"signed claims naming another user's session", sign(with(claims, "sub", ben.id), key)},
@@ -338,7 +273,6 @@ void keyAndSessionsAcrossRestarts() {
 } // namespace
 
 int main() {
-    return runAll({hostedReplies, accessTokenExpiry, refreshRotationAndReuse,
-                   refreshRetriedWithinTheReuseInterval, concurrentRefresh, deadSessionsPruned, logoutScopes,
-                   forgedTokens, keyAndSessionsAcrossRestarts});
+    return runAll({accessTokenExpiry, refreshRotationAndReuse, concurrentRefresh, deadSessionsPruned,
+                   logoutScopes, forgedTokens, keyAndSessionsAcrossRestarts});
 }

@@ -1,14 +1,10 @@
 // The vault's HTTP layer in-process: every limit answers in JSON (413, 414, 431, 408, 400) and
 // ends the connection, time-outs count the whole head and the body's average rate rather than
-// single reads, keep-alive and pipelining work, paths that are not UTF-8 are refused before
+// single reads, a body waits for 100-continue, paths that are not UTF-8 are refused before
 // anything is stored, and log lines cannot be forged. That a second server can share neither a
 // data folder nor a port is shown with the real binary (tst_vault_process).
 
 #include "VaultTestHarness.h"
-#include "http/HttpServer.h"
-
-#include <future>
-#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -85,19 +81,6 @@ void timeOuts() {
     expect(raw::closedByServer(raw::Connection(vault.port).fd), "an idle connection is closed");
 }
 
-void keepAliveAndPipelining() {
-    VaultFixture vault;
-    const std::string health = "GET /health HTTP/1.1\r\nHost: x\r\n\r\n";
-    raw::Connection c(vault.port);
-    // Two requests in one write, then a GET carrying a small body nobody reads.
-    const raw::Reply first = c.exchange(health + health), second = c.read();
-    const raw::Reply withBody = c.exchange("GET /health HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello" + health),
-                     after = c.read();
-    expect(first.status == 200 && second.status == 200, "pipelined requests are answered in order");
-    expect(withBody.status == 200 && after.status == 200 && !after.closed,
-           "a small unread body is dropped and the connection goes on");
-}
-
 void invalidUtf8RefusedBeforeStoring() {
     VaultFixture vault;
     const auto user = vault.signUp("utf@example.org");
@@ -127,47 +110,6 @@ void logLinesCannotBeForged() {
            "a line break or escape in a path does not reach the log");
     expect(log.find("/health\\x0a[vault] forged\\x0d\\x1b[2J 404") != npos,
            "the path is logged escaped, on one line");
-}
-
-// A route whose cost depends on the request (the token endpoint: only the password grant
-// hashes) sends its cheap requests past a heavy pool that is busy.
-void costDecidedPerRequest() {
-    using namespace vault::http;
-    std::promise<void> heavyStarted, releaseHeavy;
-    std::shared_future<void> released = releaseHeavy.get_future().share();
-    const auto heavy = [](const Request& req) { return req.param("grant") == "password"; };
-    Router router;
-    router.post(
-        "/token",
-        [&](const Request& req, Response& res, const BodyReader&) {
-            if (heavy(req)) {
-                heavyStarted.set_value();
-                released.wait();
-            }
-            res.setContent("{}", "application/json");
-        },
-        [&](const Request& req) { return heavy(req) ? Cost::Heavy : Cost::Light; });
-    Limits limits;
-    limits.heavyWorkers = 1;
-    HttpServer server(
-        router, limits, [](const Request&, int) {}, [](const std::string&) {});
-    std::string error;
-    const int port = server.bind("127.0.0.1", 0, error);
-    std::thread serving([&] { server.run(); });
-    auto post = [port](const std::string& target) {
-        httplib::Client client("127.0.0.1", port);
-        client.set_read_timeout(std::chrono::seconds(20)); // a failure, not a hang, if it queues
-        const auto result = client.Post(target, "{}", "application/json");
-        return result ? result->status : 0;
-    };
-    auto signIn = std::async(std::launch::async, [&] { return post("/token?grant=password"); });
-    heavyStarted.get_future().wait();
-    expect(post("/token?grant=refresh") == 200,
-           "a light request of a route is not queued behind its heavy ones");
-    releaseHeavy.set_value();
-    expect(signIn.get() == 200, "the heavy request completes once released");
-    server.stop();
-    serving.join();
 }
 
 // A client that waits for "100 Continue" is told only when the handler wants the body: a
@@ -211,6 +153,6 @@ void bodiesWaitForTheServersWord() {
 } // namespace
 
 int main() {
-    return runAll({costDecidedPerRequest, limits, timeOuts, keepAliveAndPipelining,
-                   bodiesWaitForTheServersWord, invalidUtf8RefusedBeforeStoring, logLinesCannotBeForged});
+    return runAll({limits, timeOuts, bodiesWaitForTheServersWord, invalidUtf8RefusedBeforeStoring,
+                   logLinesCannotBeForged});
 }
