@@ -111,6 +111,63 @@ std::int64_t sql(VaultFixture& vault, const std::string& statements) {
     sqlite3_close(db);
     return ran ? last : -1;
 }
+std::int64_t recounted(VaultFixture& vault, const std::string& household) {
+    const std::string h = "'" + household + "'", now = std::to_string(vault.nowSeconds());
+    return sql(vault,
+               "SELECT COALESCE(SUM(size), 0) FROM (SELECT o.sha256, o.size FROM objects o JOIN accounts a "
+               "ON a.id = o.user_id WHERE a.household_id = " +
+                   h +
+                   " UNION SELECT u.file_hash, u.file_size "
+                   "FROM uploads u JOIN accounts a ON a.id = u.account_id WHERE a.household_id = " +
+                   h + " AND (u.state = 1 OR (u.state IN (0, 2) AND u.expires_at > " + now + ")))");
+}
+void expectUsageAsRecounted(VaultFixture& vault, const std::string& when) {
+    bool agree = true;
+    for (const auto& h : vault.store().households())
+        agree = agree && vault.store().householdUsage(h.id, vault.nowSeconds()) == recounted(vault, h.id);
+    expect(agree, "every household's usage agrees with a recount " + when);
+}
+
+// The usage is kept as objects come, change and go and as accounts move, not summed on each
+// upload: it must agree with a full recount after everything that changes any of them.
+void usageAgreesWithARecount() {
+    VaultFixture vault(1000);
+    const auto ann = vault.signUp("ann@family.org"), dan = vault.signUp("dan@family.org");
+    const std::string a(100, 'a'), b(20, 'b'), c(30, 'c'), d(40, 'd'), e(50, 'e');
+    upload(vault, ann.token, a, "Ann's Laptop");
+    upload(vault, ann.token, a, "Ann's Desktop");
+    upload(vault, dan.token, a, "Dan's Laptop");
+    upload(vault, dan.token, b, "Dan's Laptop");
+    preUpload(vault, dan.token, c, "Dan's Laptop");
+    auto storage = [&](const std::string& name, const std::string& bytes, bool upsert) {
+        auto headers = hosted(dan.token);
+        if (upsert)
+            headers.emplace("x-upsert", "true");
+        vault.request("POST", "/storage/v1/object/orlavant-files/" + dan.id + "/" + name, headers, bytes);
+    };
+    storage("d.bin", d, false);
+    storage("d2.bin", d, false);
+    storage("d2.bin", e, true); // other content replaces one copy of d
+    storage("d.bin", e, true);  // and then its last
+    expectUsageAsRecounted(vault, "after uploads, deduplications and replacements");
+
+    const std::string family = householdOf(vault, ann.id);
+    invite(vault, ann.token, "dan@family.org");
+    vault.request("POST", join, bearer(dan.token));
+    expect(householdOf(vault, dan.id) == family, "Dan joins");
+    expectUsageAsRecounted(vault, "after a join");
+    vault.request("DELETE", members + dan.id, bearer(ann.token));
+    expectUsageAsRecounted(vault, "after a member left");
+
+    vault.advanceSeconds(15 * 60);
+    vault.sweep();
+    expectUsageAsRecounted(vault, "after tickets expired and were swept");
+    vault.restart([&] {
+        sql(vault, "DELETE FROM objects WHERE rowid IN (SELECT min(rowid) FROM objects GROUP BY sha256)");
+    });
+    expectUsageAsRecounted(vault, "after objects were removed");
+}
+
 // Everything that cannot be done is refused with a message, and changes nothing.
 void badInput() {
     VaultFixture vault;
@@ -180,5 +237,6 @@ void earlierDataFolders() {
 } // namespace
 
 int main() {
-    return runAll({invitationsEndToEnd, existingAccountJoinsAndLeaves, badInput, earlierDataFolders});
+    return runAll({invitationsEndToEnd, existingAccountJoinsAndLeaves, badInput, usageAgreesWithARecount,
+                   earlierDataFolders});
 }
