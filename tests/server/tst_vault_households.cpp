@@ -111,6 +111,8 @@ std::int64_t sql(VaultFixture& vault, const std::string& statements) {
     sqlite3_close(db);
     return ran ? last : -1;
 }
+// The household's usage as it was summed before it was kept up to date: every distinct content
+// its members' objects and live tickets hold.
 std::int64_t recounted(VaultFixture& vault, const std::string& household) {
     const std::string h = "'" + household + "'", now = std::to_string(vault.nowSeconds());
     return sql(vault,
